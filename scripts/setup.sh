@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Corrivo 2 need on Debian 12, then the
+# front-end libraries from npm. Safe to run again: it only adds what is missing.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+packages=(
+    build-essential cmake pkg-config
+    qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-serialport-dev
+    qt6-httpserver-dev libqt6websockets6-dev libgl-dev
+    openvpn socat iproute2 iptables openssl procps psmisc libcap2-bin
+    xvfb xauth x11-apps netpbm fonts-dejavu-core
+    python3 ca-certificates
+)
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "setup: missing packages: ${missing[*]}; run as root to install them" >&2
+        exit 1
+    fi
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# npm ci only when the installed tree does not match the lock file.
+stamp="$top/node_modules/.package-lock.json"
+if [[ ! -f "$stamp" || "$top/package-lock.json" -nt "$stamp" ]]; then
+    echo "setup: npm ci"
+    (cd "$top" && npm ci --no-audit --no-fund --loglevel=error)
+fi

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include "cloud/api.h"
+#include "cloud/auth.h"
+#include "serial/virtualserialportsmanager.h"
+#include "vpn/videru.h"
+
+class HlvDevice;
+class HlvDomain;
+class QTimer;
+
+// The one object the page sees, published on the web channel as "HLV". Slots are
+// the page's calls into the application, signals the events it listens to; the
+// collaborators are reached through the object-valued properties.
+class Hlv : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(Api *api MEMBER api)
+    Q_PROPERTY(QString language MEMBER language)
+    Q_PROPERTY(VirtualSerialPortsManager *virtualSerialPortsManager MEMBER virtualSerialPortsManager)
+    Q_PROPERTY(Auth *auth MEMBER auth)
+    Q_PROPERTY(VidEru *vpn MEMBER vpn)
+
+public:
+    explicit Hlv(QObject *parent = nullptr);
+    ~Hlv() override;
+
+    HlvDevice *findDevice(int id) const;
+    HlvDomain *findDomainOfDevice(int id) const;
+
+    Api *api = nullptr;
+    Auth *auth = nullptr;
+    VidEru *vpn = nullptr;
+    QString language;
+    VirtualSerialPortsManager *virtualSerialPortsManager = nullptr;
+    QList<HlvDomain *> domains;
+    QTimer *reloadDomainsTimer = nullptr;
+    bool reloadingDomains = false;
+    int lastDeviceId = -1;
+    bool autoStartVpnPending = false;
+    bool startVpnOnDisconnect = false;
+
+signals:
+    // The first domain list after sign-in arrived and is in getDomainsJson().
+    void onLoadDomainsSuccess();
+    void onLoadDomainsError();
+    // A periodic refresh of the domain list finished.
+    void onReloadDomainsSuccess();
+    void onReloadDomainsError();
+    // startVpnDevice() was refused: nobody is signed in.
+    void onVpnStartNotAuthenticated();
+    // startVpnDevice() was refused: the device's domain has no VPN or the device is offline.
+    void onVpnStartInvalidDomain();
+    // The domain's VPN configuration could not be fetched or used.
+    void onVpnStartGetConfigError();
+    // The application is about to end at once.
+    void onKill();
+
+public slots:
+    // The files of the resource directory pages/<page_name>, concatenated; scripts
+    // come wrapped in a script element.
+    QString getAllPageFiles(QString page_name);
+    void setLanguage(QString language);
+    QJsonArray getDomainsJson();
+    QJsonArray getDeviceByIdJson(int device_id);
+    void loadDomains();
+    void reloadDomains();
+    void startReloadDomainsTimer();
+    void stopReloadDomainsTimer();
+    void startVpnDevice(int id);
+    void startVpnLastDevice(bool emitConnectingSignal);
+    void stopVpn();
+    QJsonObject getVpnStatsJson();
+    bool create(int type, int deviceId);
+    bool destroyVirtualSerialPort(int deviceId, int type);
+    QJsonArray getVirtualSerialPortsByDeviceIdJson(int device_id);
+    int getLastDomainIdOpened();
+    void setLastDomainIdOpened(int domainId);
+    // Opens the device's own web page in the desktop browser.
+    void openDeviceWebUI(int device_id);
+    // Opens the account site's password-recovery page in the desktop browser.
+    void forgotPassword();
+    void logout();
+    void m_exit();
+    QString getApplicationVersion();
+    QString getApplicationName();
+    bool tour1IsNeeded();
+    bool tour2IsNeeded();
+    bool tour3IsNeeded();
+    bool tour4IsNeeded();
+    void tour1IsNotNeeded();
+    void tour2IsNotNeeded();
+    void tour3IsNotNeeded();
+    void tour4IsNotNeeded();
+    bool canObtainRootPermissions();
+    bool checkRootPermissions();
+    bool checkRootPermissionsWithPassword(QString password);
+    void restartAsRoot(QString password);
+    // Ends the application at once, without the exit steps of a closing window.
+    void kill();
+    // Writes the page's text to the debug output.
+    void debug(QString message);
+
+private slots:
+    void loadDomainsSuccess(int status, QString data);
+    void loadDomainsError(int status, QString data);
+    void getVpnDomainConfigSuccess(int status, QString data);
+    void getVpnDomainConfigError(int status, QString data);
+    void onVpnConnected(int device_id);
+    void onVpnDisconnected();
+    void onGetApiKeySuccess();
+
+private:
+    bool tourIsNeeded(int tour);
+    void tourIsNotNeeded(int tour);
+};

@@ -1,0 +1,6 @@
+#include "cloud/api.h"
+
+Api::Api(QObject *parent)
+    : QObject(parent)
+{
+}

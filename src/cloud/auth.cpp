@@ -1,0 +1,6 @@
+#include "cloud/auth.h"
+
+Auth::Auth(QObject *parent)
+    : QObject(parent)
+{
+}

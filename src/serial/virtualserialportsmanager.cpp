@@ -1,0 +1,6 @@
+#include "serial/virtualserialportsmanager.h"
+
+VirtualSerialPortsManager::VirtualSerialPortsManager(QObject *parent)
+    : QObject(parent)
+{
+}

@@ -1,0 +1,101 @@
+#include "shell/mainwindow.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWebChannel>
+#include <QWebEnginePage>
+#include <QWebEngineSettings>
+
+#include "bridge/hlv.h"
+#include "model/hlvsettings.h"
+#include "shell/logging.h"
+
+namespace {
+
+const char WindowGroup[] = "window";
+const char SizeKey[] = "size";
+const char PosKey[] = "pos";
+constexpr int MinimumWidth = 900;
+constexpr int MinimumHeight = 700;
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent, QUrl url)
+    : QWebEngineView(parent)
+{
+    // Created before the page loads, so the stored state is ready for the page's
+    // first calls.
+    m_hlv = new Hlv();
+    connect(m_hlv, &Hlv::onKill, this, &MainWindow::onKill);
+
+    m_channel = new QWebChannel(page());
+    page()->setWebChannel(m_channel, 0);
+    m_channel->registerObject(QStringLiteral("HLV"), m_hlv);
+
+    enableWebAttributes();
+    setUrl(url);
+    load(url);
+    enableWebAttributes();
+
+    setContextMenuPolicy(Qt::NoContextMenu);
+
+    HlvSettings settings;
+    settings.beginGroup(QLatin1String(WindowGroup));
+    const QSize size = settings.value(QLatin1String(SizeKey), QSize(MinimumWidth, MinimumHeight)).toSize();
+    resize(size);
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QPoint centred(screen.width() / 2 - size.width() / 2, screen.height() / 2 - size.height() / 2);
+    move(settings.value(QLatin1String(PosKey), centred).toPoint());
+    settings.endGroup();
+
+    setMinimumWidth(MinimumWidth);
+    setMinimumHeight(MinimumHeight);
+}
+
+Hlv *MainWindow::bridge() const
+{
+    return m_hlv;
+}
+
+void MainWindow::enableWebAttributes()
+{
+    QWebEngineSettings *webSettings = page()->settings();
+    webSettings->setAttribute(QWebEngineSettings::FullScreenSupportEnabled, true);
+    webSettings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, true);
+    webSettings->setAttribute(QWebEngineSettings::LinksIncludedInFocusChain, true);
+    webSettings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
+    webSettings->setAttribute(QWebEngineSettings::ScreenCaptureEnabled, true);
+}
+
+bool MainWindow::event(QEvent *event)
+{
+    // Some window systems leave the web view's surface stale after activation; a
+    // one-pixel resize forces a fresh frame.
+    if (event->type() == QEvent::WindowActivate) {
+        const QSize current = size();
+        resize(current.width(), current.height() + 1);
+        resize(current);
+    }
+    return QWebEngineView::event(event);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    {
+        HlvSettings settings;
+        settings.beginGroup(QLatin1String(WindowGroup));
+        settings.setValue(QLatin1String(SizeKey), size());
+        settings.setValue(QLatin1String(PosKey), pos());
+        settings.endGroup();
+    }
+    m_hlv->m_exit();
+    event->accept();
+}
+
+void MainWindow::onKill()
+{
+    logMessage(1, "all", QStringLiteral("Exit!"));
+    QCoreApplication::quit();
+}

@@ -1,0 +1,19 @@
+# npm file (under node_modules) = place in the resource tree.
+set(CORRIVO_UI_VENDOR
+    "jquery/dist/jquery.slim.min.js=js/lib/jquery.slim.min.js"
+    "popper.js/dist/umd/popper.min.js=js/lib/popper.min.js"
+    "tooltip.js/dist/umd/tooltip.min.js=js/lib/tooltip.min.js"
+    "bootstrap/dist/js/bootstrap.min.js=js/lib/bootstrap.min.js"
+    "bootstrap/dist/css/bootstrap.min.css=css/lib/bootstrap.min.css"
+    "underscore/underscore-umd-min.js=js/lib/underscore-min.js"
+    "backbone/backbone-min.js=js/lib/backbone-min.js"
+    "i18next/dist/umd/i18next.min.js=js/lib/i18next.min.js"
+    "svg.js/dist/svg.min.js=js/lib/svg.min.js"
+    "svg.pathmorphing.js/dist/svg.pathmorphing.min.js=js/lib/svg.pathmorphing.min.js"
+    "anno.js/dist/anno.js=js/lib/anno.js"
+    "anno.js/dist/anno.css=css/lib/anno.css"
+    "jquery.scrollintoview/jquery.scrollintoview.js=js/lib/jquery.scrollintoview.js"
+    "@fontsource/lato/files/lato-latin-400-normal.woff2=font/lato-latin-400-normal.woff2"
+    "@fontsource/lato/files/lato-latin-700-normal.woff2=font/lato-latin-700-normal.woff2"
+    "material-icons/iconfont/material-icons.woff2=font/material-icons.woff2"
+)

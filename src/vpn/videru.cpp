@@ -1,0 +1,6 @@
+#include "vpn/videru.h"
+
+VidEru::VidEru(QObject *parent)
+    : QObject(parent)
+{
+}

@@ -1,6 +1,173 @@
 #include "vpn/videru.h"
 
+#include "shell/logging.h"
+#include "vpn/viderusignals.h"
+#include "vpn/videruthread.h"
+#include "vpn/viderutransportstats.h"
+
+namespace {
+
+const char Category[] = "hlv_vpn";
+const char GuiVersion[] = "VIDeru 1.0";
+
+} // namespace
+
 VidEru::VidEru(QObject *parent)
     : QObject(parent)
+    , deviceId(-1)
+    , status(1)
+    , worker(nullptr)
 {
+    VidEruSignals *relay = VidEruSignals::instance();
+    connect(relay, SIGNAL(connected()), this, SLOT(connected()));
+    connect(relay, SIGNAL(disconnected()), this, SLOT(disconnected()));
+    connect(relay, SIGNAL(connecting()), this, SLOT(connecting()));
+    connect(relay, SIGNAL(operationNotPermitted()), this, SLOT(operationNotPermitted()));
+}
+
+bool VidEru::setProfilePath(QString path)
+{
+    if (path.isEmpty())
+        return false;
+    profilePath = path;
+    return true;
+}
+
+void VidEru::setCredentials(QString username, QString password)
+{
+    this->username = username;
+    this->password = password;
+    challengeResponse = QString();
+    dynamicChallengeCookie = QString();
+}
+
+bool VidEru::start()
+{
+    logMessage(4, Category, "VidEru::start", QStringLiteral("New worker thread"));
+    worker = new VidEruThread();  // deletes itself when its thread finishes, or is deleted below
+
+    ovpn::Config config;
+    config.guiVersion = GuiVersion;
+    config.content = VidEruClient::readProfile(profilePath).toStdString();
+    config.connTimeout = 0;
+    config.tunPersist = false;
+    config.googleDnsFallback = false;
+    config.autologinSessions = false;
+    config.disableClientCert = true;
+    config.sslDebugLevel = 0;
+    config.defaultKeyDirection = -1;
+    config.altProxy = false;
+    config.dco = false;
+    config.info = true;
+    config.protoVersionOverride = 4;
+    config.ipv6 = "no";
+    config.compressionMode = "yes";
+    config.externalPkiAlias = "epki";
+
+    const ovpn::EvalConfig eval = worker->client.eval_config(config);
+    if (eval.error) {
+        logMessage(1, Category, "VidEru::start",
+                   QStringLiteral("eval config error: ") + QString::fromStdString(eval.message));
+        delete worker;
+        worker = nullptr;
+        return false;
+    }
+
+    if (!eval.autologin) {
+        logMessage(4, Category, "VidEru::start", QStringLiteral("Need credentials"));
+        if (password.isEmpty() || username.isEmpty()) {
+            delete worker;
+            worker = nullptr;
+            return false;
+        }
+        ovpn::ProvideCreds creds;
+        creds.username = username.toStdString();
+        creds.password = password.toStdString();
+        creds.response = challengeResponse.toStdString();
+        creds.dynamicChallengeCookie = dynamicChallengeCookie.toStdString();
+        const ovpn::Status credsStatus = worker->client.provide_creds(creds);
+        if (credsStatus.error) {
+            logMessage(1, Category, "VidEru::start",
+                       QStringLiteral("creds error: ") + QString::fromStdString(credsStatus.message));
+            delete worker;
+            worker = nullptr;
+            return false;
+        }
+    }
+
+    logMessage(4, Category, "VidEru::start", QStringLiteral("Connecting..."));
+    connect(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
+    // A worker can end without its connection reporting "DISCONNECTED" (the daemon
+    // could not start): the end of the thread tells us then. Queued after the
+    // deleteLater above, this runs while the worker still exists, and it only
+    // compares the pointer.
+    VidEruThread *started = worker;
+    connect(worker, &QThread::finished, this, [this, started] { workerFinished(started); });
+    worker->start();
+    return true;
+}
+
+bool VidEru::stop()
+{
+    status = 0;
+    if (!worker) {
+        status = 1;
+        emit onDisconnected();
+        return false;
+    }
+    const bool stopped = worker->stop();
+    logMessage(4, Category, "VidEru::stop", QStringLiteral("Delete worker thread"));
+    worker = nullptr;
+    return stopped;
+}
+
+VidEruTransportStats *VidEru::getTransportStats()
+{
+    if (!worker)
+        return nullptr;
+    return worker->getTransportStats();
+}
+
+int VidEru::getStatus()
+{
+    return status;
+}
+
+void VidEru::connecting()
+{
+    logMessage(4, Category, "VidEru::connecting", QStringLiteral("Connecting"));
+    status = 2;
+    emit onConnecting(deviceId);
+}
+
+void VidEru::connected()
+{
+    logMessage(4, Category, "VidEru::connected", QStringLiteral("Connected"));
+    status = 3;
+    emit onConnected(deviceId);
+}
+
+void VidEru::disconnected()
+{
+    logMessage(4, Category, "VidEru::disconnected", QStringLiteral("Disconnected"));
+    status = 1;
+    logMessage(4, Category, "VidEru::disconnected", QStringLiteral("Delete worker thread"));
+    worker = nullptr;
+    emit onDisconnected();
+}
+
+void VidEru::operationNotPermitted()
+{
+    logMessage(4, Category, "VidEru::operationNotPermitted", QStringLiteral("Operation not permitted"));
+    emit onOperationNotPermitted();
+}
+
+void VidEru::workerFinished(VidEruThread *finished)
+{
+    if (finished != worker)
+        return;
+    logMessage(4, Category, "VidEru::workerFinished", QStringLiteral("Worker ended without disconnecting"));
+    worker = nullptr;
+    status = 1;
+    emit onDisconnected();
 }

@@ -1,12 +1,62 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
-// The VPN controller: status and connection signals of the tunnel.
+class VidEruThread;
+class VidEruTransportStats;
+
+// The VPN controller: the tunnel's status for the page and the serial ports, the
+// material a connection needs, and the worker of the current connection. Lives on
+// the GUI thread; events come back from the worker through VidEruSignals.
+//
+// status: 0 stop requested, 1 disconnected (start value), 2 connecting or
+// reconnecting, 3 connected.
 class VidEru : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(int status READ getStatus NOTIFY statusChanged)
 
 public:
     explicit VidEru(QObject *parent = nullptr);
+
+    bool setProfilePath(QString path);
+    void setCredentials(QString username, QString password);
+    // Starts a worker for the profile and credentials set before; true when its
+    // thread runs. The status moves only when the connection reports progress.
+    bool start();
+    // Asks the current worker to end; true when it accepted. Without a worker the
+    // status becomes 1 and onDisconnected() is emitted before this returns.
+    bool stop();
+    // Null without a worker, else a new snapshot the caller deletes.
+    VidEruTransportStats *getTransportStats();
+
+    int deviceId;
+
+signals:
+    void onConnecting(int deviceId);
+    void onConnected(int deviceId);
+    void onDisconnected();
+    void onOperationNotPermitted();
+    void statusChanged();
+
+public slots:
+    int getStatus();
+
+private slots:
+    void connecting();
+    void connected();
+    void disconnected();
+    void operationNotPermitted();
+
+private:
+    void workerFinished(VidEruThread *finished);
+
+    int status;
+    QString username;
+    QString password;
+    QString profilePath;
+    QString dynamicChallengeCookie;
+    QString challengeResponse;
+    VidEruThread *worker;
 };

@@ -1,0 +1,566 @@
+#include "vpn/ovpndaemonsession.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalSocket>
+#include <QMutexLocker>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include "vpn/ovpnclient.h"
+
+namespace ovpn {
+
+namespace {
+
+// How long the daemon may take to connect its management channel, and to end after
+// a stop request before it is terminated and then killed.
+constexpr int ManagementTimeoutMs = 15000;
+constexpr int StopGraceMs = 5000;
+constexpr int TerminateGraceMs = 3000;
+
+void wipe(std::string &secret)
+{
+    volatile char *p = secret.empty() ? nullptr : &secret[0];
+    for (std::size_t i = 0; p && i < secret.size(); ++i)
+        p[i] = 0;
+    secret.clear();
+}
+
+// The value of a management command: in double quotes, with the backslash escapes of
+// the daemon's configuration lexer.
+QByteArray managementQuote(const std::string &value)
+{
+    QByteArray quoted("\"");
+    for (char c : value) {
+        if (c == '\\' || c == '"')
+            quoted += '\\';
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+bool isTunnelFailure(const QString &text)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("TUNSETIFF|TUN/TAP|tun device|Cannot open TUN|Linux can't|net_iface|net_addr|"
+                       "ifconfig|Cannot allocate TUN"),
+        QRegularExpression::CaseInsensitiveOption);
+    return pattern.match(text).hasMatch();
+}
+
+} // namespace
+
+SessionSettings::~SessionSettings()
+{
+    wipe(password);
+    wipe(proxyPassword);
+    wipe(profile);
+}
+
+DaemonSession::DaemonSession(OvpnClient &client, const SessionSettings &settings)
+    : m_client(client)
+    , m_settings(settings)
+{
+    m_stopTimer.setSingleShot(true);
+    connect(&m_stopTimer, &QTimer::timeout, this, &DaemonSession::escalateStop);
+    m_managementTimer.setSingleShot(true);
+    connect(&m_managementTimer, &QTimer::timeout, this, [this] {
+        m_lastError = QStringLiteral("openvpn did not open its management channel");
+        emitLog(m_lastError);
+        m_process.kill();
+    });
+    connect(&m_server, &QLocalServer::newConnection, this, &DaemonSession::acceptManagement);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    connect(&m_process, &QProcess::readyReadStandardOutput, this, &DaemonSession::readDaemonOutput);
+    connect(&m_process, &QProcess::finished, this, &DaemonSession::daemonFinished);
+    connect(&m_process, &QProcess::errorOccurred, this, &DaemonSession::daemonError);
+}
+
+DaemonSession::~DaemonSession()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(TerminateGraceMs);
+    }
+    m_server.close();
+    removePrivateFiles();
+}
+
+Status DaemonSession::run()
+{
+    if (!preparePrivateDirectory()) {
+        Status status;
+        status.error = true;
+        status.status = "PRIVATE_DIRECTORY_FAILED";
+        status.message = m_startError.toStdString();
+        return status;
+    }
+    startDaemon();
+    if (!m_daemonEnded)
+        m_loop.exec();
+    removePrivateFiles();
+    return result();
+}
+
+bool DaemonSession::preparePrivateDirectory()
+{
+    // mkdtemp makes the directory with mode 0700: the socket (which the daemon would
+    // leave world-writable) and the profile are reachable by the owner only.
+    QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/corrivo-ovpn-XXXXXX"));
+    if (!::mkdtemp(pattern.data())) {
+        m_startError = QStringLiteral("cannot create a private directory: ") + QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    m_directory = QFile::decodeName(pattern);
+    m_profilePath = m_directory + QStringLiteral("/profile.ovpn");
+    m_socketPath = m_directory + QStringLiteral("/management");
+
+    const QByteArray profilePath = QFile::encodeName(m_profilePath);
+    const int fd = ::open(profilePath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        m_startError = QStringLiteral("cannot write the profile: ") + QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    const std::string &profile = m_settings.profile;
+    std::size_t written = 0;
+    while (written < profile.size()) {
+        const ssize_t n = ::write(fd, profile.data() + written, profile.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            m_startError = QStringLiteral("cannot write the profile: ") + QString::fromLocal8Bit(std::strerror(errno));
+            ::close(fd);
+            return false;
+        }
+        written += std::size_t(n);
+    }
+    ::close(fd);
+
+    if (!m_server.listen(m_socketPath)) {
+        m_startError = QStringLiteral("cannot listen on the management socket: ") + m_server.errorString();
+        return false;
+    }
+    return true;
+}
+
+void DaemonSession::startDaemon()
+{
+    QStringList arguments{QStringLiteral("--config"), m_profilePath,
+                          // The daemon connects to our socket; should this process vanish,
+                          // the dropped connection makes the daemon end itself.
+                          QStringLiteral("--management"), m_socketPath, QStringLiteral("unix"),
+                          QStringLiteral("--management-client"),
+                          QStringLiteral("--management-hold"),
+                          QStringLiteral("--management-query-passwords"),
+                          QStringLiteral("--auth-retry"), QStringLiteral("none"),
+                          QStringLiteral("--auth-nocache")};
+    arguments += m_settings.daemonOptions;
+
+    const pid_t parent = ::getpid();
+    m_process.setChildProcessModifier([parent] {
+        // The daemon must not outlive us even when we are killed outright. The death
+        // signal follows the thread that forked, which waits for the daemon's end.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
+    });
+    m_process.setWorkingDirectory(m_directory);
+    m_process.start(OvpnClient::daemonProgram(), arguments, QIODevice::ReadOnly);
+    if (m_process.state() == QProcess::NotRunning && !m_process.waitForStarted(0) && !m_daemonEnded) {
+        daemonError(QProcess::FailedToStart);
+        return;
+    }
+    m_daemonStarted = true;
+    m_managementTimer.start(ManagementTimeoutMs);
+}
+
+void DaemonSession::acceptManagement()
+{
+    QLocalSocket *socket = m_server.nextPendingConnection();
+    if (!socket)
+        return;
+    if (m_socket) {
+        socket->abort();
+        return;
+    }
+    m_socket = socket;
+    m_managementTimer.stop();
+    // The daemon has read its profile before it opens the management channel and
+    // never reads it again: the copy on disk is not needed any longer.
+    QFile::remove(m_profilePath);
+    connect(m_socket, &QLocalSocket::readyRead, this, &DaemonSession::readManagement);
+    if (m_stopping)
+        send("signal SIGTERM");
+    readManagement();
+}
+
+void DaemonSession::readManagement()
+{
+    while (m_socket && m_socket->canReadLine()) {
+        QByteArray line = m_socket->readLine();
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        handleLine(QString::fromUtf8(line));
+    }
+}
+
+void DaemonSession::readDaemonOutput()
+{
+    // Once the management channel is up the same lines arrive there as log records.
+    while (m_process.canReadLine()) {
+        QByteArray line = m_process.readLine();
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        if (!m_socket && !line.isEmpty())
+            emitLog(QString::fromUtf8(line));
+    }
+}
+
+void DaemonSession::handleLine(const QString &line)
+{
+    if (m_inLogHistory) {
+        if (line == QLatin1String("END"))
+            m_inLogHistory = false;
+        else
+            handleLog(line);
+        return;
+    }
+    const int colon = line.indexOf(QLatin1Char(':'));
+    const QString kind = colon > 0 ? line.left(colon) : line;
+    const QString payload = colon > 0 ? line.mid(colon + 1) : QString();
+
+    if (kind == QLatin1String(">HOLD"))
+        handleHold();
+    else if (kind == QLatin1String(">STATE"))
+        handleState(payload);
+    else if (kind == QLatin1String(">PASSWORD"))
+        handlePassword(payload);
+    else if (kind == QLatin1String(">LOG"))
+        handleLog(payload);
+    else if (kind == QLatin1String(">FATAL"))
+        handleFatal(payload);
+    else if (kind == QLatin1String(">BYTECOUNT")) {
+        const QStringList counts = payload.split(QLatin1Char(','));
+        if (counts.size() == 2)
+            m_client.recordBytes(counts[0].toLongLong(), counts[1].toLongLong());
+    } else if (kind == QLatin1String(">INFOMSG")) {
+        if (m_settings.reportInfo)
+            emitEvent("INFO", payload.toStdString(), false, false);
+    } else if (kind == QLatin1String("SUCCESS")) {
+        if (payload.contains(QLatin1String("real-time log notification set to ON")))
+            m_inLogHistory = true;
+    } else if (kind == QLatin1String("ERROR")) {
+        emitLog(QStringLiteral("management: ") + line);
+    }
+}
+
+void DaemonSession::handleHold()
+{
+    switch (m_phase) {
+    case Phase::Starting:
+        send("state on");
+        send("log on all");
+        send("bytecount 1");
+        // Without "hold off" every restart inside the daemon would stop at a hold again.
+        send("hold off");
+        send("hold release");
+        moveTo(Phase::Connecting);
+        break;
+    case Phase::Paused:
+        break;
+    case Phase::Connecting:
+    case Phase::Connected:
+    case Phase::Reconnecting:
+        if (m_pausing) {
+            moveTo(Phase::Paused);
+            break;
+        }
+        send("hold release");
+        break;
+    case Phase::Disconnected:
+        break;
+    }
+}
+
+void DaemonSession::handleState(const QString &payload)
+{
+    // <time>,<name>,<reason>,<local address>,<remote address>,<remote port>,...
+    const QStringList fields = payload.split(QLatin1Char(','));
+    if (fields.size() < 2)
+        return;
+    const QString name = fields.value(1);
+    const std::string reason = fields.value(2).toStdString();
+
+    if (name == QLatin1String("CONNECTED")) {
+        m_localAddress = fields.value(3).toStdString();
+        m_remote = fields.value(4).toStdString() + ':' + fields.value(5).toStdString();
+        std::string info = m_settings.username + '@' + m_remote + " on " + m_tunnel.toStdString() + '/' + m_localAddress;
+        if (reason != "SUCCESS")
+            info += " (" + reason + ')';
+        moveTo(Phase::Connected, info);
+    } else if (name == QLatin1String("RECONNECTING")) {
+        if (reason == "auth-failure")
+            return;
+        if (m_pausing && reason == "SIGUSR1") {
+            moveTo(Phase::Paused, m_pauseReason);
+            return;
+        }
+        moveTo(Phase::Reconnecting, reason);
+    } else if (name == QLatin1String("EXITING")) {
+        moveTo(Phase::Disconnected, reason);
+    } else if (name != QLatin1String("CONNECTING") && name != QLatin1String("INITIAL")) {
+        // The steps of an attempt (WAIT, AUTH, GET_CONFIG, ASSIGN_IP, ...) pass through
+        // under the daemon's own names.
+        emitEvent(name.toStdString(), reason, false, false);
+    }
+}
+
+void DaemonSession::handlePassword(const QString &payload)
+{
+    if (payload.startsWith(QLatin1String("Verification Failed: 'Auth'"))) {
+        const int quote = payload.indexOf(QLatin1String("['"));
+        const QString reason = quote >= 0 ? payload.mid(quote + 2).chopped(payload.endsWith(QLatin1String("']")) ? 2 : 0)
+                                          : QString();
+        m_failureStatus = "AUTH_FAILED";
+        m_failureMessage = reason.toStdString();
+        emitEvent("AUTH_FAILED", m_failureMessage, true, true);
+    } else if (payload.startsWith(QLatin1String("Need 'Auth'"))) {
+        sendCredential("Auth", m_settings.username, m_settings.password);
+    } else if (payload.startsWith(QLatin1String("Need 'HTTP Proxy'"))) {
+        sendCredential("HTTP Proxy", m_settings.proxyUsername, m_settings.proxyPassword);
+    } else if (payload.startsWith(QLatin1String("Need '"))) {
+        // A private key passphrase or a token PIN: nothing the application can supply.
+        m_failureStatus = "NEED_CREDS";
+        m_failureMessage = payload.toStdString();
+        emitEvent("NEED_CREDS", m_failureMessage, true, true);
+        requestStop();
+    }
+}
+
+void DaemonSession::handleLog(const QString &payload)
+{
+    // <time>,<flags>,<text>; flags F (fatal), N (non-fatal error), W, I, D.
+    const int first = payload.indexOf(QLatin1Char(','));
+    const int second = first >= 0 ? payload.indexOf(QLatin1Char(','), first + 1) : -1;
+    const QString flags = second > first ? payload.mid(first + 1, second - first - 1) : QString();
+    const QString text = second >= 0 ? payload.mid(second + 1) : payload;
+
+    if (flags.contains(QLatin1Char('F')) || flags.contains(QLatin1Char('N')) || text.startsWith(QLatin1String("ERROR:")))
+        m_lastError = text;
+
+    static const QRegularExpression opened(QStringLiteral("^TUN/TAP device (\\S+) opened"));
+    const QRegularExpressionMatch match = opened.match(text);
+    if (match.hasMatch()) {
+        m_tunnel = match.captured(1);
+        m_client.recordTunnel(m_tunnel);
+    } else if (text.startsWith(QLatin1String("Closing TUN/TAP interface"))) {
+        m_client.recordTunnel(QString());
+    }
+    emitLog(text);
+}
+
+void DaemonSession::handleFatal(const QString &text)
+{
+    const bool tunnel = isTunnelFailure(text) || isTunnelFailure(m_lastError);
+    m_failureStatus = tunnel ? "TUN_SETUP_FAILED" : "FATAL";
+    m_failureMessage = text.toStdString();
+    emitEvent(m_failureStatus, m_failureMessage, true, true);
+}
+
+void DaemonSession::daemonFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    if (m_socket) {
+        m_socket->waitForReadyRead(50);
+        readManagement();
+    }
+    m_daemonEnded = true;
+    m_exitCode = exitCode;
+    m_crashed = exitStatus == QProcess::CrashExit && !m_stopping;
+    m_stopTimer.stop();
+    m_managementTimer.stop();
+    m_client.recordTunnel(QString());
+    moveTo(Phase::Disconnected);
+    m_loop.quit();
+}
+
+void DaemonSession::daemonError(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart || m_daemonEnded)
+        return;
+    m_daemonEnded = true;
+    m_startError = QStringLiteral("cannot start ") + OvpnClient::daemonProgram() + QStringLiteral(": ")
+        + m_process.errorString();
+    emitLog(m_startError);
+    // A stop already asked for still ends in the event the controller waits for.
+    if (m_stopping)
+        moveTo(Phase::Disconnected);
+    m_loop.quit();
+}
+
+void DaemonSession::requestStop()
+{
+    if (m_daemonEnded || m_stopping)
+        return;
+    m_stopping = true;
+    if (m_socket)
+        send("signal SIGTERM");
+    else if (m_daemonStarted)
+        m_process.terminate();
+    m_stopStage = 0;
+    m_stopTimer.start(StopGraceMs);
+}
+
+void DaemonSession::escalateStop()
+{
+    if (m_daemonEnded)
+        return;
+    if (m_stopStage == 0) {
+        emitLog(QStringLiteral("openvpn did not end after the stop request; terminating it"));
+        m_process.terminate();
+        m_stopStage = 1;
+        m_stopTimer.start(TerminateGraceMs);
+    } else {
+        emitLog(QStringLiteral("openvpn did not end; killing it"));
+        m_process.kill();
+    }
+}
+
+void DaemonSession::requestPause()
+{
+    if (m_daemonEnded || m_stopping || m_pausing || !m_socket)
+        return;
+    m_pausing = true;
+    {
+        QMutexLocker locker(&m_client.m_mutex);
+        m_pauseReason = m_client.m_pauseReason;
+    }
+    send("hold on");
+    send("signal SIGUSR1");
+}
+
+void DaemonSession::requestResume()
+{
+    if (!m_pausing || m_daemonEnded || m_stopping)
+        return;
+    m_pausing = false;
+    const bool held = m_phase == Phase::Paused;
+    send("hold off");
+    if (held) {
+        send("hold release");
+        emitEvent("RESUME", std::string(), false, false);
+        moveTo(Phase::Connecting);
+    }
+}
+
+void DaemonSession::moveTo(Phase phase, const std::string &info)
+{
+    if (m_phase == Phase::Disconnected)
+        return;
+    const Phase previous = m_phase;
+    m_phase = phase;
+    switch (phase) {
+    case Phase::Starting:
+        break;
+    case Phase::Connecting:
+        emitEvent("CONNECTING", info, false, false);
+        break;
+    case Phase::Connected:
+        emitEvent("CONNECTED", info, false, false);
+        break;
+    case Phase::Reconnecting:
+        emitEvent("RECONNECTING", info, false, false);
+        break;
+    case Phase::Paused:
+        if (previous != Phase::Paused)
+            emitEvent("PAUSE", info, false, false);
+        break;
+    case Phase::Disconnected:
+        // Ends every connect() whose daemon ran; one that could not start ends with its
+        // error status alone.
+        if (m_daemonStarted || m_stopping)
+            emitEvent("DISCONNECTED", info, false, false);
+        break;
+    }
+}
+
+void DaemonSession::emitEvent(const std::string &name, const std::string &info, bool error, bool fatal)
+{
+    Event event;
+    event.name = name;
+    event.info = info;
+    event.error = error;
+    event.fatal = fatal;
+    m_client.event(event);
+}
+
+void DaemonSession::emitLog(const QString &text)
+{
+    LogInfo info;
+    info.text = text.toStdString();
+    m_client.log(info);
+}
+
+void DaemonSession::send(const QByteArray &command)
+{
+    if (!m_socket)
+        return;
+    m_socket->write(command + '\n');
+    m_socket->flush();
+}
+
+void DaemonSession::sendCredential(const char *type, const std::string &username, const std::string &password)
+{
+    const QByteArray quotedType = managementQuote(type);
+    QByteArray command = "username " + quotedType + ' ' + managementQuote(username);
+    send(command);
+    command = "password " + quotedType + ' ' + managementQuote(password);
+    send(command);
+    // The command held the password; do not leave it in freed memory longer than needed.
+    command.fill('\0');
+}
+
+void DaemonSession::removePrivateFiles()
+{
+    if (m_directory.isEmpty())
+        return;
+    QFile::remove(m_profilePath);
+    QFile::remove(m_socketPath);
+    QDir().rmdir(m_directory);
+    m_directory.clear();
+}
+
+Status DaemonSession::result() const
+{
+    Status status;
+    if (!m_startError.isEmpty()) {
+        status.error = true;
+        status.status = "DAEMON_START_FAILED";
+        status.message = m_startError.toStdString();
+    } else if (!m_failureStatus.empty()) {
+        status.error = true;
+        status.status = m_failureStatus;
+        status.message = m_failureMessage;
+    } else if (m_crashed) {
+        status.error = true;
+        status.status = "DAEMON_CRASHED";
+        status.message = "openvpn ended abnormally";
+    } else if (m_exitCode != 0 && !m_stopping) {
+        status.error = true;
+        status.status = "DAEMON_EXIT";
+        status.message = "openvpn exited with code " + std::to_string(m_exitCode);
+        if (!m_lastError.isEmpty())
+            status.message += ": " + m_lastError.toStdString();
+    }
+    return status;
+}
+
+} // namespace ovpn

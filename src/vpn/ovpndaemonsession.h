@@ -1,0 +1,125 @@
+#pragma once
+
+#include <QByteArray>
+#include <QEventLoop>
+#include <QLocalServer>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <string>
+
+#include "vpn/ovpntypes.h"
+
+class QLocalSocket;
+
+namespace ovpn {
+
+class OvpnClient;
+
+// Everything one connection needs besides the client's callbacks; filled by
+// eval_config() and provide_creds(). The destructor overwrites the secrets.
+struct SessionSettings
+{
+    ~SessionSettings();
+
+    bool evaluated = false;
+    std::string profile;          // the daemon's profile text
+    QStringList daemonOptions;    // options after --config
+    bool reportInfo = false;
+    std::string username;
+    std::string password;
+    std::string proxyUsername;
+    std::string proxyPassword;
+};
+
+// One run of the openvpn daemon, from its start to its end, on the thread that
+// called OvpnClient::connect(). It owns the private directory with the management
+// socket and the daemon's profile, the daemon process and the management
+// conversation, and turns the daemon's notifications into the client's events.
+class DaemonSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    DaemonSession(OvpnClient &client, const SessionSettings &settings);
+    ~DaemonSession() override;
+
+    // Runs until the daemon has ended; the result says how it ended.
+    Status run();
+
+public slots:
+    // Queued here from other threads by OvpnClient.
+    void requestStop();
+    void requestPause();
+    void requestResume();
+
+private:
+    // The connection as the application sees it; moveTo() is the one place that
+    // changes it and announces the change as an event.
+    enum class Phase {
+        Starting,      // daemon launched, management channel not yet held
+        Connecting,    // an attempt is under way
+        Connected,
+        Reconnecting,
+        Paused,
+        Disconnected,  // the daemon reported its exit or has ended
+    };
+
+    void moveTo(Phase phase, const std::string &info = std::string());
+    void emitEvent(const std::string &name, const std::string &info, bool error, bool fatal);
+    void emitLog(const QString &text);
+
+    bool preparePrivateDirectory();
+    void startDaemon();
+    void acceptManagement();
+    void readManagement();
+    void readDaemonOutput();
+    void handleLine(const QString &line);
+    void handleHold();
+    void handleState(const QString &payload);
+    void handlePassword(const QString &payload);
+    void handleLog(const QString &payload);
+    void handleFatal(const QString &text);
+    void daemonFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void daemonError(QProcess::ProcessError error);
+    void escalateStop();
+    void send(const QByteArray &command);
+    void sendCredential(const char *type, const std::string &username, const std::string &password);
+    void removePrivateFiles();
+    Status result() const;
+
+    OvpnClient &m_client;
+    const SessionSettings &m_settings;
+    QEventLoop m_loop;
+    QProcess m_process;
+    QLocalServer m_server;
+    QLocalSocket *m_socket = nullptr;  // owned by m_server
+    QTimer m_stopTimer;
+    QTimer m_managementTimer;
+
+    Phase m_phase = Phase::Starting;
+    QString m_directory;
+    QString m_profilePath;
+    QString m_socketPath;
+    bool m_daemonStarted = false;
+    bool m_daemonEnded = false;
+    bool m_stopping = false;
+    int m_stopStage = 0;
+    bool m_pausing = false;
+    std::string m_pauseReason;
+    bool m_inLogHistory = false;
+    int m_exitCode = 0;
+    bool m_crashed = false;
+    QString m_startError;
+    std::string m_failureStatus;   // "AUTH_FAILED", "TUN_SETUP_FAILED", ...
+    std::string m_failureMessage;
+    QString m_lastError;           // last error line of the daemon's log
+    std::string m_remote;
+    std::string m_localAddress;
+    QString m_tunnel;
+};
+
+} // namespace ovpn

@@ -1,0 +1,85 @@
+#include "vpn/videruclient.h"
+
+#include <QDebug>
+
+#include "shell/logging.h"
+#include "vpn/ovpnprofilemerge.h"
+#include "vpn/viderusignals.h"
+
+namespace {
+
+const char Category[] = "hlv_vpn";
+constexpr std::size_t MaxLineLength = 512;
+constexpr std::size_t MaxProfileSize = 262144;
+
+} // namespace
+
+VidEruClient::~VidEruClient() = default;
+
+bool VidEruClient::pause_on_connection_timeout()
+{
+    return false;
+}
+
+void VidEruClient::event(const ovpn::Event &event)
+{
+    QString message = QStringLiteral("Event ") + QString::fromStdString(event.name) + QStringLiteral(": ");
+    if (!event.info.empty())
+        message += QString::fromStdString(event.info);
+    const qint32 level = event.fatal ? 1 : (event.error ? 2 : 4);
+    logMessage(level, Category, "VidEruClient::event", message);
+
+    VidEruSignals *relay = VidEruSignals::instance();
+    const std::string &name = event.name;
+    if (name == "DISCONNECTED")
+        emit relay->disconnected();
+    else if (name == "CONNECTED")
+        emit relay->connected();
+    else if (name == "RECONNECTING")
+        emit relay->connecting();
+    else if (name == "CONNECTING")
+        emit relay->connecting();
+    else if (name == "PAUSE" || name == "RESUME" || name == "AUTH_FAILED")
+        return;
+    else if (name == "TUN_SETUP_FAILED")
+        emit relay->operationNotPermitted();
+}
+
+void VidEruClient::acc_event(const ovpn::AppCustomControlMessageEvent &event)
+{
+    Q_UNUSED(event)
+}
+
+void VidEruClient::external_pki_cert_request(ovpn::ExternalPKICertRequest &request)
+{
+    request.error = true;
+    request.errorText = "external_pki_cert_request not implemented";
+}
+
+void VidEruClient::external_pki_sign_request(ovpn::ExternalPKISignRequest &request)
+{
+    request.error = true;
+    request.errorText = "external_pki_sign_request not implemented";
+}
+
+void VidEruClient::clock_tick()
+{
+    qDebug() << "clock_tick";
+}
+
+void VidEruClient::log(const ovpn::LogInfo &log)
+{
+    logMessage(3, Category, "VidEruClient::log", QString::fromStdString(log.text));
+}
+
+QString VidEruClient::readProfile(QString path)
+{
+    const ovpn::ProfileMerge merge(path.toStdString(), "ovpn", std::string(),
+                                   ovpn::ProfileMerge::FOLLOW_FULL, MaxLineLength, MaxProfileSize);
+    if (merge.status() == ovpn::ProfileMerge::MERGE_SUCCESS)
+        return QString::fromStdString(merge.profile_content());
+    logMessage(2, Category, "VidEruClient::readProfile",
+               QStringLiteral("Merge config error: ") + QString::fromStdString(merge.status_string())
+                   + QStringLiteral(" : ") + QString::fromStdString(merge.error()));
+    return QString();
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+#include "vpn/ovpnclient.h"
+
+// The client callbacks of one VPN connection: events go to the log and, for the four
+// the controller follows, to the relay VidEruSignals; log lines go to the log.
+// Callbacks run on the worker thread.
+class VidEruClient : public ovpn::OvpnClient
+{
+public:
+    ~VidEruClient() override;
+
+    bool pause_on_connection_timeout() override;
+    void event(const ovpn::Event &event) override;
+    void acc_event(const ovpn::AppCustomControlMessageEvent &event) override;
+    void external_pki_cert_request(ovpn::ExternalPKICertRequest &request) override;
+    void external_pki_sign_request(ovpn::ExternalPKISignRequest &request) override;
+    void clock_tick() override;
+    void log(const ovpn::LogInfo &log) override;
+
+    // The profile at path with every referenced file inlined, or "" when it cannot be
+    // merged (the reason is logged).
+    static QString readProfile(QString path);
+};

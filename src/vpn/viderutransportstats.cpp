@@ -1,0 +1,6 @@
+#include "vpn/viderutransportstats.h"
+
+VidEruTransportStats::VidEruTransportStats(QObject *parent)
+    : QObject(parent)
+{
+}

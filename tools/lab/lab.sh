@@ -1,0 +1,285 @@
+#!/usr/bin/env bash
+# The VPN lab: a real openvpn server in a network namespace of its own, reachable from
+# the root namespace over a veth pair. Run as root.
+#
+#   lab.sh [-n NAME] [-o DIR] [-k PING,RESTART] up        build it, leave it running
+#   lab.sh [-n NAME] [-o DIR] [-k PING,RESTART] run       build it, tear down on Ctrl-C
+#   lab.sh -n NAME down                                  remove everything of NAME
+#   lab.sh -n NAME server-stop | server-start            kill / restart the server only
+#   lab.sh -n NAME status                                print the lab's settings
+#
+# NAME (default "lab"): 1 to 10 letters/digits, unique per concurrent lab. DIR receives
+# client.ovpn, ca.crt, credentials and lab.env (default: the state directory).
+set -euo pipefail
+
+name=lab
+outdir=
+keepalive="2,6"
+state_root=${CORRIVO_LAB_STATE:-/run/corrivo-lab}
+
+usage() {
+    sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+
+die() {
+    echo "lab: $*" >&2
+    exit 1
+}
+
+while getopts "n:o:k:h" opt; do
+    case $opt in
+    n) name=$OPTARG ;;
+    o) outdir=$OPTARG ;;
+    k) keepalive=$OPTARG ;;
+    *) usage ;;
+    esac
+done
+shift $((OPTIND - 1))
+(($# == 1)) || usage
+command=$1
+
+[[ $name =~ ^[A-Za-z0-9]{1,10}$ ]] || die "NAME must be 1 to 10 letters or digits"
+[[ $keepalive =~ ^[0-9]+,[0-9]+$ ]] || die "keepalive must be PING,RESTART in seconds"
+[[ $(id -u) -eq 0 ]] || die "must run as root"
+
+state=$state_root/$name
+netns=corrivo-$name
+veth_host=cv${name}h
+veth_ns=cv${name}n
+
+# Every lab takes a free index under a lock directory, so that parallel labs get
+# distinct subnets and their routes in the root namespace never overlap.
+take_index() {
+    mkdir -p "$state_root"
+    local i
+    for i in $(seq 1 250); do
+        if mkdir "$state_root/.index.$i" 2>/dev/null; then
+            echo "$name" >"$state_root/.index.$i/owner"
+            echo "$i"
+            return 0
+        fi
+    done
+    die "no free lab index"
+}
+
+load_state() {
+    [[ -f $state/lab.env ]] || die "no lab named $name is up"
+    # shellcheck source=/dev/null
+    source "$state/lab.env"
+}
+
+server_running() {
+    [[ -f $state/server.pid ]] && kill -0 "$(cat "$state/server.pid")" 2>/dev/null
+}
+
+start_server() {
+    rm -f "$state/server.pid"
+    ip netns exec "$netns" openvpn --config "$state/server.conf" --daemon corrivo-lab-$name \
+        --writepid "$state/server.pid" --log-append "$state/server.log"
+    local n
+    for n in $(seq 1 100); do
+        if grep -q "Initialization Sequence Completed" "$state/server.log" 2>/dev/null \
+            && [[ $(grep -c "Initialization Sequence Completed" "$state/server.log") -gt ${1:-0} ]]; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    die "server did not start; see $state/server.log"
+}
+
+stop_server() {
+    if server_running; then
+        local pid
+        pid=$(cat "$state/server.pid")
+        kill "$pid" 2>/dev/null || true
+        local n
+        for n in $(seq 1 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -9 "$pid" 2>/dev/null || true
+    fi
+    rm -f "$state/server.pid"
+}
+
+down() {
+    if [[ -f $state/lab.env ]]; then
+        # shellcheck source=/dev/null
+        source "$state/lab.env" || true
+    fi
+    stop_server || true
+    ip link del "$veth_host" 2>/dev/null || true
+    ip netns del "$netns" 2>/dev/null || true
+    if [[ -n ${LAB_INDEX:-} ]]; then
+        rm -rf "$state_root/.index.$LAB_INDEX"
+    else
+        # An index taken by a run that failed before writing its state.
+        grep -lx "$name" "$state_root"/.index.*/owner 2>/dev/null | xargs -r -n1 dirname | xargs -r rm -rf
+    fi
+    if [[ -f $state/outdir ]]; then
+        local dir
+        dir=$(cat "$state/outdir")
+        rm -f "$dir/client.ovpn" "$dir/ca.crt" "$dir/credentials" "$dir/lab.env"
+    fi
+    rm -rf "$state"
+}
+
+make_pki() {
+    local pki=$state/pki
+    mkdir -p "$pki"
+    chmod 700 "$pki"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+        -keyout "$pki/ca.key" -out "$pki/ca.crt" -days 2 -subj "/CN=Corrivo lab CA $name" \
+        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+        2>/dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+        -keyout "$pki/server.key" -out "$pki/server.csr" -subj "/CN=server" 2>/dev/null
+    printf '%s\n' "basicConstraints=CA:FALSE" "keyUsage=critical,digitalSignature,keyAgreement" \
+        "extendedKeyUsage=serverAuth" >"$pki/server.ext"
+    openssl x509 -req -in "$pki/server.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" \
+        -CAcreateserial -days 2 -extfile "$pki/server.ext" -out "$pki/server.crt" 2>/dev/null
+    chmod 600 "$pki"/*.key
+}
+
+up() {
+    [[ ! -e $state ]] || die "a lab named $name exists already; run: $0 -n $name down"
+    ip netns list | grep -qw "$netns" && die "namespace $netns exists already"
+    trap 'echo "lab: set-up failed, removing it" >&2; down' ERR
+    mkdir -p "$state"
+    chmod 700 "$state"
+    local index
+    index=$(take_index)
+    [[ -n $outdir ]] || outdir=$state/client
+    mkdir -p "$outdir"
+    outdir=$(cd "$outdir" && pwd)
+    echo "$outdir" >"$state/outdir"
+
+    local link_net=10.201.$index vpn_net=10.202.$index device_net=10.203.$index
+    local server_addr=$link_net.2 port=1194
+    local username=labuser$index
+    local password
+    password=$(openssl rand -hex 12)
+
+    cat >"$state/lab.env" <<ENV
+LAB_NAME=$name
+LAB_INDEX=$index
+LAB_NETNS=$netns
+LAB_HOST_IF=$veth_host
+LAB_SERVER_ADDR=$server_addr
+LAB_SERVER_PORT=$port
+LAB_VPN_NET=$vpn_net.0/24
+LAB_VPN_SERVER_ADDR=$vpn_net.1
+LAB_DEVICE_NET=$device_net.0/24
+LAB_DEVICE_GATEWAY=$device_net.1
+LAB_USERNAME=$username
+LAB_PASSWORD=$password
+LAB_STATE_DIR=$state
+LAB_CLIENT_DIR=$outdir
+ENV
+    chmod 600 "$state/lab.env"
+
+    ip netns add "$netns"
+    ip link add "$veth_host" type veth peer name "$veth_ns"
+    ip link set "$veth_ns" netns "$netns"
+    ip addr add "$link_net.1/30" dev "$veth_host"
+    ip link set "$veth_host" up
+    ip -n "$netns" addr add "$server_addr/30" dev "$veth_ns"
+    ip -n "$netns" link set "$veth_ns" up
+    ip -n "$netns" link set lo up
+    # The device network: simulated devices listen on addresses of the namespace's
+    # loopback (one /32 each) and clients reach them through the route the server pushes.
+    ip -n "$netns" addr add "$device_net.1/32" dev lo
+
+    make_pki
+
+    printf '%s\n%s\n' "$username" "$password" >"$state/users"
+    chmod 600 "$state/users"
+    cat >"$state/verify-user.sh" <<'VERIFY'
+#!/bin/sh
+# openvpn passes a file with the user name and the password on two lines.
+expected=$(dirname "$0")/users
+[ "$(sed -n 1p "$1")" = "$(sed -n 1p "$expected")" ] && [ "$(sed -n 2p "$1")" = "$(sed -n 2p "$expected")" ]
+VERIFY
+    chmod 700 "$state/verify-user.sh"
+
+    local ping=${keepalive%,*} restart=${keepalive#*,}
+    cat >"$state/server.conf" <<CONF
+dev tun
+topology subnet
+server $vpn_net.0 255.255.255.0
+proto udp4
+local $server_addr
+port $port
+ca $state/pki/ca.crt
+cert $state/pki/server.crt
+key $state/pki/server.key
+dh none
+verify-client-cert none
+username-as-common-name
+script-security 2
+auth-user-pass-verify $state/verify-user.sh via-file
+tmp-dir $state
+keepalive $ping $restart
+push "route $device_net.0 255.255.255.0"
+duplicate-cn
+verb 3
+CONF
+    start_server 0
+
+    cp "$state/pki/ca.crt" "$outdir/ca.crt"
+    cat >"$outdir/client.ovpn" <<PROFILE
+client
+dev tun
+proto udp
+remote $server_addr $port
+nobind
+remote-cert-tls server
+auth-user-pass
+ca ca.crt
+verb 3
+PROFILE
+    printf '%s\n%s\n' "$username" "$password" >"$outdir/credentials"
+    chmod 600 "$outdir/credentials"
+    cp "$state/lab.env" "$outdir/lab.env"
+    trap - ERR
+
+    echo "lab $name up: server $server_addr port $port (udp)"
+    echo "  profile:     $outdir/client.ovpn (ca.crt beside it)"
+    echo "  credentials: $outdir/credentials"
+    echo "  settings:    $outdir/lab.env"
+    echo "  devices:     $device_net.0/24 behind the tunnel, namespace $netns"
+}
+
+case $command in
+up)
+    up
+    ;;
+run)
+    trap 'down; exit 0' INT TERM
+    trap 'down' EXIT
+    up
+    echo "lab $name running; Ctrl-C removes it"
+    while true; do sleep 1; done
+    ;;
+down)
+    down
+    ;;
+server-stop)
+    load_state
+    stop_server
+    ;;
+server-start)
+    load_state
+    server_running && die "server of $name is running"
+    start_server "$(grep -c "Initialization Sequence Completed" "$state/server.log" 2>/dev/null || echo 0)"
+    ;;
+status)
+    load_state
+    cat "$state/lab.env"
+    server_running && echo "LAB_SERVER_RUNNING=1" || echo "LAB_SERVER_RUNNING=0"
+    ;;
+*)
+    usage
+    ;;
+esac

@@ -197,6 +197,7 @@ void DaemonSession::acceptManagement()
     // The daemon has read its profile before it opens the management channel and
     // never reads it again: the copy on disk is not needed any longer.
     QFile::remove(m_profilePath);
+    m_earlyOutput.clear();
     connect(m_socket, &QLocalSocket::readyRead, this, &DaemonSession::readManagement);
     if (m_stopping)
         send("signal SIGTERM");
@@ -215,14 +216,12 @@ void DaemonSession::readManagement()
 
 void DaemonSession::readDaemonOutput()
 {
-    // Once the management channel is up the same lines arrive there as log records.
-    while (m_process.canReadLine()) {
-        QByteArray line = m_process.readLine();
-        while (line.endsWith('\n') || line.endsWith('\r'))
-            line.chop(1);
-        if (!m_socket && !line.isEmpty())
-            emitLog(QString::fromUtf8(line));
-    }
+    // The management channel replays the log from the start; the daemon's own output
+    // matters only when it ends before that channel opens (an options error).
+    if (m_socket)
+        m_process.readAll();
+    else
+        m_earlyOutput += m_process.readAll();
 }
 
 void DaemonSession::handleLine(const QString &line)
@@ -378,6 +377,14 @@ void DaemonSession::handleFatal(const QString &text)
 
 void DaemonSession::daemonFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
+    readDaemonOutput();
+    if (!m_socket) {
+        const QList<QByteArray> lines = m_earlyOutput.split('\n');
+        for (const QByteArray &line : lines) {
+            if (!line.trimmed().isEmpty())
+                emitLog(QString::fromUtf8(line.trimmed()));
+        }
+    }
     if (m_socket) {
         m_socket->waitForReadyRead(50);
         readManagement();

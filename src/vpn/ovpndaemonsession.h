@@ -114,6 +114,7 @@ private:
     int m_exitCode = 0;
     bool m_crashed = false;
     QString m_startError;
+    QByteArray m_earlyOutput;
     std::string m_failureStatus;   // "AUTH_FAILED", "TUN_SETUP_FAILED", ...
     std::string m_failureMessage;
     QString m_lastError;           // last error line of the daemon's log

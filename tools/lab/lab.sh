@@ -115,7 +115,7 @@ down() {
         rm -rf "$state_root/.index.$LAB_INDEX"
     else
         # An index taken by a run that failed before writing its state.
-        grep -lx "$name" "$state_root"/.index.*/owner 2>/dev/null | xargs -r -n1 dirname | xargs -r rm -rf
+        { grep -lx "$name" "$state_root"/.index.*/owner 2>/dev/null || true; } | xargs -r -n1 dirname | xargs -r rm -rf
     fi
     if [[ -f $state/outdir ]]; then
         local dir

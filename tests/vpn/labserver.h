@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+// One instance of the VPN lab (tools/lab/lab.sh) for the life of this object: a real
+// openvpn server in a network namespace of its own. The name is unique to this
+// process, so parallel test runs do not collide; the destructor removes everything.
+class LabServer
+{
+public:
+    LabServer();
+    ~LabServer();
+
+    LabServer(const LabServer &) = delete;
+    LabServer &operator=(const LabServer &) = delete;
+
+    // Builds the lab; false (with the reason in error()) when it could not.
+    bool up();
+    void down();
+    bool stopServer();
+    bool startServer();
+
+    bool isUp() const;
+    QString error() const;
+    QString name() const;
+    QString clientDirectory() const;
+    QString profilePath() const;   // client.ovpn, the CA as a referenced file beside it
+    QString username() const;
+    QString password() const;
+    QString value(const QString &key) const;  // a LAB_* setting of lab.env
+
+    // Why the lab cannot run here ("" when it can): it needs root.
+    static QString unavailableReason();
+    static QString script();
+
+private:
+    bool runScript(const QString &command, QString *output = nullptr);
+    void removeStaleLabs();
+
+    QString m_name;
+    QString m_clientDirectory;
+    QString m_error;
+    QHash<QString, QString> m_values;
+    bool m_up = false;
+};

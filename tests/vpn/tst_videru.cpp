@@ -1,0 +1,439 @@
+#include <QtTest>
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QTcpSocket>
+
+#include <memory>
+#include <unistd.h>
+
+#include "labserver.h"
+#include "logcapture.h"
+#include "testhome.h"
+#include "vpn/videru.h"
+#include "vpn/viderutransportstats.h"
+#include "vpnprocesses.h"
+
+namespace {
+
+constexpr int ConnectTimeoutMs = 30000;
+
+// Every status the controller announces, in order, with the value it held when
+// the signal went out.
+struct Recorder
+{
+    explicit Recorder(VidEru &vpn)
+        : connecting(&vpn, &VidEru::onConnecting)
+        , connected(&vpn, &VidEru::onConnected)
+        , disconnected(&vpn, &VidEru::onDisconnected)
+        , notPermitted(&vpn, &VidEru::onOperationNotPermitted)
+    {
+        const auto note = [this, &vpn](const char *what) { trail.append(QStringLiteral("%1:%2").arg(QLatin1String(what)).arg(vpn.getStatus())); };
+        QObject::connect(&vpn, &VidEru::onConnecting, &vpn, [note] { note("connecting"); });
+        QObject::connect(&vpn, &VidEru::onConnected, &vpn, [note] { note("connected"); });
+        QObject::connect(&vpn, &VidEru::onDisconnected, &vpn, [note] { note("disconnected"); });
+        QObject::connect(&vpn, &VidEru::onOperationNotPermitted, &vpn, [note] { note("notPermitted"); });
+    }
+
+    QSignalSpy connecting;
+    QSignalSpy connected;
+    QSignalSpy disconnected;
+    QSignalSpy notPermitted;
+    QStringList trail;
+};
+
+// Leaves no tunnel behind, whatever the test did: stops the controller and waits
+// for this process's daemons to end.
+struct VpnGuard
+{
+    explicit VpnGuard(VidEru &vpn)
+        : vpn(vpn)
+    {
+    }
+    ~VpnGuard()
+    {
+        if (vpn.getStatus() != 1)
+            vpn.stop();
+        const bool ended = QTest::qWaitFor([] { return VpnProcesses::openvpnChildren(::getpid()).isEmpty(); }, 15000);
+        if (!ended)
+            qWarning("an openvpn daemon of this test is still running");
+        // Let finished workers delete themselves.
+        QTest::qWait(50);
+    }
+    VidEru &vpn;
+};
+
+bool hasAddressIn(const QString &subnet)
+{
+    const QPair<QHostAddress, int> net = QHostAddress::parseSubnet(subnet);
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress &address : addresses) {
+        if (address.isInSubnet(net))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+class TestVidEru : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void stopWithoutWorker();
+    void setProfilePathKeepsPrevious();
+    void startFailsOnUnmergeableProfile();
+    void startNeedsCredentials_data();
+    void startNeedsCredentials();
+    void workerEndingWithoutDisconnect();
+    void profileWithoutCredentialsStarts();
+
+    void connectsCountsAndStops();
+    void wrongPassword();
+    void tunnelSetupFailure();
+    void serverGoneAndBack();
+
+private:
+    bool needLab();
+    QString writeProfile(const QString &name, const QByteArray &from, const QByteArray &to);
+    void sendTraffic(int connections);
+
+    std::unique_ptr<LabServer> m_lab;
+    QString m_labError;
+};
+
+void TestVidEru::initTestCase()
+{
+    TestHome::setUpIdentity();
+    if (!LabServer::unavailableReason().isEmpty()) {
+        m_labError = LabServer::unavailableReason();
+        return;
+    }
+    m_lab = std::make_unique<LabServer>();
+    if (!m_lab->up())
+        m_labError = m_lab->error();
+}
+
+void TestVidEru::cleanupTestCase()
+{
+    m_lab.reset();
+}
+
+void TestVidEru::init()
+{
+    qunsetenv("CORRIVO_OPENVPN");
+}
+
+void TestVidEru::cleanup()
+{
+    qunsetenv("CORRIVO_OPENVPN");
+    QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(::getpid()).isEmpty(), 15000);
+}
+
+bool TestVidEru::needLab()
+{
+    if (::geteuid() != 0)
+        return false;
+    if (!m_labError.isEmpty() || !m_lab)
+        qWarning("%s", qPrintable(m_labError));
+    return true;
+}
+
+QString TestVidEru::writeProfile(const QString &name, const QByteArray &from, const QByteArray &to)
+{
+    QFile original(m_lab->profilePath());
+    if (!original.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray content = original.readAll();
+    content.replace(from, to);
+    const QString path = m_lab->clientDirectory() + QLatin1Char('/') + name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    file.write(content);
+    return path;
+}
+
+void TestVidEru::sendTraffic(int connections)
+{
+    // Each attempt to a closed port of the server's tunnel address is a SYN out and
+    // a reset back through the tunnel.
+    const QHostAddress server(m_lab->value(QStringLiteral("LAB_VPN_SERVER_ADDR")));
+    for (int i = 0; i < connections; ++i) {
+        QTcpSocket socket;
+        socket.connectToHost(server, 9);
+        socket.waitForConnected(2000);
+        socket.abort();
+    }
+}
+
+void TestVidEru::stopWithoutWorker()
+{
+    VidEru vpn;
+    Recorder recorder(vpn);
+    QCOMPARE(vpn.getStatus(), 1);
+    QVERIFY(!vpn.stop());
+    QCOMPARE(recorder.disconnected.count(), 1);
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(recorder.trail, QStringList{QStringLiteral("disconnected:1")});
+    QCOMPARE(vpn.getTransportStats(), nullptr);
+}
+
+void TestVidEru::setProfilePathKeepsPrevious()
+{
+    QTemporaryDir dir;
+    const QString profile = dir.filePath(QStringLiteral("absent.ovpn"));
+    VidEru vpn;
+    QVERIFY(vpn.setProfilePath(profile));
+    QVERIFY(!vpn.setProfilePath(QString()));
+    // The kept path is the one the start reads (and here fails to merge).
+    LogCapture log(2);
+    QVERIFY(!vpn.start());
+    QVERIFY(log.contains(QStringLiteral("Merge config error: MERGE_OVPN_FILE_FAIL : ")));
+    QVERIFY(log.contains(profile));
+}
+
+void TestVidEru::startFailsOnUnmergeableProfile()
+{
+    QTemporaryDir dir;
+    VidEru vpn;
+    Recorder recorder(vpn);
+    vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
+    QVERIFY(vpn.setProfilePath(dir.filePath(QStringLiteral("profile.conf"))));
+    LogCapture log(4);
+    QVERIFY(!vpn.start());
+    QVERIFY(log.contains(QStringLiteral("VidEru::start(): \"New worker thread\"")));
+    QVERIFY(log.contains(QStringLiteral("Merge config error: MERGE_OVPN_EXT_FAIL")));
+    QVERIFY(log.contains(QStringLiteral("VidEru::start(): \"eval config error: profile is empty\"")));
+    QVERIFY(!log.contains(QStringLiteral("Connecting...")));
+    QCOMPARE(vpn.getTransportStats(), nullptr);
+    QCOMPARE(vpn.getStatus(), 1);
+    QTest::qWait(100);
+    QVERIFY(recorder.trail.isEmpty());
+}
+
+void TestVidEru::startNeedsCredentials_data()
+{
+    QTest::addColumn<QString>("username");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("empty password") << "user" << "";
+    QTest::newRow("empty user name") << "" << "secret";
+}
+
+void TestVidEru::startNeedsCredentials()
+{
+    QFETCH(QString, username);
+    QFETCH(QString, password);
+    QTemporaryDir dir;
+    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
+    QVERIFY(profile.open(QIODevice::WriteOnly));
+    profile.write("client\ndev tun\nremote 192.0.2.1 1194\nauth-user-pass\n");
+    profile.close();
+
+    VidEru vpn;
+    Recorder recorder(vpn);
+    vpn.setProfilePath(profile.fileName());
+    vpn.setCredentials(username, password);
+    LogCapture log(4);
+    QVERIFY(!vpn.start());
+    QVERIFY(log.contains(QStringLiteral("\"Need credentials\"")));
+    QVERIFY(!log.contains(QStringLiteral("creds error")));
+    QVERIFY(!log.contains(QStringLiteral("Connecting...")));
+    QCOMPARE(vpn.getTransportStats(), nullptr);
+    QTest::qWait(100);
+    QVERIFY(recorder.trail.isEmpty());
+    QVERIFY(VpnProcesses::openvpnChildren(::getpid()).isEmpty());
+}
+
+void TestVidEru::workerEndingWithoutDisconnect()
+{
+    // The daemon cannot even start: the connection never reports "DISCONNECTED", and
+    // the controller learns of the end from the worker's thread.
+    QTemporaryDir dir;
+    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
+    QVERIFY(profile.open(QIODevice::WriteOnly));
+    profile.write("client\ndev tun\nremote 192.0.2.1 1194\nauth-user-pass\n");
+    profile.close();
+    qputenv("CORRIVO_OPENVPN", dir.filePath(QStringLiteral("no-such-openvpn")).toUtf8());
+
+    VidEru vpn;
+    Recorder recorder(vpn);
+    vpn.deviceId = 7;
+    vpn.setProfilePath(profile.fileName());
+    vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
+    LogCapture log(4);
+    QVERIFY(vpn.start());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 10000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(vpn.getTransportStats(), nullptr);
+    QVERIFY(!log.contains(QStringLiteral("Event DISCONNECTED")));
+    QVERIFY(log.contains(QStringLiteral("Error status: DAEMON_START_FAILED")));
+    // A later stop finds no worker and answers at once.
+    QVERIFY(!vpn.stop());
+    QCOMPARE(recorder.trail, (QStringList{QStringLiteral("disconnected:1"), QStringLiteral("disconnected:1")}));
+}
+
+void TestVidEru::connectsCountsAndStops()
+{
+    if (!needLab())
+        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
+    QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));
+
+    VidEru vpn;
+    Recorder recorder(vpn);
+    VpnGuard guard(vpn);
+    vpn.deviceId = 42;
+    QVERIFY(vpn.setProfilePath(m_lab->profilePath()));
+    vpn.setCredentials(m_lab->username(), m_lab->password());
+    QVERIFY(vpn.start());
+    QCOMPARE(vpn.getStatus(), 1);
+
+    {
+        std::unique_ptr<VidEruTransportStats> before(vpn.getTransportStats());
+        QVERIFY(before);
+        QCOMPARE(before->bytesIn, 0);
+        QCOMPARE(before->packetsIn, 0);
+        QCOMPARE(before->packetsOut, 0);
+        QCOMPARE(before->lastPacketReceived, -1);
+    }
+
+    QTRY_COMPARE_WITH_TIMEOUT(vpn.getStatus(), 3, ConnectTimeoutMs);
+    QCOMPARE(recorder.connecting.count(), 1);
+    QCOMPARE(recorder.connecting.first().first().toInt(), 42);
+    QCOMPARE(recorder.connected.count(), 1);
+    QCOMPARE(recorder.connected.first().first().toInt(), 42);
+    QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("connected:3")}));
+    QVERIFY(hasAddressIn(m_lab->value(QStringLiteral("LAB_VPN_NET"))));
+
+    std::unique_ptr<VidEruTransportStats> first(vpn.getTransportStats());
+    QVERIFY(first);
+    sendTraffic(5);
+    QTRY_VERIFY_WITH_TIMEOUT(std::unique_ptr<VidEruTransportStats>(vpn.getTransportStats())->bytesOut > first->bytesOut, 5000);
+    std::unique_ptr<VidEruTransportStats> second(vpn.getTransportStats());
+    QVERIFY2(second->packetsOut >= first->packetsOut + 5, qPrintable(QString::number(second->packetsOut)));
+    QVERIFY2(second->packetsIn >= first->packetsIn + 5, qPrintable(QString::number(second->packetsIn)));
+    QTRY_VERIFY_WITH_TIMEOUT(std::unique_ptr<VidEruTransportStats>(vpn.getTransportStats())->bytesIn > first->bytesIn, 5000);
+    QVERIFY(second->lastPacketReceived >= 0);
+    QVERIFY2(second->lastPacketReceived < 2 * 1024, qPrintable(QString::number(second->lastPacketReceived)));
+
+    // Stop: accepted at once, status 0 until the tunnel is reported down.
+    QVERIFY(vpn.stop());
+    QCOMPARE(vpn.getStatus(), 0);
+    QCOMPARE(vpn.getTransportStats(), nullptr);
+    QCOMPARE(recorder.disconnected.count(), 0);
+    // A second stop finds no worker: status 1 and onDisconnected() at once...
+    QVERIFY(!vpn.stop());
+    QCOMPARE(recorder.disconnected.count(), 1);
+    // ...and the first tunnel's end announces itself once more.
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 2, 15000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(::getpid()).isEmpty(), 10000);
+    QVERIFY(!hasAddressIn(m_lab->value(QStringLiteral("LAB_VPN_NET"))));
+}
+
+void TestVidEru::profileWithoutCredentialsStarts()
+{
+    // No auth-user-pass: nothing is asked, so the empty credentials are not checked.
+    // The daemon then refuses the incomplete profile and the worker
+    // ends with "DISCONNECTED".
+    QTemporaryDir dir;
+    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
+    QVERIFY(profile.open(QIODevice::WriteOnly));
+    profile.write("client\ndev tun\nremote 192.0.2.1 1194\n");
+    profile.close();
+
+    VidEru vpn;
+    Recorder recorder(vpn);
+    VpnGuard guard(vpn);
+    vpn.setProfilePath(profile.fileName());
+    LogCapture log(4);
+    QVERIFY(vpn.start());
+    QVERIFY(!log.contains(QStringLiteral("Need credentials")));
+    QVERIFY(log.contains(QStringLiteral("VidEru::start(): \"Connecting...\"")));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 15000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QVERIFY(log.contains(QStringLiteral("Options error: ")));
+    QCOMPARE(recorder.connected.count(), 0);
+}
+
+void TestVidEru::wrongPassword()
+{
+    if (!needLab())
+        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
+    QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));
+
+    VidEru vpn;
+    Recorder recorder(vpn);
+    VpnGuard guard(vpn);
+    vpn.setProfilePath(m_lab->profilePath());
+    vpn.setCredentials(m_lab->username(), m_lab->password() + QStringLiteral("x"));
+    LogCapture log(4);
+    QVERIFY(vpn.start());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, ConnectTimeoutMs);
+    QVERIFY(log.contains(QStringLiteral("VidEruClient::event(): \"Event AUTH_FAILED: ")));
+    QCOMPARE(recorder.connected.count(), 0);
+    QCOMPARE(recorder.notPermitted.count(), 0);
+    QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("disconnected:1")}));
+    QVERIFY(log.contains(QStringLiteral("Error status: AUTH_FAILED")));
+}
+
+void TestVidEru::tunnelSetupFailure()
+{
+    if (!needLab())
+        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
+    QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));
+
+    // "lo" is no tun device: the daemon's TUNSETIFF fails after the server accepted us.
+    const QString path = writeProfile(QStringLiteral("badtun.ovpn"), "dev tun\n", "dev-type tun\ndev lo\n");
+    VidEru vpn;
+    Recorder recorder(vpn);
+    VpnGuard guard(vpn);
+    vpn.setProfilePath(path);
+    vpn.setCredentials(m_lab->username(), m_lab->password());
+    LogCapture log(4);
+    QVERIFY(vpn.start());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notPermitted.count(), 1, ConnectTimeoutMs);
+    QVERIFY(log.contains(QStringLiteral("Event TUN_SETUP_FAILED: ")));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 15000);
+    // The status stays what it was when the failure is announced.
+    QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("notPermitted:2"),
+                                          QStringLiteral("disconnected:1")}));
+}
+
+void TestVidEru::serverGoneAndBack()
+{
+    if (!needLab())
+        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
+    QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));
+
+    VidEru vpn;
+    Recorder recorder(vpn);
+    VpnGuard guard(vpn);
+    vpn.deviceId = 5;
+    vpn.setProfilePath(m_lab->profilePath());
+    vpn.setCredentials(m_lab->username(), m_lab->password());
+    LogCapture log(4);
+    QVERIFY(vpn.start());
+    QTRY_COMPARE_WITH_TIMEOUT(vpn.getStatus(), 3, ConnectTimeoutMs);
+
+    QVERIFY2(m_lab->stopServer(), qPrintable(m_lab->error()));
+    // The lab's keepalive makes the client give up on the silent server in seconds.
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.connecting.count(), 2, 30000);
+    QCOMPARE(vpn.getStatus(), 2);
+    QCOMPARE(recorder.connecting.last().first().toInt(), 5);
+    QVERIFY(log.contains(QStringLiteral("Event RECONNECTING: ")));
+
+    QVERIFY2(m_lab->startServer(), qPrintable(m_lab->error()));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.connected.count(), 2, 60000);
+    QCOMPARE(vpn.getStatus(), 3);
+    QCOMPARE(recorder.disconnected.count(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestVidEru)
+#include "tst_videru.moc"

@@ -1,6 +1,7 @@
 #include "vpn/ovpndaemonsession.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QLocalSocket>
 #include <QMutexLocker>
@@ -111,11 +112,34 @@ Status DaemonSession::run()
     return result();
 }
 
+void DaemonSession::removeStaleDirectories()
+{
+    // A process killed outright cannot remove its directory: the next connection of
+    // any process does, once the owner's process id is gone.
+    static const QRegularExpression pattern(QStringLiteral("^corrivo-ovpn-(\\d+)-\\w{6}$"));
+    const QDir temp(QDir::tempPath());
+    const QStringList names = temp.entryList({QStringLiteral("corrivo-ovpn-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const QRegularExpressionMatch match = pattern.match(name);
+        if (!match.hasMatch())
+            continue;
+        const pid_t pid = pid_t(match.captured(1).toLongLong());
+        const QFileInfo info(temp.filePath(name));
+        if (pid <= 0 || info.ownerId() != ::geteuid() || !(::kill(pid, 0) == -1 && errno == ESRCH))
+            continue;
+        QDir directory(info.filePath());
+        for (const QString &file : directory.entryList(QDir::Files | QDir::System | QDir::Hidden))
+            directory.remove(file);
+        temp.rmdir(name);
+    }
+}
+
 bool DaemonSession::preparePrivateDirectory()
 {
+    removeStaleDirectories();
     // mkdtemp makes the directory with mode 0700: the socket (which the daemon would
     // leave world-writable) and the profile are reachable by the owner only.
-    QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/corrivo-ovpn-XXXXXX"));
+    QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/corrivo-ovpn-%1-XXXXXX").arg(::getpid()));
     if (!::mkdtemp(pattern.data())) {
         m_startError = QStringLiteral("cannot create a private directory: ") + QString::fromLocal8Bit(std::strerror(errno));
         return false;

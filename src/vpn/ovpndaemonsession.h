@@ -72,6 +72,7 @@ private:
     void emitEvent(const std::string &name, const std::string &info, bool error, bool fatal);
     void emitLog(const QString &text);
 
+    static void removeStaleDirectories();
     bool preparePrivateDirectory();
     void startDaemon();
     void acceptManagement();

@@ -55,6 +55,7 @@ void LabServer::removeStaleLabs()
         QProcess process;
         process.start(QStringLiteral("bash"), {script(), QStringLiteral("-n"), name, QStringLiteral("down")});
         process.waitForFinished(30000);
+        QDir(QDir::tempPath() + QStringLiteral("/corrivo-lab-client-") + name).removeRecursively();
     }
 }
 

@@ -68,16 +68,14 @@ bool VidEru::start()
     if (eval.error) {
         logMessage(1, Category, "VidEru::start",
                    QStringLiteral("eval config error: ") + QString::fromStdString(eval.message));
-        delete worker;
-        worker = nullptr;
+        abandonWorker();
         return false;
     }
 
     if (!eval.autologin) {
         logMessage(4, Category, "VidEru::start", QStringLiteral("Need credentials"));
         if (password.isEmpty() || username.isEmpty()) {
-            delete worker;
-            worker = nullptr;
+            abandonWorker();
             return false;
         }
         ovpn::ProvideCreds creds;
@@ -89,8 +87,7 @@ bool VidEru::start()
         if (credsStatus.error) {
             logMessage(1, Category, "VidEru::start",
                        QStringLiteral("creds error: ") + QString::fromStdString(credsStatus.message));
-            delete worker;
-            worker = nullptr;
+            abandonWorker();
             return false;
         }
     }
@@ -105,6 +102,13 @@ bool VidEru::start()
     connect(worker, &QThread::finished, this, [this, started] { workerFinished(started); });
     worker->start();
     return true;
+}
+
+// A worker whose thread never started cannot delete itself.
+void VidEru::abandonWorker()
+{
+    delete worker;
+    worker = nullptr;
 }
 
 bool VidEru::stop()
@@ -160,6 +164,16 @@ void VidEru::operationNotPermitted()
 {
     logMessage(4, Category, "VidEru::operationNotPermitted", QStringLiteral("Operation not permitted"));
     emit onOperationNotPermitted();
+}
+
+void VidEru::setDeviceId(int id)
+{
+    deviceId = id;
+}
+
+int VidEru::getDeviceId() const
+{
+    return deviceId;
 }
 
 void VidEru::workerFinished(VidEruThread *finished)

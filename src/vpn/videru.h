@@ -30,6 +30,10 @@ public:
     bool stop();
     // Null without a worker, else a new snapshot the caller deletes.
     VidEruTransportStats *getTransportStats();
+    // The device whose domain the tunnel serves; onConnecting and onConnected carry
+    // it. -1 until the bridge sets it after a successful start.
+    void setDeviceId(int id);
+    int getDeviceId() const;
 
     int deviceId;
 
@@ -50,6 +54,7 @@ private slots:
     void operationNotPermitted();
 
 private:
+    void abandonWorker();
     void workerFinished(VidEruThread *finished);
 
     int status;

@@ -63,6 +63,23 @@ struct VpnGuard
     VidEru &vpn;
 };
 
+// A controller with its recorder and its guard, torn down in that reverse order.
+struct Controlled
+{
+    VidEru vpn;
+    Recorder recorder{vpn};
+    VpnGuard guard{vpn};
+};
+
+// A small profile in dir, or "" when it cannot be written.
+QString writeFile(const QTemporaryDir &dir, const QByteArray &content)
+{
+    QFile file(dir.filePath(QStringLiteral("client.ovpn")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return QString();
+    return file.fileName();
+}
+
 bool hasAddressIn(const QString &subnet)
 {
     const QPair<QHostAddress, int> net = QHostAddress::parseSubnet(subnet);
@@ -75,6 +92,14 @@ bool hasAddressIn(const QString &subnet)
 }
 
 } // namespace
+
+// Skips where the lab cannot run (not root); fails where it should but did not come up.
+#define REQUIRE_LAB()                                                                              \
+    do {                                                                                           \
+        if (!LabServer::unavailableReason().isEmpty())                                             \
+            QSKIP("the VPN lab needs root (network namespaces, tun devices)");                     \
+        QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));                                    \
+    } while (false)
 
 class TestVidEru : public QObject
 {
@@ -100,7 +125,6 @@ private slots:
     void serverGoneAndBack();
 
 private:
-    bool needLab();
     QString writeProfile(const QString &name, const QByteArray &from, const QByteArray &to);
     void sendTraffic(int connections);
 
@@ -134,15 +158,6 @@ void TestVidEru::cleanup()
 {
     qunsetenv("CORRIVO_OPENVPN");
     QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(::getpid()).isEmpty(), 15000);
-}
-
-bool TestVidEru::needLab()
-{
-    if (::geteuid() != 0)
-        return false;
-    if (!m_labError.isEmpty() || !m_lab)
-        qWarning("%s", qPrintable(m_labError));
-    return true;
 }
 
 QString TestVidEru::writeProfile(const QString &name, const QByteArray &from, const QByteArray &to)
@@ -231,14 +246,12 @@ void TestVidEru::startNeedsCredentials()
     QFETCH(QString, username);
     QFETCH(QString, password);
     QTemporaryDir dir;
-    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
-    QVERIFY(profile.open(QIODevice::WriteOnly));
-    profile.write("client\ndev tun\nremote 192.0.2.1 1194\nauth-user-pass\n");
-    profile.close();
+    const QString profile = writeFile(dir, "client\ndev tun\nremote 192.0.2.1 1194\nauth-user-pass\n");
+    QVERIFY(!profile.isEmpty());
 
     VidEru vpn;
     Recorder recorder(vpn);
-    vpn.setProfilePath(profile.fileName());
+    vpn.setProfilePath(profile);
     vpn.setCredentials(username, password);
     LogCapture log(4);
     QVERIFY(!vpn.start());
@@ -256,16 +269,14 @@ void TestVidEru::workerEndingWithoutDisconnect()
     // The daemon cannot even start: the connection never reports "DISCONNECTED", and
     // the controller learns of the end from the worker's thread.
     QTemporaryDir dir;
-    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
-    QVERIFY(profile.open(QIODevice::WriteOnly));
-    profile.write("client\ndev tun\nremote 192.0.2.1 1194\nauth-user-pass\n");
-    profile.close();
+    const QString profile = writeFile(dir, "client\ndev tun\nremote 192.0.2.1 1194\nauth-user-pass\n");
+    QVERIFY(!profile.isEmpty());
     qputenv("CORRIVO_OPENVPN", dir.filePath(QStringLiteral("no-such-openvpn")).toUtf8());
 
     VidEru vpn;
     Recorder recorder(vpn);
     vpn.deviceId = 7;
-    vpn.setProfilePath(profile.fileName());
+    vpn.setProfilePath(profile);
     vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
     LogCapture log(4);
     QVERIFY(vpn.start());
@@ -281,13 +292,11 @@ void TestVidEru::workerEndingWithoutDisconnect()
 
 void TestVidEru::connectsCountsAndStops()
 {
-    if (!needLab())
-        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
-    QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));
+    REQUIRE_LAB();
 
-    VidEru vpn;
-    Recorder recorder(vpn);
-    VpnGuard guard(vpn);
+    Controlled controlled;
+    VidEru &vpn = controlled.vpn;
+    Recorder &recorder = controlled.recorder;
     vpn.deviceId = 42;
     QVERIFY(vpn.setProfilePath(m_lab->profilePath()));
     vpn.setCredentials(m_lab->username(), m_lab->password());
@@ -343,15 +352,13 @@ void TestVidEru::profileWithoutCredentialsStarts()
     // The daemon then refuses the incomplete profile and the worker
     // ends with "DISCONNECTED".
     QTemporaryDir dir;
-    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
-    QVERIFY(profile.open(QIODevice::WriteOnly));
-    profile.write("client\ndev tun\nremote 192.0.2.1 1194\n");
-    profile.close();
+    const QString profile = writeFile(dir, "client\ndev tun\nremote 192.0.2.1 1194\n");
+    QVERIFY(!profile.isEmpty());
 
-    VidEru vpn;
-    Recorder recorder(vpn);
-    VpnGuard guard(vpn);
-    vpn.setProfilePath(profile.fileName());
+    Controlled controlled;
+    VidEru &vpn = controlled.vpn;
+    Recorder &recorder = controlled.recorder;
+    vpn.setProfilePath(profile);
     LogCapture log(4);
     QVERIFY(vpn.start());
     QVERIFY(!log.contains(QStringLiteral("Need credentials")));
@@ -364,13 +371,11 @@ void TestVidEru::profileWithoutCredentialsStarts()
 
 void TestVidEru::wrongPassword()
 {
-    if (!needLab())
-        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
-    QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));
+    REQUIRE_LAB();
 
-    VidEru vpn;
-    Recorder recorder(vpn);
-    VpnGuard guard(vpn);
+    Controlled controlled;
+    VidEru &vpn = controlled.vpn;
+    Recorder &recorder = controlled.recorder;
     vpn.setProfilePath(m_lab->profilePath());
     vpn.setCredentials(m_lab->username(), m_lab->password() + QStringLiteral("x"));
     LogCapture log(4);
@@ -385,15 +390,13 @@ void TestVidEru::wrongPassword()
 
 void TestVidEru::tunnelSetupFailure()
 {
-    if (!needLab())
-        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
-    QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));
+    REQUIRE_LAB();
 
     // "lo" is no tun device: the daemon's TUNSETIFF fails after the server accepted us.
     const QString path = writeProfile(QStringLiteral("badtun.ovpn"), "dev tun\n", "dev-type tun\ndev lo\n");
-    VidEru vpn;
-    Recorder recorder(vpn);
-    VpnGuard guard(vpn);
+    Controlled controlled;
+    VidEru &vpn = controlled.vpn;
+    Recorder &recorder = controlled.recorder;
     vpn.setProfilePath(path);
     vpn.setCredentials(m_lab->username(), m_lab->password());
     LogCapture log(4);
@@ -408,13 +411,11 @@ void TestVidEru::tunnelSetupFailure()
 
 void TestVidEru::serverGoneAndBack()
 {
-    if (!needLab())
-        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
-    QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));
+    REQUIRE_LAB();
 
-    VidEru vpn;
-    Recorder recorder(vpn);
-    VpnGuard guard(vpn);
+    Controlled controlled;
+    VidEru &vpn = controlled.vpn;
+    Recorder &recorder = controlled.recorder;
     vpn.deviceId = 5;
     vpn.setProfilePath(m_lab->profilePath());
     vpn.setCredentials(m_lab->username(), m_lab->password());

@@ -147,20 +147,26 @@ Status OvpnClient::connect()
             status.message = "no evaluated profile";
             return status;
         }
-        if (m_stopRequested) {
-            locker.unlock();
-            Event event;
-            event.name = "DISCONNECTED";
-            this->event(event);
-            return status;
-        }
     }
 
     DaemonSession session(*this, *m_settings);
     setSession(&session);
-    status = session.run();
+    if (!stopRequested())
+        status = session.run();
     setSession(nullptr);
+    // Whoever asked for the stop waits for this event, even when the daemon never ran.
+    if (stopRequested() && !session.disconnectReported()) {
+        Event event;
+        event.name = "DISCONNECTED";
+        this->event(event);
+    }
     return status;
+}
+
+bool OvpnClient::stopRequested() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_stopRequested;
 }
 
 void OvpnClient::setSession(DaemonSession *session)

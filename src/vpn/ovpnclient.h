@@ -56,6 +56,7 @@ private:
 
     // Called by the session on the connect() thread.
     void setSession(DaemonSession *session);
+    bool stopRequested() const;
     void recordBytes(qint64 bytesIn, qint64 bytesOut);
     void recordTunnel(const QString &interfaceName);
     void samplePackets() const;

@@ -96,6 +96,11 @@ DaemonSession::~DaemonSession()
     removePrivateFiles();
 }
 
+bool DaemonSession::disconnectReported() const
+{
+    return m_disconnectReported;
+}
+
 Status DaemonSession::run()
 {
     if (!preparePrivateDirectory()) {
@@ -431,9 +436,6 @@ void DaemonSession::daemonError(QProcess::ProcessError error)
     m_startError = QStringLiteral("cannot start ") + OvpnClient::daemonProgram() + QStringLiteral(": ")
         + m_process.errorString();
     emitLog(m_startError);
-    // A stop already asked for still ends in the event the controller waits for.
-    if (m_stopping)
-        moveTo(Phase::Disconnected);
     m_loop.quit();
 }
 
@@ -516,9 +518,11 @@ void DaemonSession::moveTo(Phase phase, const std::string &info)
         break;
     case Phase::Disconnected:
         // Ends every connect() whose daemon ran; one that could not start ends with its
-        // error status alone.
-        if (m_daemonStarted || m_stopping)
+        // error status alone (OvpnClient::connect() adds the event after a stop request).
+        if (m_daemonStarted) {
+            m_disconnectReported = true;
             emitEvent("DISCONNECTED", info, false, false);
+        }
         break;
     }
 }

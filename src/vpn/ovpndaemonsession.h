@@ -49,6 +49,8 @@ public:
 
     // Runs until the daemon has ended; the result says how it ended.
     Status run();
+    // Whether run() announced "DISCONNECTED".
+    bool disconnectReported() const;
 
 public slots:
     // Queued here from other threads by OvpnClient.
@@ -108,6 +110,7 @@ private:
     bool m_daemonStarted = false;
     bool m_daemonEnded = false;
     bool m_stopping = false;
+    bool m_disconnectReported = false;
     int m_stopStage = 0;
     bool m_pausing = false;
     std::string m_pauseReason;

@@ -120,6 +120,7 @@ private slots:
     void profileWithoutCredentialsStarts();
 
     void connectsCountsAndStops();
+    void stopRightAfterStart();
     void wrongPassword();
     void tunnelSetupFailure();
     void serverGoneAndBack();
@@ -367,6 +368,26 @@ void TestVidEru::profileWithoutCredentialsStarts()
     QCOMPARE(vpn.getStatus(), 1);
     QVERIFY(log.contains(QStringLiteral("Options error: ")));
     QCOMPARE(recorder.connected.count(), 0);
+}
+
+void TestVidEru::stopRightAfterStart()
+{
+    REQUIRE_LAB();
+
+    // The bridge may stop a tunnel that has not got anywhere yet: the stop still ends
+    // in "DISCONNECTED", and nothing is left running.
+    Controlled controlled;
+    VidEru &vpn = controlled.vpn;
+    Recorder &recorder = controlled.recorder;
+    vpn.setProfilePath(m_lab->profilePath());
+    vpn.setCredentials(m_lab->username(), m_lab->password());
+    QVERIFY(vpn.start());
+    QVERIFY(vpn.stop());
+    QCOMPARE(vpn.getStatus(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 15000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(recorder.connected.count(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(::getpid()).isEmpty(), 10000);
 }
 
 void TestVidEru::wrongPassword()

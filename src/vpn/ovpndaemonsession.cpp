@@ -286,8 +286,18 @@ void DaemonSession::handleLine(const QString &line)
     } else if (kind == QLatin1String("SUCCESS")) {
         if (payload.contains(QLatin1String("real-time log notification set to ON")))
             m_inLogHistory = true;
+        else if (m_credentialReplies > 0 && payload.contains(QLatin1String("entered")))
+            --m_credentialReplies;
     } else if (kind == QLatin1String("ERROR")) {
         emitLog(QStringLiteral("management: ") + line);
+        if (m_credentialReplies > 0) {
+            // The daemon would wait for a valid answer for ever.
+            m_credentialReplies = 0;
+            m_failureStatus = "CREDS_ERROR";
+            m_failureMessage = payload.trimmed().toStdString();
+            emitEvent("CREDS_ERROR", m_failureMessage, true, true);
+            requestStop();
+        }
     }
 }
 
@@ -555,6 +565,7 @@ void DaemonSession::send(const QByteArray &command)
 void DaemonSession::sendCredential(const char *type, const std::string &username, const std::string &password)
 {
     const QByteArray quotedType = managementQuote(type);
+    m_credentialReplies = 2;
     QByteArray command = "username " + quotedType + ' ' + managementQuote(username);
     send(command);
     command = "password " + quotedType + ' ' + managementQuote(password);

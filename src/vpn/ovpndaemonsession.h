@@ -115,6 +115,7 @@ private:
     bool m_pausing = false;
     std::string m_pauseReason;
     bool m_inLogHistory = false;
+    int m_credentialReplies = 0;  // answers still due to the last credentials sent
     int m_exitCode = 0;
     bool m_crashed = false;
     QString m_startError;

@@ -63,8 +63,10 @@ bool LabServer::runScript(const QString &command, QString *output)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("bash"),
-                  {script(), QStringLiteral("-n"), m_name, QStringLiteral("-o"), m_clientDirectory, command});
+    QStringList arguments{script(), QStringLiteral("-n"), m_name, QStringLiteral("-o"), m_clientDirectory};
+    if (!m_password.isEmpty())
+        arguments << QStringLiteral("-p") << m_password;
+    process.start(QStringLiteral("bash"), arguments << command);
     if (!process.waitForFinished(60000)) {
         process.kill();
         process.waitForFinished(5000);
@@ -109,7 +111,21 @@ bool LabServer::up()
         if (equals > 0)
             m_values.insert(line.left(equals), line.mid(equals + 1));
     }
+    QFile credentials(m_clientDirectory + QStringLiteral("/credentials"));
+    if (!credentials.open(QIODevice::ReadOnly)) {
+        m_error = QStringLiteral("credentials missing");
+        down();
+        return false;
+    }
+    const QStringList pair = QString::fromUtf8(credentials.readAll()).split(QLatin1Char('\n'));
+    m_username = pair.value(0);
+    m_password = pair.value(1);
     return true;
+}
+
+void LabServer::setPassword(const QString &password)
+{
+    m_password = password;
 }
 
 void LabServer::down()
@@ -158,12 +174,12 @@ QString LabServer::profilePath() const
 
 QString LabServer::username() const
 {
-    return value(QStringLiteral("LAB_USERNAME"));
+    return m_username;
 }
 
 QString LabServer::password() const
 {
-    return value(QStringLiteral("LAB_PASSWORD"));
+    return m_password;
 }
 
 QString LabServer::value(const QString &key) const

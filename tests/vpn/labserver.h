@@ -17,6 +17,8 @@ public:
 
     // Builds the lab; false (with the reason in error()) when it could not.
     bool up();
+    // The test user's password for the next up(); random when not set.
+    void setPassword(const QString &password);
     void down();
     bool stopServer();
     bool startServer();
@@ -41,6 +43,8 @@ private:
     QString m_name;
     QString m_clientDirectory;
     QString m_error;
+    QString m_username;
+    QString m_password;
     QHash<QString, QString> m_values;
     bool m_up = false;
 };

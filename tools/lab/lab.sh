@@ -2,19 +2,21 @@
 # The VPN lab: a real openvpn server in a network namespace of its own, reachable from
 # the root namespace over a veth pair. Run as root.
 #
-#   lab.sh [-n NAME] [-o DIR] [-k PING,RESTART] up        build it, leave it running
-#   lab.sh [-n NAME] [-o DIR] [-k PING,RESTART] run       build it, tear down on Ctrl-C
+#   lab.sh [-n NAME] [-o DIR] [-k PING,RESTART] [-p PASSWORD] up   build it, leave it running
+#   lab.sh [-n NAME] [-o DIR] [-k PING,RESTART] [-p PASSWORD] run  build it, tear down on Ctrl-C
 #   lab.sh -n NAME down                                  remove everything of NAME
 #   lab.sh -n NAME server-stop | server-start            kill / restart the server only
 #   lab.sh -n NAME status                                print the lab's settings
 #
 # NAME (default "lab"): 1 to 10 letters/digits, unique per concurrent lab. DIR receives
 # client.ovpn, ca.crt, credentials and lab.env (default: the state directory).
+# PASSWORD (default: random) is the test user's password; any single line.
 set -euo pipefail
 
 name=lab
 outdir=
 keepalive="2,6"
+password=
 state_root=${CORRIVO_LAB_STATE:-/run/corrivo-lab}
 
 usage() {
@@ -27,11 +29,12 @@ die() {
     exit 1
 }
 
-while getopts "n:o:k:h" opt; do
+while getopts "n:o:k:p:h" opt; do
     case $opt in
     n) name=$OPTARG ;;
     o) outdir=$OPTARG ;;
     k) keepalive=$OPTARG ;;
+    p) password=$OPTARG ;;
     *) usage ;;
     esac
 done
@@ -158,8 +161,7 @@ up() {
     local link_net=10.201.$index vpn_net=10.202.$index device_net=10.203.$index
     local server_addr=$link_net.2 port=1194
     local username=labuser$index
-    local password
-    password=$(openssl rand -hex 12)
+    [[ -n $password ]] || password=$(openssl rand -hex 12)
 
     cat >"$state/lab.env" <<ENV
 LAB_NAME=$name
@@ -173,7 +175,7 @@ LAB_VPN_SERVER_ADDR=$vpn_net.1
 LAB_DEVICE_NET=$device_net.0/24
 LAB_DEVICE_GATEWAY=$device_net.1
 LAB_USERNAME=$username
-LAB_PASSWORD=$password
+LAB_PASSWORD=$(printf '%q' "$password")
 LAB_STATE_DIR=$state
 LAB_CLIENT_DIR=$outdir
 ENV

@@ -1,0 +1,169 @@
+#include <QtTest>
+
+#include <QMutex>
+#include <QThread>
+
+#include <memory>
+
+#include "labserver.h"
+#include "vpn/ovpnclient.h"
+#include "vpn/ovpnprofilemerge.h"
+
+namespace {
+
+// Records the events of a connection; the callbacks run on the connecting thread.
+class RecordingClient : public ovpn::OvpnClient
+{
+public:
+    bool pause_on_connection_timeout() override { return false; }
+    void event(const ovpn::Event &event) override
+    {
+        QMutexLocker locker(&mutex);
+        events.append(QString::fromStdString(event.name));
+    }
+    void acc_event(const ovpn::AppCustomControlMessageEvent &) override {}
+    void log(const ovpn::LogInfo &) override {}
+    void external_pki_cert_request(ovpn::ExternalPKICertRequest &request) override { request.error = true; }
+    void external_pki_sign_request(ovpn::ExternalPKISignRequest &request) override { request.error = true; }
+
+    QStringList recorded() const
+    {
+        QMutexLocker locker(&mutex);
+        return events;
+    }
+    int count(const QString &name) const { return recorded().count(name); }
+
+    mutable QMutex mutex;
+    QStringList events;
+};
+
+} // namespace
+
+class TestOvpnClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void credentialsMustBeSingleLines_data();
+    void credentialsMustBeSingleLines();
+    void connectsOnce();
+    void pausesAndResumes();
+    void passwordWithQuotesAndBackslashes();
+};
+
+void TestOvpnClient::credentialsMustBeSingleLines_data()
+{
+    QTest::addColumn<QByteArray>("username");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("plain") << QByteArray("alice") << QByteArray("pa ss\"w\\ord") << true;
+    QTest::newRow("line feed") << QByteArray("alice") << QByteArray("pass\nhold release") << false;
+    QTest::newRow("carriage return") << QByteArray("ali\rce") << QByteArray("pass") << false;
+    QTest::newRow("too long") << QByteArray("alice") << QByteArray(600, 'x') << false;
+}
+
+void TestOvpnClient::credentialsMustBeSingleLines()
+{
+    QFETCH(QByteArray, username);
+    QFETCH(QByteArray, password);
+    QFETCH(bool, accepted);
+    RecordingClient client;
+    ovpn::ProvideCreds creds;
+    creds.username = username.toStdString();
+    creds.password = password.toStdString();
+    const ovpn::Status status = client.provide_creds(creds);
+    QCOMPARE(!status.error, accepted);
+}
+
+void TestOvpnClient::connectsOnce()
+{
+    // Without an evaluated profile there is nothing to connect, and one client
+    // serves one connect().
+    RecordingClient client;
+    QVERIFY(client.connect().error);
+    const ovpn::Status again = client.connect();
+    QVERIFY(again.error);
+    QCOMPARE(QString::fromStdString(again.message), QStringLiteral("this client has connected once already"));
+    QCOMPARE(client.transport_stats().lastPacketReceived, -1);
+}
+
+void TestOvpnClient::pausesAndResumes()
+{
+    if (!LabServer::unavailableReason().isEmpty())
+        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
+    LabServer lab;
+    QVERIFY2(lab.up(), qPrintable(lab.error()));
+
+    const ovpn::ProfileMerge merge(lab.profilePath().toStdString(), "ovpn", std::string(),
+                                   ovpn::ProfileMerge::FOLLOW_FULL, 512, 262144);
+    QCOMPARE(merge.status(), ovpn::ProfileMerge::MERGE_SUCCESS);
+    ovpn::Config config;
+    config.content = merge.profile_content();
+    config.dco = false;
+    RecordingClient client;
+    QVERIFY(!client.eval_config(config).error);
+    ovpn::ProvideCreds creds;
+    creds.username = lab.username().toStdString();
+    creds.password = lab.password().toStdString();
+    QVERIFY(!client.provide_creds(creds).error);
+
+    ovpn::Status result;
+    std::unique_ptr<QThread> thread(QThread::create([&] { result = client.connect(); }));
+    const auto cleanup = qScopeGuard([&] {
+        client.stop();
+        thread->wait(20000);
+    });
+    thread->start();
+    QTRY_COMPARE_WITH_TIMEOUT(client.count(QStringLiteral("CONNECTED")), 1, 30000);
+
+    client.pause("test");
+    QTRY_COMPARE_WITH_TIMEOUT(client.count(QStringLiteral("PAUSE")), 1, 10000);
+    QCOMPARE(client.transport_stats().lastPacketReceived, -1);
+    client.resume();
+    QTRY_COMPARE_WITH_TIMEOUT(client.count(QStringLiteral("CONNECTED")), 2, 30000);
+    QCOMPARE(client.count(QStringLiteral("RESUME")), 1);
+    QCOMPARE(client.count(QStringLiteral("RECONNECTING")), 0);
+
+    client.stop();
+    QVERIFY(thread->wait(20000));
+    QCOMPARE(client.recorded().last(), QStringLiteral("DISCONNECTED"));
+    QVERIFY2(!result.error, result.message.c_str());
+}
+
+void TestOvpnClient::passwordWithQuotesAndBackslashes()
+{
+    if (!LabServer::unavailableReason().isEmpty())
+        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
+    // The management command quotes the value; the server must see it unchanged.
+    const QString password = QStringLiteral("a b\"c\\d'$e;#f\\");
+    LabServer lab;
+    lab.setPassword(password);
+    QVERIFY2(lab.up(), qPrintable(lab.error()));
+    QCOMPARE(lab.password(), password);
+
+    const ovpn::ProfileMerge merge(lab.profilePath().toStdString(), "ovpn", std::string(),
+                                   ovpn::ProfileMerge::FOLLOW_FULL, 512, 262144);
+    ovpn::Config config;
+    config.content = merge.profile_content();
+    RecordingClient client;
+    QVERIFY(!client.eval_config(config).error);
+    ovpn::ProvideCreds creds;
+    creds.username = lab.username().toStdString();
+    creds.password = password.toStdString();
+    QVERIFY(!client.provide_creds(creds).error);
+
+    std::unique_ptr<QThread> thread(QThread::create([&] { client.connect(); }));
+    const auto cleanup = qScopeGuard([&] {
+        client.stop();
+        thread->wait(20000);
+    });
+    thread->start();
+    QTRY_VERIFY_WITH_TIMEOUT(client.count(QStringLiteral("CONNECTED")) == 1
+                                 || client.count(QStringLiteral("DISCONNECTED")) == 1,
+                             30000);
+    QCOMPARE(client.count(QStringLiteral("AUTH_FAILED")), 0);
+    QCOMPARE(client.count(QStringLiteral("CONNECTED")), 1);
+}
+
+QTEST_GUILESS_MAIN(TestOvpnClient)
+#include "tst_ovpnclient.moc"

@@ -320,6 +320,12 @@ void TestVidEru::connectsCountsAndStops()
     QCOMPARE(recorder.connected.first().first().toInt(), 42);
     QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("connected:3")}));
     QVERIFY(hasAddressIn(m_lab->value(QStringLiteral("LAB_VPN_NET"))));
+    {
+        // The server saw the GUI version among the peer info.
+        QFile seen(m_lab->value(QStringLiteral("LAB_STATE_DIR")) + QStringLiteral("/gui-versions"));
+        QVERIFY(seen.open(QIODevice::ReadOnly));
+        QVERIFY(seen.readAll().split('\n').contains("VIDeru_1.0"));
+    }
 
     std::unique_ptr<VidEruTransportStats> first(vpn.getTransportStats());
     QVERIFY(first);

@@ -201,6 +201,8 @@ ENV
 #!/bin/sh
 # openvpn passes a file with the user name and the password on two lines.
 expected=$(dirname "$0")/users
+# The GUI version the client announced (peer info; openvpn turns blanks into "_").
+printf '%s\n' "${IV_GUI_VER:-}" >>"$(dirname "$0")/gui-versions"
 [ "$(sed -n 1p "$1")" = "$(sed -n 1p "$expected")" ] && [ "$(sed -n 2p "$1")" = "$(sed -n 2p "$expected")" ]
 VERIFY
     chmod 700 "$state/verify-user.sh"

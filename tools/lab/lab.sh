@@ -11,7 +11,7 @@
 # NAME (default "lab"): 1 to 10 letters/digits, unique per concurrent lab. DIR receives
 # client.ovpn, ca.crt, credentials and lab.env (default: the state directory).
 # PASSWORD (default: random) is the test user's password; any single line.
-set -euo pipefail
+set -Eeuo pipefail
 
 name=lab
 outdir=
@@ -78,8 +78,11 @@ server_running() {
 
 start_server() {
     rm -f "$state/server.pid"
-    ip netns exec "$netns" openvpn --config "$state/server.conf" --daemon corrivo-lab-$name \
-        --writepid "$state/server.pid" --log-append "$state/server.log"
+    if ! ip netns exec "$netns" openvpn --config "$state/server.conf" --daemon corrivo-lab-$name \
+        --writepid "$state/server.pid" --log-append "$state/server.log"; then
+        tail -n 20 "$state/server.log" >&2 2>/dev/null || true
+        die "server did not start"
+    fi
     local n
     for n in $(seq 1 100); do
         if grep -q "Initialization Sequence Completed" "$state/server.log" 2>/dev/null \
@@ -88,7 +91,8 @@ start_server() {
         fi
         sleep 0.1
     done
-    die "server did not start; see $state/server.log"
+    tail -n 20 "$state/server.log" >&2 2>/dev/null || true
+    die "server did not start"
 }
 
 stop_server() {
@@ -148,7 +152,8 @@ make_pki() {
 up() {
     [[ ! -e $state ]] || die "a lab named $name exists already; run: $0 -n $name down"
     ip netns list | grep -qw "$netns" && die "namespace $netns exists already"
-    trap 'echo "lab: set-up failed, removing it" >&2; down' ERR
+    # Whatever ends the set-up early (a failing command, die) removes what it built.
+    trap 'status=$?; if ((status != 0)); then echo "lab: set-up failed, removing it" >&2; down; fi' EXIT
     mkdir -p "$state"
     chmod 700 "$state"
     local index
@@ -246,7 +251,7 @@ PROFILE
     printf '%s\n%s\n' "$username" "$password" >"$outdir/credentials"
     chmod 600 "$outdir/credentials"
     cp "$state/lab.env" "$outdir/lab.env"
-    trap - ERR
+    trap - EXIT
 
     echo "lab $name up: server $server_addr port $port (udp)"
     echo "  profile:     $outdir/client.ovpn (ca.crt beside it)"
@@ -260,9 +265,9 @@ up)
     up
     ;;
 run)
-    trap 'down; exit 0' INT TERM
-    trap 'down' EXIT
     up
+    trap 'down' EXIT
+    trap 'exit 0' INT TERM
     echo "lab $name running; Ctrl-C removes it"
     while true; do sleep 1; done
     ;;

@@ -4,12 +4,16 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <csignal>
+#include <sys/prctl.h>
 
 #include "shell/loggingcontrol.h"
 #include "vpn/videru.h"
 
 int main(int argc, char *argv[])
 {
+    // A test that dies without cleaning up must not leave a tunnel holder behind.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     if (arguments.size() != 4) {

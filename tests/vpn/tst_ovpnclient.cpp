@@ -37,6 +37,46 @@ public:
     QStringList events;
 };
 
+// One connection of a RecordingClient to the lab on a thread of its own; stopped and
+// joined on destruction.
+struct LabConnection
+{
+    ~LabConnection()
+    {
+        client.stop();
+        if (thread)
+            thread->wait(20000);
+    }
+
+    // Evaluates the lab's profile with the lab's credentials and starts connect().
+    QString start(const LabServer &lab)
+    {
+        const ovpn::ProfileMerge merge(lab.profilePath().toStdString(), "ovpn", std::string(),
+                                       ovpn::ProfileMerge::FOLLOW_FULL, 512, 262144);
+        if (merge.status() != ovpn::ProfileMerge::MERGE_SUCCESS)
+            return QString::fromStdString(merge.error());
+        ovpn::Config config;
+        config.content = merge.profile_content();
+        config.dco = false;
+        const ovpn::EvalConfig eval = client.eval_config(config);
+        if (eval.error)
+            return QString::fromStdString(eval.message);
+        ovpn::ProvideCreds creds;
+        creds.username = lab.username().toStdString();
+        creds.password = lab.password().toStdString();
+        const ovpn::Status status = client.provide_creds(creds);
+        if (status.error)
+            return QString::fromStdString(status.message);
+        thread.reset(QThread::create([this] { result = client.connect(); }));
+        thread->start();
+        return QString();
+    }
+
+    RecordingClient client;
+    ovpn::Status result;
+    std::unique_ptr<QThread> thread;
+};
+
 } // namespace
 
 class TestOvpnClient : public QObject
@@ -94,26 +134,10 @@ void TestOvpnClient::pausesAndResumes()
     LabServer lab;
     QVERIFY2(lab.up(), qPrintable(lab.error()));
 
-    const ovpn::ProfileMerge merge(lab.profilePath().toStdString(), "ovpn", std::string(),
-                                   ovpn::ProfileMerge::FOLLOW_FULL, 512, 262144);
-    QCOMPARE(merge.status(), ovpn::ProfileMerge::MERGE_SUCCESS);
-    ovpn::Config config;
-    config.content = merge.profile_content();
-    config.dco = false;
-    RecordingClient client;
-    QVERIFY(!client.eval_config(config).error);
-    ovpn::ProvideCreds creds;
-    creds.username = lab.username().toStdString();
-    creds.password = lab.password().toStdString();
-    QVERIFY(!client.provide_creds(creds).error);
-
-    ovpn::Status result;
-    std::unique_ptr<QThread> thread(QThread::create([&] { result = client.connect(); }));
-    const auto cleanup = qScopeGuard([&] {
-        client.stop();
-        thread->wait(20000);
-    });
-    thread->start();
+    LabConnection connection;
+    const QString error = connection.start(lab);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    RecordingClient &client = connection.client;
     QTRY_COMPARE_WITH_TIMEOUT(client.count(QStringLiteral("CONNECTED")), 1, 30000);
 
     client.pause("test");
@@ -125,9 +149,9 @@ void TestOvpnClient::pausesAndResumes()
     QCOMPARE(client.count(QStringLiteral("RECONNECTING")), 0);
 
     client.stop();
-    QVERIFY(thread->wait(20000));
+    QVERIFY(connection.thread->wait(20000));
     QCOMPARE(client.recorded().last(), QStringLiteral("DISCONNECTED"));
-    QVERIFY2(!result.error, result.message.c_str());
+    QVERIFY2(!connection.result.error, connection.result.message.c_str());
 }
 
 void TestOvpnClient::passwordWithQuotesAndBackslashes()
@@ -141,23 +165,10 @@ void TestOvpnClient::passwordWithQuotesAndBackslashes()
     QVERIFY2(lab.up(), qPrintable(lab.error()));
     QCOMPARE(lab.password(), password);
 
-    const ovpn::ProfileMerge merge(lab.profilePath().toStdString(), "ovpn", std::string(),
-                                   ovpn::ProfileMerge::FOLLOW_FULL, 512, 262144);
-    ovpn::Config config;
-    config.content = merge.profile_content();
-    RecordingClient client;
-    QVERIFY(!client.eval_config(config).error);
-    ovpn::ProvideCreds creds;
-    creds.username = lab.username().toStdString();
-    creds.password = password.toStdString();
-    QVERIFY(!client.provide_creds(creds).error);
-
-    std::unique_ptr<QThread> thread(QThread::create([&] { client.connect(); }));
-    const auto cleanup = qScopeGuard([&] {
-        client.stop();
-        thread->wait(20000);
-    });
-    thread->start();
+    LabConnection connection;
+    const QString error = connection.start(lab);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    RecordingClient &client = connection.client;
     QTRY_VERIFY_WITH_TIMEOUT(client.count(QStringLiteral("CONNECTED")) == 1
                                  || client.count(QStringLiteral("DISCONNECTED")) == 1,
                              30000);

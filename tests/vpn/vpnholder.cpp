@@ -1,10 +1,13 @@
 // Connects through VidEru with the profile and credentials given on the command line,
-// prints "CONNECTED" once the tunnel is up and then holds it until killed.
+// prints "CONNECTED" once the tunnel is up and then holds it until killed. It prints
+// "NOT_PERMITTED" on onOperationNotPermitted() and "DISCONNECTED" (and exits) on
+// onDisconnected(). With --drop-net-admin the daemon it starts lacks CAP_NET_ADMIN.
 #include <QCoreApplication>
 #include <QTimer>
 
 #include <cstdio>
 #include <csignal>
+#include <linux/capability.h>
 #include <sys/prctl.h>
 
 #include "shell/loggingcontrol.h"
@@ -15,9 +18,17 @@ int main(int argc, char *argv[])
     // A test that dies without cleaning up must not leave a tunnel holder behind.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     QCoreApplication app(argc, argv);
-    const QStringList arguments = app.arguments();
+    QStringList arguments = app.arguments();
+    if (arguments.size() == 5 && arguments[1] == QLatin1String("--drop-net-admin")) {
+        // Out of the bounding set, the capability is not granted to what we execute.
+        if (::prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN, 0, 0, 0) != 0) {
+            std::perror("vpnholder: PR_CAPBSET_DROP");
+            return 2;
+        }
+        arguments.removeAt(1);
+    }
     if (arguments.size() != 4) {
-        std::fprintf(stderr, "usage: vpnholder PROFILE USERNAME PASSWORD\n");
+        std::fprintf(stderr, "usage: vpnholder [--drop-net-admin] PROFILE USERNAME PASSWORD\n");
         return 2;
     }
 
@@ -29,6 +40,10 @@ int main(int argc, char *argv[])
     vpn.setCredentials(arguments[2], arguments[3]);
     QObject::connect(&vpn, &VidEru::onConnected, &app, [] {
         std::printf("CONNECTED\n");
+        std::fflush(stdout);
+    });
+    QObject::connect(&vpn, &VidEru::onOperationNotPermitted, &app, [] {
+        std::printf("NOT_PERMITTED\n");
         std::fflush(stdout);
     });
     QObject::connect(&vpn, &VidEru::onDisconnected, &app, [] {

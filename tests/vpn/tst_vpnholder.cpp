@@ -7,18 +7,20 @@
 #include "testhome.h"
 #include "vpnprocesses.h"
 
-// A process that holds a tunnel and is killed outright leaves neither its daemon nor
-// its tun interface behind.
-class TestVpnKill : public QObject
+// VidEru in a process of its own (the vpnholder helper), for what a test cannot do to
+// itself: be killed outright, or run without CAP_NET_ADMIN.
+class TestVpnHolder : public QObject
 {
     Q_OBJECT
 
 private slots:
     void daemonEndsWithItsApplication();
+    void tunnelNeedsNetAdmin();
 };
 
-void TestVpnKill::daemonEndsWithItsApplication()
+void TestVpnHolder::daemonEndsWithItsApplication()
 {
+    // Killed outright, the holder leaves neither its daemon nor its tun interface behind.
     if (!LabServer::unavailableReason().isEmpty())
         QSKIP("the VPN lab needs root (network namespaces, tun devices)");
     LabServer lab;
@@ -55,5 +57,27 @@ void TestVpnKill::daemonEndsWithItsApplication()
     QTRY_VERIFY_WITH_TIMEOUT(!VpnProcesses::interfaceExists(tunnels.first()), 5000);
 }
 
-QTEST_GUILESS_MAIN(TestVpnKill)
-#include "tst_vpnkill.moc"
+void TestVpnHolder::tunnelNeedsNetAdmin()
+{
+    // Without the right to configure the network the daemon cannot make its tun
+    // device: the application hears onOperationNotPermitted(), then the end.
+    if (!LabServer::unavailableReason().isEmpty())
+        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
+    LabServer lab;
+    QVERIFY2(lab.up(), qPrintable(lab.error()));
+
+    QProcess holder;
+    const auto cleanup = qScopeGuard([&] {
+        holder.kill();
+        holder.waitForFinished(5000);
+    });
+    holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    holder.start(qEnvironmentVariable("CORRIVO_VPNHOLDER"),
+                 {QStringLiteral("--drop-net-admin"), lab.profilePath(), lab.username(), lab.password()});
+    QVERIFY2(holder.waitForFinished(30000), "the holder did not end");
+    QCOMPARE(holder.exitCode(), 1);
+    QCOMPARE(holder.readAllStandardOutput(), QByteArray("NOT_PERMITTED\nDISCONNECTED\n"));
+}
+
+QTEST_GUILESS_MAIN(TestVpnHolder)
+#include "tst_vpnholder.moc"

@@ -9,6 +9,17 @@
 
 // VidEru in a process of its own (the vpnholder helper), for what a test cannot do to
 // itself: be killed outright, or run without CAP_NET_ADMIN.
+namespace {
+
+// The helper: named by the test's environment, else beside the test.
+QString holderProgram()
+{
+    const QString configured = qEnvironmentVariable("CORRIVO_VPNHOLDER");
+    return configured.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/vpnholder") : configured;
+}
+
+} // namespace
+
 class TestVpnHolder : public QObject
 {
     Q_OBJECT
@@ -37,7 +48,7 @@ void TestVpnHolder::daemonEndsWithItsApplication()
     });
 
     holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    holder.start(qEnvironmentVariable("CORRIVO_VPNHOLDER"), {lab.profilePath(), lab.username(), lab.password()});
+    holder.start(holderProgram(), {lab.profilePath(), lab.username(), lab.password()});
     QVERIFY2(holder.waitForStarted(10000), qPrintable(holder.errorString()));
     QByteArray output;
     QTRY_VERIFY_WITH_TIMEOUT((output += holder.readAllStandardOutput()).contains("CONNECTED")
@@ -72,7 +83,7 @@ void TestVpnHolder::tunnelNeedsNetAdmin()
         holder.waitForFinished(5000);
     });
     holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    holder.start(qEnvironmentVariable("CORRIVO_VPNHOLDER"),
+    holder.start(holderProgram(),
                  {QStringLiteral("--drop-net-admin"), lab.profilePath(), lab.username(), lab.password()});
     QVERIFY2(holder.waitForFinished(30000), "the holder did not end");
     QCOMPARE(holder.exitCode(), 1);

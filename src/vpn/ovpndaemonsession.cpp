@@ -255,7 +255,7 @@ void DaemonSession::readDaemonOutput()
 
 void DaemonSession::handleLine(const QString &line)
 {
-    if (m_inLogHistory) {
+    if (m_inLogHistory && !line.startsWith(QLatin1Char('>'))) {
         if (line == QLatin1String("END"))
             m_inLogHistory = false;
         else
@@ -424,10 +424,10 @@ void DaemonSession::daemonFinished(int exitCode, QProcess::ExitStatus exitStatus
                 emitLog(QString::fromUtf8(line.trimmed()));
         }
     }
-    if (m_socket) {
-        m_socket->waitForReadyRead(50);
+    // The daemon's last words (EXITING, a fatal error) may still be in the socket.
+    while (m_socket && m_socket->waitForReadyRead(50))
         readManagement();
-    }
+    readManagement();
     m_daemonEnded = true;
     m_exitCode = exitCode;
     m_crashed = exitStatus == QProcess::CrashExit && !m_stopping;

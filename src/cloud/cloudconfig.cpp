@@ -1,0 +1,40 @@
+#include "cloud/cloudconfig.h"
+
+#include <QFile>
+
+#include "corrivoconfig.h"
+#include "shell/logging.h"
+
+namespace CloudConfig {
+
+QString baseUrl()
+{
+    QString url = qEnvironmentVariable("CORRIVO_CLOUD_URL");
+    if (url.isEmpty())
+        url = QStringLiteral(CORRIVO_CLOUD_URL);
+    // Every path is appended with its own leading slash.
+    while (url.endsWith(QLatin1Char('/')))
+        url.chop(1);
+    return url;
+}
+
+QList<QSslCertificate> extraCaCertificates()
+{
+    const QString path = qEnvironmentVariable("CORRIVO_CA_FILE");
+    if (path.isEmpty())
+        return {};
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        logMessage(1, "http_request", "CloudConfig::extraCaCertificates",
+                   QStringLiteral("cannot read CA file ") + path + QStringLiteral(": ") + file.errorString());
+        return {};
+    }
+    const QList<QSslCertificate> certificates = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
+    if (certificates.isEmpty())
+        logMessage(1, "http_request", "CloudConfig::extraCaCertificates",
+                   QStringLiteral("no PEM certificate in CA file ") + path);
+    return certificates;
+}
+
+} // namespace CloudConfig

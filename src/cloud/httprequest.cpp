@@ -67,6 +67,7 @@ void HttpRequest::get(QString url)
 
     connect(&m_timer, &QTimer::timeout, this, &HttpRequest::onWatchExpired);
     connect(&m_deadline, &QTimer::timeout, this, &HttpRequest::onDeadline);
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, &HttpRequest::onMetaDataChanged);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &HttpRequest::onDownloadProgress);
     connect(m_manager, &QNetworkAccessManager::finished, m_reply, &QObject::deleteLater);
 }
@@ -119,6 +120,13 @@ void HttpRequest::parseNetworkResponse(QNetworkReply *finished)
         return;
     }
 
+    // The reply may have been read in full before any progress was reported.
+    if (finished->bytesAvailable() > g_maxBodySize) {
+        logMessage(2, Category, ParseFunction, QStringLiteral("reply larger than ") + QString::number(g_maxBodySize)
+                       + QStringLiteral(" bytes, refused"));
+        emit error(-1, QString::fromUtf8(m_data));
+        return;
+    }
     m_data = finished->readAll();
     const QString body = QString::fromUtf8(m_data);
     logMessage(4, Category, ParseFunction, QStringLiteral("data: ") + body);
@@ -149,6 +157,13 @@ void HttpRequest::onWatchExpired()
 void HttpRequest::onDeadline()
 {
     abandon(QStringLiteral("no answer after ") + QString::number(g_abortMs) + QStringLiteral(" ms, aborted"));
+}
+
+void HttpRequest::onMetaDataChanged()
+{
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > g_maxBodySize)
+        abandon(QStringLiteral("announced reply larger than ") + QString::number(g_maxBodySize) + QStringLiteral(" bytes, aborted"));
 }
 
 void HttpRequest::onDownloadProgress(qint64 received, qint64 total)

@@ -48,6 +48,7 @@ public slots:
 private slots:
     void onWatchExpired();
     void onDeadline();
+    void onMetaDataChanged();
     void onDownloadProgress(qint64 received, qint64 total);
 
 private:

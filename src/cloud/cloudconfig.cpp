@@ -37,4 +37,20 @@ QList<QSslCertificate> extraCaCertificates()
     return certificates;
 }
 
+QSslConfiguration withExtraCaCertificates(QSslConfiguration configuration)
+{
+    const QList<QSslCertificate> extra = extraCaCertificates();
+    if (extra.isEmpty())
+        return configuration;
+    // Setting any CA list switches off the on-demand loading of the system's roots,
+    // so the system's certificates are put in the list explicitly.
+    QList<QSslCertificate> trusted = configuration.caCertificates();
+    for (const QSslCertificate &certificate : QSslConfiguration::systemCaCertificates() + extra) {
+        if (!trusted.contains(certificate))
+            trusted.append(certificate);
+    }
+    configuration.setCaCertificates(trusted);
+    return configuration;
+}
+
 } // namespace CloudConfig

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QString>
 
 // Where the cloud lives and whom to trust besides the system: the compiled base URL,
@@ -15,5 +16,9 @@ QString baseUrl();
 
 // The certificates of CORRIVO_CA_FILE, empty when it is unset or unreadable.
 QList<QSslCertificate> extraCaCertificates();
+
+// The given configuration trusting the extra certificates as well as the system's
+// CAs; unchanged when there are none. Peer verification is left as it is.
+QSslConfiguration withExtraCaCertificates(QSslConfiguration configuration);
 
 } // namespace CloudConfig

@@ -52,12 +52,10 @@ void HttpRequest::get(QString url)
     m_request.setUrl(QUrl(url));
     logMessage(4, Category, "HttpRequest::get", QStringLiteral("url: ") + url);
 
-    QSslConfiguration tls = m_request.sslConfiguration();
+    // An extra CA (development, the lab) only widens whom we trust; peer
+    // verification itself stays on.
+    QSslConfiguration tls = CloudConfig::withExtraCaCertificates(m_request.sslConfiguration());
     tls.setProtocol(QSsl::AnyProtocol);
-    // An extra CA only widens whom we trust; peer verification itself stays on.
-    const QList<QSslCertificate> extraCas = CloudConfig::extraCaCertificates();
-    if (!extraCas.isEmpty())
-        tls.addCaCertificates(extraCas);
     m_request.setSslConfiguration(tls);
 
     m_timer.start(g_watchMs);

@@ -15,6 +15,7 @@ private slots:
     void baseUrl();
     void extraCaCertificates();
     void unreadableCaFileAddsNothing();
+    void extraCasAddToTheSystems();
 };
 
 void TestCloudConfig::init()
@@ -68,6 +69,31 @@ void TestCloudConfig::unreadableCaFileAddsNothing()
 {
     qputenv("CORRIVO_CA_FILE", "/nonexistent/ca.pem");
     QVERIFY(CloudConfig::extraCaCertificates().isEmpty());
+}
+
+void TestCloudConfig::extraCasAddToTheSystems()
+{
+    const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+    QVERIFY(!system.isEmpty());
+    const QSslConfiguration base = QSslConfiguration::defaultConfiguration();
+
+    // Without an extra file the configuration is left alone.
+    QCOMPARE(CloudConfig::withExtraCaCertificates(base), base);
+
+    QTemporaryDir directory;
+    const QString path = directory.filePath(QStringLiteral("one.pem"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(system.last().toPem());
+    file.close();
+    qputenv("CORRIVO_CA_FILE", QFile::encodeName(path));
+
+    const QSslConfiguration widened = CloudConfig::withExtraCaCertificates(base);
+    QCOMPARE(widened.peerVerifyMode(), base.peerVerifyMode());
+    const QList<QSslCertificate> trusted = widened.caCertificates();
+    for (const QSslCertificate &certificate : system)
+        QVERIFY(trusted.contains(certificate));
+    QCOMPARE(trusted.count(system.last()), 1);
 }
 
 QTEST_GUILESS_MAIN(TestCloudConfig)

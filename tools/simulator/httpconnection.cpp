@@ -56,10 +56,10 @@ HttpConnection::HttpConnection(QTcpSocket *socket, QObject *parent)
     m_socket->setParent(this);
     connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-    auto *idle = new QTimer(this);
-    idle->setSingleShot(true);
-    connect(idle, &QTimer::timeout, this, &QObject::deleteLater);
-    idle->start(IdleTimeoutMs);
+    m_idle = new QTimer(this);
+    m_idle->setSingleShot(true);
+    connect(m_idle, &QTimer::timeout, this, &QObject::deleteLater);
+    m_idle->start(IdleTimeoutMs);
     onReadyRead();
 }
 
@@ -84,6 +84,8 @@ void HttpConnection::onReadyRead()
         return;
     m_request.body = m_buffer.left(m_bodyLength);
     m_answered = true;
+    // From here on the answer's timing is the simulator's (a fault may hold it back).
+    m_idle->stop();
     emit requestReceived(this, m_request);
 }
 

@@ -6,6 +6,7 @@
 #include <QPair>
 
 class QTcpSocket;
+class QTimer;
 
 // One request as it came over the wire, header names in their original case and order.
 struct SimRequest
@@ -58,6 +59,7 @@ private:
     void fail(int status, const QByteArray &message);
 
     QTcpSocket *m_socket;
+    QTimer *m_idle = nullptr;
     QByteArray m_buffer;
     SimRequest m_request;
     qint64 m_bodyLength = -1;

@@ -4,6 +4,7 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 #include "cloud/httprequest.h"
 #include "shell/loggingcontrol.h"
@@ -18,6 +19,44 @@ void collectMessages(QtMsgType type, const QMessageLogContext &, const QString &
     if (type == QtInfoMsg)
         g_messages.append(message);
 }
+
+// Passes a TCP connection through to the simulator only after a pause, so that the
+// TLS handshake happens after the request's inner watch has expired.
+class DelayingProxy : public QObject
+{
+public:
+    DelayingProxy(quint16 target, int delayMs)
+        : m_target(target)
+        , m_delayMs(delayMs)
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, &DelayingProxy::onNewConnection);
+    }
+
+    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return m_server.serverPort(); }
+
+private:
+    void onNewConnection()
+    {
+        QTcpSocket *client = m_server.nextPendingConnection();
+        client->setParent(this);
+        QTimer::singleShot(m_delayMs, client, [this, client] {
+            auto *upstream = new QTcpSocket(client);
+            connect(upstream, &QTcpSocket::connected, client, [client, upstream] {
+                upstream->write(client->readAll());
+                connect(client, &QTcpSocket::readyRead, upstream, [client, upstream] { upstream->write(client->readAll()); });
+                connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
+                connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+                connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::disconnectFromHost);
+            });
+            upstream->connectToHost(QHostAddress::LocalHost, m_target);
+        });
+    }
+
+    QTcpServer m_server;
+    quint16 m_target;
+    int m_delayMs;
+};
 
 } // namespace
 
@@ -34,6 +73,7 @@ private slots:
     void unreachableHost();
     void untrustedCertificate_data();
     void untrustedCertificate();
+    void slowHandshakeIsStillVerified();
     void objectsGoneAfterTheSignal_data();
     void objectsGoneAfterTheSignal();
     void sendsOnlyTheCallersHeaders();
@@ -176,6 +216,33 @@ void TestHttpRequest::untrustedCertificate()
     QCOMPARE(data, QString());
     // The handshake failed, so no request line ever reached the server.
     QVERIFY(m_simulator.requests().isEmpty());
+}
+
+void TestHttpRequest::slowHandshakeIsStillVerified()
+{
+    // The inner watch expires while the handshake has not even started; it must not
+    // make the request accept a certificate nobody trusts.
+    HttpRequest::setTimeouts(100, 60000);
+    qunsetenv("CORRIVO_CA_FILE");
+    DelayingProxy proxy(m_simulator.port(), 800);
+    QVERIFY(proxy.listen());
+    QVERIFY(m_simulator.addFault({{QStringLiteral("path"), QStringLiteral("/probe")},
+                                  {QStringLiteral("status"), 200},
+                                  {QStringLiteral("body"), QStringLiteral("accepted")}}));
+
+    QString signal;
+    int status = 0;
+    QString data;
+    send(new HttpRequest(), QStringLiteral("https://127.0.0.1:%1/probe").arg(proxy.port()), &signal, &status, &data);
+    QCOMPARE(signal, QStringLiteral("error"));
+    QCOMPARE(status, -1);
+    QVERIFY(m_simulator.requests().isEmpty());
+
+    // The same path with the CA trusted works, so the proxy is not what failed.
+    m_simulator.exportEnvironment();
+    send(new HttpRequest(), QStringLiteral("https://127.0.0.1:%1/probe").arg(proxy.port()), &signal, &status, &data);
+    QCOMPARE(signal, QStringLiteral("success"));
+    QCOMPARE(data, QStringLiteral("accepted"));
 }
 
 void TestHttpRequest::objectsGoneAfterTheSignal_data()

@@ -44,8 +44,11 @@ QSslConfiguration withExtraCaCertificates(QSslConfiguration configuration)
         return configuration;
     // Setting any CA list switches off the on-demand loading of the system's roots,
     // so the system's certificates are put in the list explicitly.
+    // Reading the system's bundle takes tens of milliseconds; it does not change while
+    // the process runs.
+    static const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
     QList<QSslCertificate> trusted = configuration.caCertificates();
-    for (const QSslCertificate &certificate : QSslConfiguration::systemCaCertificates() + extra) {
+    for (const QSslCertificate &certificate : system + extra) {
         if (!trusted.contains(certificate))
             trusted.append(certificate);
     }

@@ -430,6 +430,8 @@ void TestVidEru::tunnelSetupFailure()
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notPermitted.count(), 1, ConnectTimeoutMs);
     QVERIFY(log.contains(QStringLiteral("Event TUN_SETUP_FAILED: ")));
+    // No device id was set: the signals carry the start value.
+    QCOMPARE(recorder.connecting.first().first().toInt(), -1);
     QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 15000);
     // The status stays what it was when the failure is announced.
     QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("notPermitted:2"),

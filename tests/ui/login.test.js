@@ -1,0 +1,95 @@
+'use strict';
+
+// The login page against the application as shipped (no cloud needed here).
+
+const RED = 'rgb(255, 1, 46)';
+
+// Loads the entry page again with a recorder installed first, so the splash screen is
+// observed from the very first frame.
+async function reloadRecorded(app) {
+    await app.page.evaluateOnNewDocument(() => {
+        window.__splash = { visibleAtStart: null, formWhileSplash: false };
+        document.addEventListener('DOMContentLoaded', () => {
+            const splash = document.querySelector('.splash-screen');
+            window.__splash.visibleAtStart = splash !== null && !splash.classList.contains('hn');
+            new MutationObserver(() => {
+                if (!splash.classList.contains('hn') && document.querySelector('#loginContainer'))
+                    window.__splash.formWhileSplash = true;
+            }).observe(document.body, { subtree: true, childList: true, attributes: true });
+        });
+    });
+    await app.page.goto('qrc:/index.html');
+}
+
+async function feedback(app) {
+    return app.page.$eval('.form-row-feedback', (element) => ({
+        text: element.textContent.trim(),
+        red: element.classList.contains('bg-red'),
+        background: getComputedStyle(element).backgroundColor,
+        visible: getComputedStyle(element).visibility !== 'hidden',
+    }));
+}
+
+module.exports = {
+    async 'splash screen gives way to the login form, focus in the user name'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('splash') }, async (app) => {
+            await reloadRecorded(app);
+            await app.waitLoginForm();
+            const state = await app.page.evaluate(() => ({
+                splash: window.__splash,
+                focused: document.activeElement && document.activeElement.getAttribute('name'),
+                route: location.pathname,
+                overlayHidden: document.querySelector('#loginContainer .form-overlay').classList.contains('hn'),
+                logoutHidden: document.querySelector('.logout').classList.contains('hn'),
+                sidebarHidden: document.querySelector('.sidebar').classList.contains('hn'),
+            }));
+            assert.strictEqual(state.splash.visibleAtStart, true, 'splash shown at start');
+            assert.strictEqual(state.splash.formWhileSplash, false, 'form never drawn under the splash');
+            assert.strictEqual(state.focused, 'username');
+            assert.strictEqual(state.route, '/login');
+            assert.ok(state.overlayHidden, 'overlay hidden');
+            assert.ok(state.logoutHidden, 'logout icon hidden');
+            assert.ok(state.sidebarHidden, 'sidebar hidden on the login page');
+            assert.strictEqual(await app.text('.app-name .name'), 'Corrivo 2');
+            assert.strictEqual(await app.text('.app-name .version'), 'v2.0.1');
+        });
+    },
+
+    async 'empty user name and empty password are refused in red'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('empty') }, async (app) => {
+            await app.waitLoginForm();
+            assert.strictEqual((await feedback(app)).visible, false, 'no message before an attempt');
+
+            await app.page.click('#loginContainer .login');
+            let shown = await feedback(app);
+            assert.deepStrictEqual([shown.text, shown.red, shown.background, shown.visible],
+                                   ['Username is empty', true, RED, true]);
+
+            await app.page.type('#loginContainer input[name="username"]', 'someone');
+            await app.page.click('#loginContainer .login');
+            shown = await feedback(app);
+            assert.deepStrictEqual([shown.text, shown.red, shown.background],
+                                   ['Password is empty', true, RED]);
+        });
+    },
+
+    async 'Enter in the password field submits the form'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('enter') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.focus('#loginContainer input[name="password"]');
+            await app.page.keyboard.type('secret');
+            await app.page.keyboard.press('Enter');
+            await app.waitText('.form-row-feedback', 'Username is empty', 5000);
+            assert.ok(await app.page.$eval('.form-row-feedback', (e) => e.classList.contains('bg-red')));
+        });
+    },
+
+    async 'clicking a label focuses its field'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('label') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.click('#loginContainer label[data-input="password"]');
+            const focused = await app.page.evaluate(() => document.activeElement.getAttribute('name'));
+            assert.strictEqual(focused, 'password');
+        });
+    },
+};

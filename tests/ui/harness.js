@@ -237,4 +237,21 @@ async function withApp(options, body) {
     }
 }
 
-module.exports = { App, withApp, freshHome, freePort, waitUntil, sleep };
+// Thrown by a test whose precondition the application does not offer yet; the runner
+// counts it as skipped, never as passed.
+class Skip extends Error {}
+
+// Emits a signal of the application's own objects through the test hook (only in the
+// corrivo2_uitest binary): `property` "" is the bridge, otherwise one of its
+// object-valued properties ("auth", "vpn", "api"). Resolves false when there is no
+// such signal.
+async function emitNative(app, property, signal) {
+    return app.page.evaluate((p, s) => new Promise((resolve, reject) => {
+        if (!window.channel || !window.channel.objects.TestHook)
+            reject(new Error('no TestHook on the channel: start CORRIVO_UITEST_APP'));
+        else
+            window.channel.objects.TestHook.emitSignal(p, s, resolve);
+    }), property, signal);
+}
+
+module.exports = { App, withApp, freshHome, freePort, waitUntil, sleep, Skip, emitNative };

@@ -19,6 +19,7 @@ async function main() {
     const tests = require(path.resolve(file));
     let passed = 0;
     let failed = 0;
+    let skipped = 0;
     for (const [name, test] of Object.entries(tests)) {
         if (filter && !name.includes(filter))
             continue;
@@ -28,6 +29,11 @@ async function main() {
             passed++;
             console.log(`PASS ${name} (${Date.now() - started} ms)`);
         } catch (error) {
+            if (error instanceof harness.Skip) {
+                skipped++;
+                console.log(`SKIP ${name}: ${error.message.split('\n')[0]}`);
+                continue;
+            }
             failed++;
             console.log(`FAIL ${name}\n${error.stack || error}`);
         }
@@ -35,7 +41,7 @@ async function main() {
     // Homes of this run are removed whatever the outcome.
     if (process.env.CORRIVO_UI_KEEP_HOMES !== '1' && process.env.HOME && process.env.HOME.includes('test-homes'))
         fs.rmSync(process.env.HOME, { recursive: true, force: true });
-    console.log(`${passed} passed, ${failed} failed`);
+    console.log(`${passed} passed, ${failed} failed` + (skipped ? `, ${skipped} skipped` : ''));
     process.exit(failed === 0 && passed > 0 ? 0 : 1);
 }
 

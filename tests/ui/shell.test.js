@@ -149,6 +149,43 @@ module.exports = {
         });
     },
 
+    async 'native bridge signals become their DOM events at once'({ harness, assert }) {
+        const binary = process.env.CORRIVO_UITEST_APP;
+        await harness.withApp({ binary, home: harness.freshHome('native-events') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.evaluate(() => {
+                window.__seen = [];
+                for (const name of [EVENT_LOAD_DOMAINS_SUCCESS, EVENT_LOAD_DOMAINS_ERROR,
+                                    EVENT_RELOAD_DOMAINS_SUCCESS, EVENT_RELOAD_DOMAINS_ERROR])
+                    HLV_EVENTS.addListener(name, (event) => window.__seen.push(event.type));
+            });
+            for (const signal of ['onReloadDomainsError', 'onLoadDomainsSuccess'])
+                assert.ok(await harness.emitNative(app, '', signal), signal);
+            assert.strictEqual(await harness.emitNative(app, '', 'noSuchSignal'), false);
+            await app.page.waitForFunction(() => window.__seen.length === 2, { timeout: 5000 });
+            assert.deepStrictEqual(await app.page.evaluate(() => window.__seen),
+                                   ['HLV.domains.reload.error', 'HLV.domains.load.success']);
+        });
+    },
+
+    async 'the native signals of a burst reach the page as one event with the second reason'({ harness, assert }) {
+        const binary = process.env.CORRIVO_UITEST_APP;
+        await harness.withApp({ binary, home: harness.freshHome('native-burst') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.evaluate(() => {
+                window.__seen = [];
+                HLV_EVENTS.addListener(EVENT_VPN_DISCONNECTED, (event) => window.__seen.push(event.detail.reason));
+            });
+            if (!await harness.emitNative(app, 'vpn', 'onDisconnected'))
+                throw new harness.Skip('the VPN controller publishes no onDisconnected signal yet');
+            await harness.sleep(50);
+            assert.ok(await harness.emitNative(app, 'vpn', 'onOperationNotPermitted'));
+            await harness.sleep(800);
+            const seen = await app.page.evaluate(() => window.__seen);
+            assert.deepStrictEqual(seen, ['onOperationNotPermitted']);
+        });
+    },
+
     async 'connecting cancels a waiting disconnection; connected without a device shows ???'({ harness, assert }) {
         await harness.withApp({ home: harness.freshHome('queue') }, async (app) => {
             await app.waitLoginForm();

@@ -147,6 +147,9 @@ class App {
             throw new Error('no page on qrc: found');
         this.page.on('console', (message) => { this.output += `[page] ${message.text()}\n`; });
         this.page.on('pageerror', (error) => { this.output += `[page error] ${error.message}\n`; });
+        // Started means the page has reached the bridge over the web channel.
+        await this.page.waitForFunction(() => typeof window.HLV === 'object' && window.HLV !== null,
+                                        { timeout: START_TIMEOUT_MS });
         return this;
     }
 

@@ -95,6 +95,78 @@ module.exports = {
         }
     },
 
+    async 'a stored language outside the list reads in English and switches to Italian'({ harness, assert }) {
+        const app = new harness.App({ home: harness.freshHome('language-de') });
+        try {
+            await app.start();
+            await app.waitLoginForm();
+            await app.page.evaluate(() => HLV.setLanguage('de'));
+            await app.restart();
+            await app.waitLoginForm();
+            assert.strictEqual(await app.page.evaluate(() => HLV.language), 'de');
+            assert.strictEqual(await app.text('.lang-text'), 'EN');
+            assert.strictEqual(await app.text('.status-desc'), 'Not connected');
+            assert.strictEqual(await app.text('.form-buttons .forgot-password'), 'Forgot password');
+            await switchLanguage(app, 'IT');
+            assert.strictEqual(await app.text('.status-desc'), 'Non connesso');
+            assert.strictEqual(await app.text('.form-buttons .forgot-password'), 'Password dimenticata');
+
+            // Upper case is the same language.
+            await app.page.evaluate(() => HLV.setLanguage('IT'));
+            await app.restart();
+            await app.waitLoginForm();
+            assert.strictEqual(await app.text('.lang-text'), 'IT');
+            await switchLanguage(app, 'EN');
+            assert.strictEqual(await app.text('.status-desc'), 'Not connected');
+        } catch (error) {
+            error.message += `\n--- application output ---\n${app.output.slice(-4000)}`;
+            throw error;
+        } finally {
+            await app.stop();
+        }
+    },
+
+    async 'a guided tour shows table texts, holds clicks on its target and follows the language'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('tour') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.evaluate(() => {
+                window.__clicks = 0;
+                domains.list = [{ id: 1, name: 'Plant', vpn_enable: 1,
+                                  devices: [{ id: 2, name: 'Gateway', type: 1, vpn_status: 1 }] }];
+                dom.show_sidebar();
+                domains.showPage();
+                document.querySelector('.sidebar .content').addEventListener('click', () => window.__clicks++);
+                tour.step_1.show();
+                tour.step_1.show(); // shown once only
+            });
+            await app.waitVisible('.anno .anno-content');
+            const first = await app.page.evaluate(() => ({
+                content: document.querySelector('.anno-content').innerHTML,
+                buttons: Array.from(document.querySelectorAll('.anno-btn')).map((b) => b.textContent),
+                annos: document.querySelectorAll('.anno').length,
+                visible: tour.step_1.is_visible,
+            }));
+            assert.strictEqual(first.content, 'This area is dedicated to the VPN and its status.<br>During the connection it shows the name of the device and the used data traffic.');
+            assert.deepStrictEqual(first.buttons, ['Skip', 'Next']);
+            assert.strictEqual(first.annos, 1);
+            assert.strictEqual(first.visible, true);
+
+            await app.page.evaluate(() => document.querySelector('.sidebar .content').click());
+            assert.strictEqual(await app.page.evaluate(() => window.__clicks), 0, 'click held while shown');
+
+            await app.page.click('.language');
+            await app.waitText('.anno-content', 'Area dedicata alla VPN e al suo stato.Una volta avvenuta la connessione viene riportato il nome del dispositivo a cui si è collegati ed il traffico dati che è stato effettuato.', 5000);
+            const buttons = await app.page.evaluate(() => Array.from(document.querySelectorAll('.anno-btn')).map((b) => b.textContent));
+            assert.deepStrictEqual(buttons, ['Salta', 'Avanti']);
+
+            await app.page.click('.anno-btn-low-importance');
+            await app.page.waitForFunction(() => document.querySelectorAll('.anno').length === 0, { timeout: 5000 });
+            assert.strictEqual(await app.page.evaluate(() => tour.step_1.is_visible), false);
+            await app.page.evaluate(() => document.querySelector('.sidebar .content').click());
+            assert.strictEqual(await app.page.evaluate(() => window.__clicks), 1, 'clicks reach the target again');
+        });
+    },
+
     async 'traffic counters scale bytes to B, kB, MB and GB'({ harness, assert }) {
         await harness.withApp({ home: harness.freshHome('counters') }, async (app) => {
             await app.waitLoginForm();

@@ -92,4 +92,51 @@ module.exports = {
             assert.strictEqual(focused, 'password');
         });
     },
+
+    async 'the administrator page asks for the password and keeps its overlay while relaunching'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('root-form') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.evaluate(() => root.showPage(false));
+            await app.waitVisible('#rootContainer input[name="password"]');
+            assert.strictEqual(await app.text('#rootContainer .form-title'), 'Administrator permissions');
+            assert.strictEqual(await app.text('.root-permissions-form .form-text'),
+                               'Please enter the admin password to provide the necessary permissions to execute Corrivo');
+            assert.strictEqual(await app.page.evaluate(() => document.activeElement.getAttribute('name')), 'password');
+            assert.ok(await app.page.$eval('.root-permissions-error-message', (e) => e.classList.contains('hn')));
+
+            await app.page.keyboard.press('Enter');
+            await app.waitText('.form-row-feedback', 'Password is empty', 5000);
+            let shown = await feedback(app);
+            assert.deepStrictEqual([shown.red, shown.background], [true, RED]);
+
+            await app.page.type('#rootContainer input[name="password"]', 'root secret');
+            await app.page.click('#rootContainer .login');
+            await app.waitVisible('#rootContainer .form-overlay');
+            // The bridge accepts the password and relaunches; this instance keeps waiting.
+            await harness.sleep(1500);
+            shown = await feedback(app);
+            assert.strictEqual(shown.red, false);
+            assert.ok(await app.page.$eval('#rootContainer .form-overlay', (e) => !e.classList.contains('hn')));
+        });
+    },
+
+    async 'without a way to obtain rights the only button closes the application'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('root-error') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.evaluate(() => root.showPage(true));
+            await app.waitVisible('.root-permissions-error-message');
+            assert.strictEqual(await app.text('.root-permissions-error-message'),
+                               'Please launch Corrivo with root permissions');
+            assert.ok(await app.page.$eval('.root-permissions-form', (e) => e.classList.contains('hn')));
+            assert.deepStrictEqual(await app.page.$$eval('#rootContainer button', (b) => b.map((e) => e.textContent)), ['OK']);
+            // The application may be gone before the click is even acknowledged.
+            await app.page.click('#rootContainer .login').catch((error) => {
+                if (!/closed/i.test(error.message))
+                    throw error;
+            });
+            const exited = await Promise.race([app.exitedPromise, harness.sleep(15000).then(() => null)]);
+            assert.ok(exited, 'the application ended');
+            assert.strictEqual(exited.code, 0);
+        });
+    },
 };

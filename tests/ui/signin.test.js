@@ -126,11 +126,15 @@ module.exports = {
             await app.waitHidden('.splash-screen');
             // The automatic sign-in is under way or done: no form to fill in.
             await app.waitVisible('.logout');
-            const typed = await app.page.evaluate(() => {
+            const state = await app.page.evaluate(() => {
                 const input = document.querySelector('#loginContainer input[name="username"]');
-                return input ? input.value : '';
+                const overlay = document.querySelector('#loginContainer .form-overlay');
+                return {
+                    typed: input ? input.value : '',
+                    waiting: location.pathname === '/domains' || (overlay !== null && !overlay.classList.contains('hn')),
+                };
             });
-            assert.strictEqual(typed, '');
+            assert.deepStrictEqual(state, { typed: '', waiting: true });
             await expectDomainsRoute(harness, app, simulator, assert);
         });
     },

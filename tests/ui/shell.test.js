@@ -287,6 +287,19 @@ module.exports = {
         });
     },
 
+    async 'the power button starts the last device when not connected'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('power') }, async (app) => {
+            await app.waitLoginForm();
+            if (!await app.page.evaluate(() => !!(HLV.vpn && HLV.vpn.getStatus)))
+                throw new harness.Skip('the VPN controller publishes no status yet');
+            await app.page.evaluate(() => dom.show_sidebar());
+            await app.page.click('#vpn-shield-container .power-button');
+            await app.waitText('.status-tip', 'Connecting... Wait', 5000);
+            assert.ok(await app.page.$eval('.vpn-status-row', (e) => e.classList.contains('bg-orange')));
+            assert.ok(await app.page.$eval('.power-button', (e) => e.classList.contains('hn')));
+        });
+    },
+
     async 'names from outside are shown as text, never as markup'({ harness, assert }) {
         await harness.withApp({ home: harness.freshHome('markup') }, async (app) => {
             await app.waitLoginForm();

@@ -11,6 +11,7 @@
 #include "bridge/hlv.h"
 #include "model/hlvsettings.h"
 #include "shell/logging.h"
+#include "shell/webpage.h"
 
 namespace {
 
@@ -25,6 +26,8 @@ constexpr int MinimumHeight = 700;
 MainWindow::MainWindow(QWidget *parent, QUrl url)
     : QWebEngineView(parent)
 {
+    setPage(new WebPage(this));
+
     // Created before the page loads, so the stored state is ready for the page's
     // first calls.
     m_hlv = new Hlv();

@@ -1,19 +1,24 @@
 # npm file (under node_modules) = place in the resource tree.
 set(CORRIVO_UI_VENDOR
-    "jquery/dist/jquery.slim.min.js=js/lib/jquery.slim.min.js"
-    "popper.js/dist/umd/popper.min.js=js/lib/popper.min.js"
-    "tooltip.js/dist/umd/tooltip.min.js=js/lib/tooltip.min.js"
-    "bootstrap/dist/js/bootstrap.min.js=js/lib/bootstrap.min.js"
-    "bootstrap/dist/css/bootstrap.min.css=css/lib/bootstrap.min.css"
-    "underscore/underscore-umd-min.js=js/lib/underscore-min.js"
-    "backbone/backbone-min.js=js/lib/backbone-min.js"
-    "i18next/dist/umd/i18next.min.js=js/lib/i18next.min.js"
-    "svg.js/dist/svg.min.js=js/lib/svg.min.js"
-    "svg.pathmorphing.js/dist/svg.pathmorphing.min.js=js/lib/svg.pathmorphing.min.js"
-    "anno.js/dist/anno.js=js/lib/anno.js"
-    "anno.js/dist/anno.css=css/lib/anno.css"
-    "jquery.scrollintoview/jquery.scrollintoview.js=js/lib/jquery.scrollintoview.js"
-    "@fontsource/lato/files/lato-latin-400-normal.woff2=font/lato-latin-400-normal.woff2"
-    "@fontsource/lato/files/lato-latin-700-normal.woff2=font/lato-latin-700-normal.woff2"
+    "jquery/dist/jquery.slim.min.js=js/jquery.slim.min.js"
+    "popper.js/dist/umd/popper.min.js=js/popper.min.js"
+    "tooltip.js/dist/umd/tooltip.min.js=js/tooltip.min.js"
+    "bootstrap/dist/js/bootstrap.min.js=js/bootstrap.min.js"
+    "bootstrap/dist/css/bootstrap.min.css=css/bootstrap.min.css"
+    "underscore/underscore-umd-min.js=js/underscore-min.js"
+    "backbone/backbone-min.js=js/backbone-min.js"
+    "i18next/dist/umd/i18next.min.js=js/i18next.min.js"
+    "svg.js/dist/svg.min.js=js/svg.min.js"
+    "svg.pathmorphing.js/dist/svg.pathmorphing.min.js=js/svg.pathmorphing.min.js"
+    "anno.js/dist/anno.js=js/anno.js"
+    "anno.js/dist/anno.css=css/anno.css"
+    "jquery.scrollintoview/jquery.scrollintoview.js=js/jquery.scrollintoview.js"
     "material-icons/iconfont/material-icons.woff2=font/material-icons.woff2"
 )
+# Lato in the weights the style sheet uses, latin and latin-ext subsets.
+foreach(subset IN ITEMS latin latin-ext)
+    foreach(face IN ITEMS 300-normal 400-normal 400-italic 700-normal 900-normal)
+        list(APPEND CORRIVO_UI_VENDOR
+            "@fontsource/lato/files/lato-${subset}-${face}.woff2=font/lato-${subset}-${face}.woff2")
+    endforeach()
+endforeach()

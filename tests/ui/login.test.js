@@ -1,0 +1,142 @@
+'use strict';
+
+// The login page against the application as shipped (no cloud needed here).
+
+const RED = 'rgb(255, 1, 46)';
+
+// Loads the entry page again with a recorder installed first, so the splash screen is
+// observed from the very first frame.
+async function reloadRecorded(app) {
+    await app.page.evaluateOnNewDocument(() => {
+        window.__splash = { visibleAtStart: null, formWhileSplash: false };
+        document.addEventListener('DOMContentLoaded', () => {
+            const splash = document.querySelector('.splash-screen');
+            window.__splash.visibleAtStart = splash !== null && !splash.classList.contains('hn');
+            new MutationObserver(() => {
+                if (!splash.classList.contains('hn') && document.querySelector('#loginContainer'))
+                    window.__splash.formWhileSplash = true;
+            }).observe(document.body, { subtree: true, childList: true, attributes: true });
+        });
+    });
+    await app.page.goto('qrc:/index.html');
+}
+
+async function feedback(app) {
+    return app.page.$eval('.form-row-feedback', (element) => ({
+        text: element.textContent.trim(),
+        red: element.classList.contains('bg-red'),
+        background: getComputedStyle(element).backgroundColor,
+        visible: getComputedStyle(element).visibility !== 'hidden',
+    }));
+}
+
+module.exports = {
+    async 'splash screen gives way to the login form, focus in the user name'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('splash') }, async (app) => {
+            await reloadRecorded(app);
+            await app.waitLoginForm();
+            const state = await app.page.evaluate(() => ({
+                splash: window.__splash,
+                focused: document.activeElement && document.activeElement.getAttribute('name'),
+                route: location.pathname,
+                overlayHidden: document.querySelector('#loginContainer .form-overlay').classList.contains('hn'),
+                logoutHidden: document.querySelector('.logout').classList.contains('hn'),
+                sidebarHidden: document.querySelector('.sidebar').classList.contains('hn'),
+            }));
+            assert.strictEqual(state.splash.visibleAtStart, true, 'splash shown at start');
+            assert.strictEqual(state.splash.formWhileSplash, false, 'form never drawn under the splash');
+            assert.strictEqual(state.focused, 'username');
+            assert.strictEqual(state.route, '/login');
+            assert.ok(state.overlayHidden, 'overlay hidden');
+            assert.ok(state.logoutHidden, 'logout icon hidden');
+            assert.ok(state.sidebarHidden, 'sidebar hidden on the login page');
+            assert.strictEqual(await app.text('.app-name .name'), 'Corrivo 2');
+            assert.strictEqual(await app.text('.app-name .version'), 'v2.0.1');
+        });
+    },
+
+    async 'empty user name and empty password are refused in red'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('empty') }, async (app) => {
+            await app.waitLoginForm();
+            assert.strictEqual((await feedback(app)).visible, false, 'no message before an attempt');
+
+            await app.page.click('#loginContainer .login');
+            let shown = await feedback(app);
+            assert.deepStrictEqual([shown.text, shown.red, shown.background, shown.visible],
+                                   ['Username is empty', true, RED, true]);
+
+            await app.page.type('#loginContainer input[name="username"]', 'someone');
+            await app.page.click('#loginContainer .login');
+            shown = await feedback(app);
+            assert.deepStrictEqual([shown.text, shown.red, shown.background],
+                                   ['Password is empty', true, RED]);
+        });
+    },
+
+    async 'Enter in the password field submits the form'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('enter') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.focus('#loginContainer input[name="password"]');
+            await app.page.keyboard.type('secret');
+            await app.page.keyboard.press('Enter');
+            await app.waitText('.form-row-feedback', 'Username is empty', 5000);
+            assert.ok(await app.page.$eval('.form-row-feedback', (e) => e.classList.contains('bg-red')));
+        });
+    },
+
+    async 'clicking a label focuses its field'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('label') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.click('#loginContainer label[data-input="password"]');
+            const focused = await app.page.evaluate(() => document.activeElement.getAttribute('name'));
+            assert.strictEqual(focused, 'password');
+        });
+    },
+
+    async 'the administrator page asks for the password and keeps its overlay while relaunching'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('root-form') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.evaluate(() => root.showPage(false));
+            await app.waitVisible('#rootContainer input[name="password"]');
+            assert.strictEqual(await app.text('#rootContainer .form-title'), 'Administrator permissions');
+            assert.strictEqual(await app.text('.root-permissions-form .form-text'),
+                               'Please enter the admin password to provide the necessary permissions to execute Corrivo');
+            assert.strictEqual(await app.page.evaluate(() => document.activeElement.getAttribute('name')), 'password');
+            assert.ok(await app.page.$eval('.root-permissions-error-message', (e) => e.classList.contains('hn')));
+
+            await app.page.keyboard.press('Enter');
+            await app.waitText('.form-row-feedback', 'Password is empty', 5000);
+            let shown = await feedback(app);
+            assert.deepStrictEqual([shown.red, shown.background], [true, RED]);
+
+            await app.page.type('#rootContainer input[name="password"]', 'root secret');
+            await app.page.click('#rootContainer .login');
+            await app.waitVisible('#rootContainer .form-overlay');
+            // The bridge accepts the password and relaunches; this instance keeps waiting.
+            await harness.sleep(1500);
+            shown = await feedback(app);
+            assert.strictEqual(shown.red, false);
+            assert.ok(await app.page.$eval('#rootContainer .form-overlay', (e) => !e.classList.contains('hn')));
+        });
+    },
+
+    async 'without a way to obtain rights the only button closes the application'({ harness, assert }) {
+        await harness.withApp({ home: harness.freshHome('root-error') }, async (app) => {
+            await app.waitLoginForm();
+            await app.page.evaluate(() => root.showPage(true));
+            await app.waitVisible('.root-permissions-error-message');
+            assert.strictEqual(await app.text('.root-permissions-error-message'),
+                               'Please launch Corrivo with root permissions');
+            assert.ok(await app.page.$eval('.root-permissions-form', (e) => e.classList.contains('hn')));
+            assert.deepStrictEqual(await app.page.$$eval('#rootContainer button', (b) => b.map((e) => e.textContent)), ['OK']);
+            // The application may be gone before the click is even acknowledged.
+            await app.page.click('#rootContainer .login').catch((error) => {
+                if (!/closed/i.test(error.message))
+                    throw error;
+            });
+            const exited = await Promise.race([app.exitedPromise, harness.sleep(15000).then(() => null)]);
+            assert.ok(exited, 'the application ended');
+            assert.strictEqual(exited.code, 0);
+        });
+    },
+};

@@ -1,0 +1,105 @@
+'use strict';
+
+// Starts the cloud simulator (corrivo-simulator) for a UI test and takes it down again.
+// It prints "READY https://127.0.0.1:<port> <ca file>" once it listens, and ends when its
+// standard input closes.
+
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const https = require('node:https');
+const path = require('node:path');
+
+const READY_TIMEOUT_MS = 30000;
+
+class Simulator {
+    // fixture: the simulator's fixture object; dir: a directory of the test's own
+    constructor(fixture, dir) {
+        this.binary = process.env.CORRIVO_SIMULATOR
+            || path.join(process.env.CORRIVO_BIN_DIR || '', 'corrivo-simulator');
+        this.fixture = fixture;
+        this.dir = dir;
+        this.child = null;
+        this.url = null;
+        this.caFile = null;
+        this.output = '';
+    }
+
+    static available() {
+        const binary = process.env.CORRIVO_SIMULATOR
+            || path.join(process.env.CORRIVO_BIN_DIR || '', 'corrivo-simulator');
+        return fs.existsSync(binary);
+    }
+
+    async start() {
+        fs.mkdirSync(this.dir, { recursive: true });
+        const fixtureFile = path.join(this.dir, 'fixture.json');
+        fs.writeFileSync(fixtureFile, JSON.stringify(this.fixture));
+        this.child = spawn(this.binary, ['--fixture', fixtureFile, '--ca-dir', path.join(this.dir, 'ca'),
+                                         '--exit-on-stdin-eof'], { stdio: ['pipe', 'pipe', 'pipe'] });
+        this.child.stderr.on('data', (chunk) => { this.output += chunk.toString(); });
+        await new Promise((resolve, reject) => {
+            let line = '';
+            const timer = setTimeout(() => reject(new Error(`simulator not ready:\n${this.output}`)), READY_TIMEOUT_MS);
+            this.child.on('exit', (code) => {
+                clearTimeout(timer);
+                reject(new Error(`simulator ended (${code}):\n${this.output}`));
+            });
+            this.child.stdout.on('data', (chunk) => {
+                line += chunk.toString();
+                const match = /READY (https:\/\/\S+) (\S+)/.exec(line);
+                if (match) {
+                    clearTimeout(timer);
+                    this.url = match[1];
+                    this.caFile = match[2];
+                    resolve();
+                }
+            });
+        });
+        return this;
+    }
+
+    // The environment that points the application at this simulator.
+    appEnv() {
+        return { CORRIVO_CLOUD_URL: this.url, CORRIVO_CA_FILE: this.caFile };
+    }
+
+    control(method, endpoint, body) {
+        return new Promise((resolve, reject) => {
+            const request = https.request(`${this.url}${endpoint}`, {
+                method,
+                ca: fs.readFileSync(this.caFile),
+                headers: body === undefined ? {} : { 'Content-Type': 'application/json' },
+            }, (response) => {
+                let text = '';
+                response.setEncoding('utf8');
+                response.on('data', (chunk) => { text += chunk; });
+                response.on('end', () => resolve(text === '' ? null : JSON.parse(text)));
+            });
+            request.on('error', reject);
+            if (body !== undefined)
+                request.write(JSON.stringify(body));
+            request.end();
+        });
+    }
+
+    // The requests the simulator has seen, oldest first.
+    async requests() {
+        return this.control('GET', '/_sim/requests');
+    }
+
+    async stop() {
+        if (!this.child)
+            return;
+        const child = this.child;
+        this.child = null;
+        if (child.exitCode !== null || child.signalCode !== null)
+            return;
+        const ended = new Promise((resolve) => child.on('exit', resolve));
+        child.stdin.end();
+        const timer = setTimeout(() => child.kill('SIGKILL'), 5000);
+        await ended;
+        clearTimeout(timer);
+    }
+}
+
+module.exports = { Simulator };

@@ -6,12 +6,6 @@
 
 using namespace SerialTestSupport;
 
-namespace {
-
-
-
-} // namespace
-
 class TestCom2tcp : public QObject
 {
     Q_OBJECT

@@ -5,6 +5,8 @@
 #include <QProcess>
 #include <QThread>
 
+#include "shell/loggingcontrol.h"
+
 #include <cerrno>
 #include <csignal>
 
@@ -17,6 +19,59 @@
 #include <unistd.h>
 
 namespace SerialTestSupport {
+
+namespace {
+
+QStringList g_lines;
+QtMessageHandler g_previousHandler = nullptr;
+
+void collectLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtInfoMsg)
+        g_lines.append(message);
+    else if (g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
+} // namespace
+
+LogCollector::~LogCollector()
+{
+    stop();
+}
+
+void LogCollector::start(const QString &category)
+{
+    g_lines.clear();
+    LoggingControl::set(4, category);
+    g_previousHandler = qInstallMessageHandler(collectLine);
+    m_started = true;
+}
+
+void LogCollector::stop()
+{
+    if (!m_started)
+        return;
+    qInstallMessageHandler(g_previousHandler);
+    LoggingControl::set(0, QStringLiteral("None"));
+    m_started = false;
+}
+
+void LogCollector::clear()
+{
+    g_lines.clear();
+}
+
+const QStringList &LogCollector::lines() const
+{
+    return g_lines;
+}
+
+int LogCollector::count(const char *function, const QString &text) const
+{
+    // The facility writes the function, "(): " and the text quoted.
+    return int(g_lines.count(QString::fromLatin1(function) + QLatin1String("(): \"") + text + QLatin1Char('"')));
+}
 
 QString toolPath(const QString &name)
 {
@@ -35,6 +90,13 @@ int runTool(const QString &name, const QStringList &arguments, QString *output)
     if (output)
         *output = QString::fromUtf8(process.readAllStandardOutput());
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QString uniqueLoopbackAddress()
+{
+    static int counter = 0;
+    const quint32 pid = quint32(::getpid());
+    return QStringLiteral("127.%1.%2.%3").arg((pid >> 8) & 0xff).arg(pid & 0xff).arg(1 + (counter++ % 250));
 }
 
 int installPair(const QString &a, const QString &b)
@@ -176,12 +238,12 @@ QByteArray PortEnd::read(qsizetype size, int timeoutMs)
     return data;
 }
 
-EchoServer::EchoServer()
+EchoServer::EchoServer(const QString &host)
 {
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, host.toLatin1().constData(), &address.sin_addr);
     socklen_t length = sizeof address;
     if (::bind(m_listener, reinterpret_cast<sockaddr *>(&address), length) != 0 || ::listen(m_listener, 16) != 0
         || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {

@@ -17,12 +17,39 @@ class QProcess;
 // pair's ends and a TCP echo service.
 namespace SerialTestSupport {
 
+// Turns logging on for one category and keeps the lines written until stopped. Start
+// it from initTestCase: the test runner puts its own message handler in place when
+// it begins.
+class LogCollector
+{
+public:
+    LogCollector() = default;
+    ~LogCollector();
+    void start(const QString &category);
+    void stop();
+    LogCollector(const LogCollector &) = delete;
+    LogCollector &operator=(const LogCollector &) = delete;
+
+    void clear();
+    const QStringList &lines() const;
+    // How often function logged text, in the form the logging facility writes.
+    int count(const char *function, const QString &text) const;
+    bool contains(const char *function, const QString &text) const { return count(function, text) > 0; }
+
+private:
+    bool m_started = false;
+};
+
 // A program of the build's bin directory (setupc, com2tcp).
 QString toolPath(const QString &name);
 
 // Runs a tool to its end; returns the exit code (-1 when it did not run or end) and
 // fills output with its standard output.
 int runTool(const QString &name, const QStringList &arguments, QString *output = nullptr);
+
+// A loopback address of this test run's own (127.x.y.z), so that services on fixed
+// ports do not collide with parallel runs.
+QString uniqueLoopbackAddress();
 
 // setupc install PortName=a PortName=b; the exit code.
 int installPair(const QString &a, const QString &b);
@@ -77,11 +104,12 @@ private:
     int m_fd = -1;
 };
 
-// A TCP service on 127.0.0.1 that sends back every byte it receives.
+// A TCP service on a loopback address (127.0.0.1 unless told) that sends back every
+// byte it receives.
 class EchoServer
 {
 public:
-    EchoServer();
+    explicit EchoServer(const QString &address = QStringLiteral("127.0.0.1"));
     ~EchoServer();
     EchoServer(const EchoServer &) = delete;
     EchoServer &operator=(const EchoServer &) = delete;

@@ -5,21 +5,9 @@
 #include <QTemporaryDir>
 
 #include "serial/execcommand.h"
-#include "shell/loggingcontrol.h"
+#include "serialtestsupport.h"
 
 namespace {
-
-// Collects the log lines of the runner while a test case runs.
-QStringList g_lines;
-QtMessageHandler g_previousHandler = nullptr;
-
-void collectLines(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtInfoMsg)
-        g_lines.append(message);
-    else if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
 
 const QString Shell = QStringLiteral("/bin/sh");
 
@@ -44,23 +32,24 @@ private slots:
     void killOnIdleRunnerDoesNothing();
     void killReturnsAfterTheChildEnded();
     void startDetachedLeavesTheRunnerRefusingStarts();
+
+private:
+    SerialTestSupport::LogCollector m_log;
 };
 
 void TestExecCommand::initTestCase()
 {
-    LoggingControl::set(4, QStringLiteral("exec_command"));
-    g_previousHandler = qInstallMessageHandler(collectLines);
-}
-
-void TestExecCommand::init()
-{
-    g_lines.clear();
+    m_log.start(QStringLiteral("exec_command"));
 }
 
 void TestExecCommand::cleanupTestCase()
 {
-    qInstallMessageHandler(g_previousHandler);
-    LoggingControl::set(0, QStringLiteral("None"));
+    m_log.stop();
+}
+
+void TestExecCommand::init()
+{
+    m_log.clear();
 }
 
 void TestExecCommand::secondStartWhileRunningIsRefused()
@@ -72,7 +61,7 @@ void TestExecCommand::secondStartWhileRunningIsRefused()
     QVERIFY(runner.waitForStarted());
 
     QVERIFY(!runner.start());
-    QVERIFY(g_lines.contains(QStringLiteral("start(): \"/bin/sleep already running\"")));
+    QVERIFY(m_log.contains("start", QStringLiteral("/bin/sleep already running")));
     QVERIFY(runner.isRunning());
 
     runner.kill();
@@ -92,11 +81,11 @@ void TestExecCommand::outputIsGatheredInChunksInOrder()
 
     // Each chunk is logged as it arrives, after the line naming the program.
     QStringList chunks;
-    for (int i = 0; i + 1 < g_lines.size(); ++i) {
-        if (g_lines.at(i) == QLatin1String("onReadyReadStandardOutput(): \"/bin/sh\""))
-            chunks.append(g_lines.at(i + 1));
+    for (int i = 0; i + 1 < m_log.lines().size(); ++i) {
+        if (m_log.lines().at(i) == QLatin1String("onReadyReadStandardOutput(): \"/bin/sh\""))
+            chunks.append(m_log.lines().at(i + 1));
     }
-    QVERIFY2(chunks.size() >= 3, qPrintable(g_lines.join(QLatin1Char('\n'))));
+    QVERIFY2(chunks.size() >= 3, qPrintable(m_log.lines().join(QLatin1Char('\n'))));
     QCOMPARE(chunks.first(), QStringLiteral("onReadyReadStandardOutput(): \"one\""));
 }
 
@@ -147,7 +136,7 @@ void TestExecCommand::exitCodeAndFinished()
     QCOMPARE(runner.exitCode(), 3);
     QCOMPARE(finished.size(), 1);
     QVERIFY(!runner.isRunning());
-    QVERIFY(g_lines.contains(QStringLiteral("onFinished(): \"/bin/sh exitCode: 3\"")));
+    QVERIFY(m_log.contains("onFinished", QStringLiteral("/bin/sh exitCode: 3")));
 }
 
 void TestExecCommand::runsInTheApplicationDirectory()
@@ -173,7 +162,7 @@ void TestExecCommand::missingProgram()
     QVERIFY(!runner.waitForStarted());
     QVERIFY(!runner.isRunning());
     QCOMPARE(finished.size(), 0);
-    QVERIFY(g_lines.contains(QStringLiteral("onErrorOccurred(): \"") + missing + QStringLiteral(" error: 0\"")));
+    QVERIFY(m_log.contains("onErrorOccurred", missing + QStringLiteral(" error: 0")));
 
     // The runner is usable again.
     runner.setCommand(QStringLiteral("/bin/true"));
@@ -238,8 +227,8 @@ void TestExecCommand::startDetachedLeavesTheRunnerRefusingStarts()
 
     QVERIFY(!runner.start());
     QVERIFY(!runner.startDetached());
-    QVERIFY(g_lines.contains(QStringLiteral("startDetached(): \"/usr/bin/touch already running\"")));
-    QVERIFY(g_lines.contains(QStringLiteral("start(): \"/usr/bin/touch already running\"")));
+    QVERIFY(m_log.contains("startDetached", QStringLiteral("/usr/bin/touch already running")));
+    QVERIFY(m_log.contains("start", QStringLiteral("/usr/bin/touch already running")));
     QVERIFY(runner.isRunning());
     QCOMPARE(finished.size(), 0);
 }

@@ -3,10 +3,12 @@
 #include <QDataStream>
 #include <QFileDevice>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QVariantList>
 
 #include "model/blowfish.h"
 #include "model/hlvdomain.h"
+#include "serial/virtualserialport.h"
 
 namespace {
 
@@ -115,6 +117,24 @@ void HlvSettings::setLastDomainIdOpened(int domainId)
 void HlvSettings::clearLastDomainIdOpened()
 {
     setLastDomainIdOpened(-1);
+}
+
+QList<VirtualSerialPort *> HlvSettings::getVirtualSerialPorts()
+{
+    const QJsonArray records =
+        QJsonArray::fromVariantList(value(QLatin1String(VirtualSerialPortsKey), QVariantList()).toList());
+    QList<VirtualSerialPort *> ports;
+    for (const QJsonValue &record : records)
+        ports.append(VirtualSerialPort::fromJson(record.toObject()));
+    return ports;
+}
+
+void HlvSettings::setVirtualSerialPorts(QList<VirtualSerialPort *> ports)
+{
+    QJsonArray records;
+    for (VirtualSerialPort *port : std::as_const(ports))
+        records.append(port->toJson());
+    setValue(QLatin1String(VirtualSerialPortsKey), records.toVariantList());
 }
 
 void HlvSettings::clearVirtualSerialPorts()

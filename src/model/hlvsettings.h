@@ -4,6 +4,7 @@
 #include <QSettings>
 
 class HlvDomain;
+class VirtualSerialPort;
 
 // The application's settings: a QSettings on the encrypted "hlv" format. Open one
 // for each access and let it go at the end of it; the change reaches the disk when
@@ -28,6 +29,9 @@ public:
     void setLastDomainIdOpened(int domainId);
     void clearLastDomainIdOpened();
 
+    // New port objects in stored order; the caller owns them.
+    QList<VirtualSerialPort *> getVirtualSerialPorts();
+    void setVirtualSerialPorts(QList<VirtualSerialPort *> ports);
     void clearVirtualSerialPorts();
 };
 

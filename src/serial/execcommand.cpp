@@ -1,0 +1,131 @@
+#include "serial/execcommand.h"
+
+#include <QCoreApplication>
+
+#include "shell/logging.h"
+
+namespace {
+
+const char Category[] = "exec_command";
+constexpr int WaitMs = 30000;
+
+} // namespace
+
+ExecCommand::ExecCommand(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void ExecCommand::setCommand(QString command)
+{
+    this->command = std::move(command);
+}
+
+void ExecCommand::setArguments(QStringList arguments)
+{
+    this->arguments = std::move(arguments);
+}
+
+void ExecCommand::newProcess()
+{
+    running = true;
+    if (process) {
+        // The previous run has ended (a start is refused while one runs); its late
+        // signals must not touch the new run's state.
+        process->disconnect(this);
+        if (process->state() == QProcess::NotRunning)
+            process->deleteLater();
+    }
+    process = new QProcess(this);
+    outputText.clear();
+    connect(process, &QProcess::started, this, &ExecCommand::onStarted);
+    connect(process, &QProcess::finished, this, &ExecCommand::onFinished);
+    connect(process, &QProcess::errorOccurred, this, &ExecCommand::onErrorOccurred);
+    connect(process, &QProcess::readyReadStandardOutput, this, &ExecCommand::onReadyReadStandardOutput);
+}
+
+bool ExecCommand::start()
+{
+    if (running) {
+        logMessage(2, Category, "start", command + QLatin1String(" already running"));
+        return false;
+    }
+    newProcess();
+    process->setWorkingDirectory(QCoreApplication::applicationDirPath());
+    process->start(command, arguments, QIODevice::ReadWrite);
+    return true;
+}
+
+bool ExecCommand::startDetached()
+{
+    if (running) {
+        logMessage(2, Category, "startDetached", command + QLatin1String(" already running"));
+        return false;
+    }
+    // The process object is never started, so no slot ever clears the flag: a runner
+    // used once for a detached launch refuses every later start.
+    newProcess();
+    QProcess::startDetached(command, arguments, QString());
+    return true;
+}
+
+bool ExecCommand::waitForStarted()
+{
+    return process && process->waitForStarted(WaitMs);
+}
+
+bool ExecCommand::waitForFinished()
+{
+    return process && process->waitForFinished(WaitMs);
+}
+
+int ExecCommand::exitCode()
+{
+    return process ? process->exitCode() : -1;
+}
+
+bool ExecCommand::isRunning()
+{
+    return running;
+}
+
+void ExecCommand::kill()
+{
+    if (!running)
+        return;
+    process->kill();
+    process->waitForFinished(WaitMs);
+}
+
+QString ExecCommand::output()
+{
+    return outputText;
+}
+
+void ExecCommand::onStarted()
+{
+    logMessage(4, Category, "onStarted", command);
+}
+
+void ExecCommand::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    Q_UNUSED(exitStatus)
+    running = false;
+    logMessage(4, Category, "onFinished", command + QLatin1String(" exitCode: ") + QString::number(exitCode));
+    emit finished();
+}
+
+void ExecCommand::onErrorOccurred(QProcess::ProcessError error)
+{
+    running = false;
+    logMessage(4, Category, "onErrorOccurred",
+               command + QLatin1String(" error: ") + QString::number(static_cast<int>(error)));
+}
+
+void ExecCommand::onReadyReadStandardOutput()
+{
+    logMessage(4, Category, "onReadyReadStandardOutput", command);
+    const QString chunk = QString::fromUtf8(process->readAllStandardOutput());
+    outputText += chunk;
+    logMessage(4, Category, "onReadyReadStandardOutput", chunk);
+}

@@ -1,0 +1,274 @@
+#include <QtTest>
+
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "serialtestsupport.h"
+
+using namespace SerialTestSupport;
+
+namespace {
+
+QString listOutput()
+{
+    QString output;
+    if (runTool(QStringLiteral("setupc"), {QStringLiteral("list")}, &output) != 0)
+        return QStringLiteral("<list failed>");
+    return output;
+}
+
+
+// The holder's process id, from the pair's record.
+qint64 holderOf(const SerialDirGuard &dir, int pair)
+{
+    QFile record(dir.path() + QStringLiteral("/.pairs/") + QString::number(pair));
+    if (!record.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("^pid (\\d+)$"), QRegularExpression::MultilineOption)
+            .match(QString::fromLatin1(record.readAll()));
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+bool processExists(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    return close > 0 && text.mid(close + 2, 1) != "Z";
+}
+
+bool passesBothWays(PortEnd &a, PortEnd &b, const QByteArray &data)
+{
+    return a.writeAll(data) && b.read(data.size()) == data && b.writeAll(data) && a.read(data.size()) == data;
+}
+
+} // namespace
+
+class TestSetupc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void installMakesALinkedPair();
+    void everyByteValuePassesBothWays();
+    void pairSurvivesReopeningAnEnd_data();
+    void pairSurvivesReopeningAnEnd();
+    void listShowsEveryPairAndReusesNumbers();
+    void busynamesReportsNamesInUse_data();
+    void busynamesReportsNamesInUse();
+    void removeEndsThePairAndItsLinks();
+    void removeOfAnUnknownPairFails();
+    void installRefusesBadInput_data();
+    void installRefusesBadInput();
+    void holderIsDetached();
+};
+
+void TestSetupc::installMakesALinkedPair()
+{
+    SerialDirGuard dir;
+    QVERIFY(dir.isValid());
+    QString output;
+    QCOMPARE(runTool(QStringLiteral("setupc"),
+                     {QStringLiteral("install"), QStringLiteral("PortName=COM3"), QStringLiteral("PortName=ROZIZER3")},
+                     &output),
+             0);
+    QVERIFY(output.contains(QLatin1String("CNCA0 PortName=COM3")));
+
+    for (const QString &name : {QStringLiteral("COM3"), QStringLiteral("ROZIZER3")}) {
+        const QFileInfo link(dir.portPath(name));
+        QVERIFY(link.isSymLink());
+        QVERIFY(link.symLinkTarget().startsWith(QLatin1String("/dev/pts/")));
+        PortEnd end(dir.portPath(name));
+        QVERIFY(end.isOpen());
+        QVERIFY(::isatty(end.fd()));
+    }
+    QCOMPARE(listOutput(), QStringLiteral("       CNCA0 PortName=COM3\n       CNCB0 PortName=ROZIZER3\n"));
+}
+
+void TestSetupc::everyByteValuePassesBothWays()
+{
+    SerialDirGuard dir;
+    QCOMPARE(installPair(QStringLiteral("COM3"), QStringLiteral("ROZIZER3")), 0);
+    PortEnd a(dir.portPath(QStringLiteral("COM3")));
+    PortEnd b(dir.portPath(QStringLiteral("ROZIZER3")));
+    QVERIFY(a.isOpen() && b.isOpen());
+
+    const QByteArray data = allByteValues();
+    QVERIFY(a.writeAll(data));
+    QCOMPARE(b.read(data.size()), data);
+    QVERIFY(b.writeAll(data));
+    QCOMPARE(a.read(data.size()), data);
+
+    // A larger block than any buffer on the way, so the holder has to wait for room.
+    QByteArray block;
+    for (int i = 0; i < 1024; ++i)
+        block += data;
+    QVERIFY(a.writeAll(block.left(32768)));
+    QCOMPARE(b.read(32768), block.left(32768));
+}
+
+void TestSetupc::pairSurvivesReopeningAnEnd_data()
+{
+    QTest::addColumn<QString>("reopened");
+    QTest::addColumn<QString>("kept");
+    QTest::newRow("A end") << QStringLiteral("COM5") << QStringLiteral("ROZIZER5");
+    QTest::newRow("B end") << QStringLiteral("ROZIZER5") << QStringLiteral("COM5");
+}
+
+void TestSetupc::pairSurvivesReopeningAnEnd()
+{
+    QFETCH(QString, reopened);
+    QFETCH(QString, kept);
+    SerialDirGuard dir;
+    QCOMPARE(installPair(QStringLiteral("COM5"), QStringLiteral("ROZIZER5")), 0);
+    const qint64 holder = holderOf(dir, 0);
+    QVERIFY(holder > 0);
+
+    PortEnd other(dir.portPath(kept));
+    QVERIFY(other.isOpen());
+    for (int round = 0; round < 10; ++round) {
+        PortEnd end(dir.portPath(reopened));
+        QVERIFY2(end.isOpen(), qPrintable(QString::number(round)));
+        QVERIFY2(passesBothWays(end, other, "round " + QByteArray::number(round) + '\0' + '\xff'),
+                 qPrintable(QString::number(round)));
+    }
+    // And with the kept end closed and opened as well.
+    other.close();
+    PortEnd again(dir.portPath(kept));
+    PortEnd end(dir.portPath(reopened));
+    QVERIFY(passesBothWays(end, again, allByteValues()));
+    QVERIFY(processExists(holder));
+    QVERIFY(listOutput().contains(QLatin1String("CNCA0 PortName=COM5")));
+}
+
+void TestSetupc::listShowsEveryPairAndReusesNumbers()
+{
+    SerialDirGuard dir;
+    QCOMPARE(listOutput(), QString());
+    QCOMPARE(installPair(QStringLiteral("COM2"), QStringLiteral("ROZIZER2")), 0);
+    QCOMPARE(installPair(QStringLiteral("COM20"), QStringLiteral("ROZIZER20")), 0);
+    QCOMPARE(listOutput(), QStringLiteral("       CNCA0 PortName=COM2\n       CNCB0 PortName=ROZIZER2\n"
+                                          "       CNCA1 PortName=COM20\n       CNCB1 PortName=ROZIZER20\n"));
+
+    QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("remove"), QStringLiteral("0")}), 0);
+    QCOMPARE(listOutput(), QStringLiteral("       CNCA1 PortName=COM20\n       CNCB1 PortName=ROZIZER20\n"));
+    QCOMPARE(installPair(QStringLiteral("COM7"), QStringLiteral("ROZIZER7")), 0);
+    QCOMPARE(listOutput(), QStringLiteral("       CNCA0 PortName=COM7\n       CNCB0 PortName=ROZIZER7\n"
+                                          "       CNCA1 PortName=COM20\n       CNCB1 PortName=ROZIZER20\n"));
+}
+
+void TestSetupc::busynamesReportsNamesInUse_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("used name") << QStringLiteral("COM3") << QStringList{QStringLiteral("COM3"), QStringLiteral("COM30")};
+    QTest::newRow("longer used name") << QStringLiteral("COM30") << QStringList{QStringLiteral("COM30")};
+    QTest::newRow("B end") << QStringLiteral("ROZIZER3") << QStringList{QStringLiteral("ROZIZER3"), QStringLiteral("ROZIZER30")};
+    QTest::newRow("free name") << QStringLiteral("COM4") << QStringList();
+    QTest::newRow("wildcards") << QStringLiteral("C?M*0") << QStringList{QStringLiteral("COM30")};
+}
+
+void TestSetupc::busynamesReportsNamesInUse()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QStringList, expected);
+    SerialDirGuard dir;
+    QCOMPARE(installPair(QStringLiteral("COM3"), QStringLiteral("ROZIZER3")), 0);
+    QCOMPARE(installPair(QStringLiteral("COM30"), QStringLiteral("ROZIZER30")), 0);
+
+    QString output;
+    QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("busynames"), pattern}, &output), 0);
+    QStringList names = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // The machine's own serial ports (ttyS0 ...) never match these patterns.
+    QCOMPARE(names, expected);
+}
+
+void TestSetupc::removeEndsThePairAndItsLinks()
+{
+    SerialDirGuard dir;
+    QCOMPARE(installPair(QStringLiteral("COM3"), QStringLiteral("ROZIZER3")), 0);
+    const qint64 holder = holderOf(dir, 0);
+    QVERIFY(processExists(holder));
+    PortEnd a(dir.portPath(QStringLiteral("COM3")));
+    QVERIFY(a.isOpen());
+
+    QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("remove"), QStringLiteral("0")}), 0);
+    QVERIFY(!QFileInfo::exists(dir.portPath(QStringLiteral("COM3"))));
+    QVERIFY(!QFileInfo(dir.portPath(QStringLiteral("COM3"))).isSymLink());
+    QVERIFY(!QFileInfo(dir.portPath(QStringLiteral("ROZIZER3"))).isSymLink());
+    QCOMPARE(listOutput(), QString());
+    QTRY_VERIFY(!processExists(holder));
+    // The end that was still open sees the line hang up.
+    QCOMPARE(a.read(1, 2000), QByteArray());
+
+    // The names are free again.
+    QCOMPARE(installPair(QStringLiteral("COM3"), QStringLiteral("ROZIZER3")), 0);
+}
+
+void TestSetupc::removeOfAnUnknownPairFails()
+{
+    SerialDirGuard dir;
+    QCOMPARE(installPair(QStringLiteral("COM3"), QStringLiteral("ROZIZER3")), 0);
+    QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("remove"), QStringLiteral("1")}), 1);
+    QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("remove"), QStringLiteral("x")}), 2);
+    QVERIFY(listOutput().contains(QLatin1String("CNCA0 PortName=COM3")));
+}
+
+void TestSetupc::installRefusesBadInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    const QString install = QStringLiteral("install");
+    QTest::newRow("name in use") << QStringList{install, QStringLiteral("PortName=COM3"), QStringLiteral("PortName=ROZIZER9")};
+    QTest::newRow("same names") << QStringList{install, QStringLiteral("PortName=COM9"), QStringLiteral("PortName=COM9")};
+    QTest::newRow("path") << QStringList{install, QStringLiteral("PortName=../COM9"), QStringLiteral("PortName=ROZIZER9")};
+    QTest::newRow("hidden") << QStringList{install, QStringLiteral("PortName=.pairs"), QStringLiteral("PortName=ROZIZER9")};
+    QTest::newRow("empty") << QStringList{install, QStringLiteral("PortName="), QStringLiteral("PortName=ROZIZER9")};
+    QTest::newRow("no PortName") << QStringList{install, QStringLiteral("COM9"), QStringLiteral("PortName=ROZIZER9")};
+    QTest::newRow("one name") << QStringList{install, QStringLiteral("PortName=COM9")};
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("create")};
+}
+
+void TestSetupc::installRefusesBadInput()
+{
+    QFETCH(QStringList, arguments);
+    SerialDirGuard dir;
+    QCOMPARE(installPair(QStringLiteral("COM3"), QStringLiteral("ROZIZER3")), 0);
+
+    const int exitCode = runTool(QStringLiteral("setupc"), arguments);
+    QVERIFY(exitCode > 0);
+    QCOMPARE(listOutput(), QStringLiteral("       CNCA0 PortName=COM3\n       CNCB0 PortName=ROZIZER3\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+             (QStringList{QStringLiteral("COM3"), QStringLiteral("ROZIZER3")}));
+    QCOMPARE(dir.processes().size(), 1);
+}
+
+void TestSetupc::holderIsDetached()
+{
+    SerialDirGuard dir;
+    QCOMPARE(installPair(QStringLiteral("COM3"), QStringLiteral("ROZIZER3")), 0);
+    const qint64 holder = holderOf(dir, 0);
+    QCOMPARE(dir.processes(), QList<qint64>{holder});
+
+    // A session of its own (it left the one it was started in, and cannot take a
+    // controlling terminal back since it does not lead it), nothing of the caller's
+    // left open.
+    QVERIFY(::getsid(pid_t(holder)) > 0);
+    QVERIFY(::getsid(pid_t(holder)) != ::getsid(0));
+    QVERIFY(::getsid(pid_t(holder)) != pid_t(holder));
+    for (int fd = 0; fd < 3; ++fd)
+        QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/fd/%2").arg(holder).arg(fd)).symLinkTarget(),
+                 QStringLiteral("/dev/null"));
+    const QStringList fds = QDir(QStringLiteral("/proc/%1/fd").arg(holder)).entryList(QDir::System | QDir::NoDotAndDotDot);
+    QCOMPARE(fds.size(), 3 + 4);
+}
+
+QTEST_GUILESS_MAIN(TestSetupc)
+#include "tst_setupc.moc"

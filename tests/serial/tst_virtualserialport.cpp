@@ -1,0 +1,480 @@
+#include <QtTest>
+
+#include <QJsonObject>
+#include <QPointer>
+#include <QTemporaryDir>
+
+#include <memory>
+
+#include "model/hlvdevice.h"
+#include "model/hlvsettings.h"
+#include "serial/virtualserialport.h"
+#include "serialtestsupport.h"
+#include "testhome.h"
+
+using namespace SerialTestSupport;
+
+namespace {
+
+// The machine's own serial ports as the name search sees them, chosen by the test.
+class PortOnMachine : public VirtualSerialPort
+{
+public:
+    explicit PortOnMachine(QStringList present)
+        : m_present(std::move(present))
+    {
+    }
+
+protected:
+    QStringList presentSerialPortNames() override { return m_present; }
+
+private:
+    QStringList m_present;
+};
+
+VirtualSerialPort *portNamed(const QString &serialName)
+{
+    return VirtualSerialPort::fromJson(QJsonObject{{QStringLiteral("serialName"), serialName}});
+}
+
+QString remoteAccessAnswer(const QString &port)
+{
+    return QStringLiteral("<?xml version=\"1.0\"?><remote_access><src_type>2</src_type><dst_ip_port>") + port
+        + QStringLiteral("</dst_ip_port></remote_access>");
+}
+
+void answer(VirtualSerialPort *port, int status, const QString &data)
+{
+    QMetaObject::invokeMethod(port, "getRemoteAccessSuccess", Q_ARG(int, status), Q_ARG(QString, data));
+}
+
+} // namespace
+
+class TestVirtualSerialPort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void nameSearch_data();
+    void nameSearch();
+    void nameSearchHasAnUpperBound();
+    void createInstallsAPair();
+    void destroyRemovesOnlyItsOwnPair();
+    void answerWithPortStartsTheBridge();
+    void answersThatStartNoBridge_data();
+    void answersThatStartNoBridge();
+    void bridgeEndingEmitsDisconnected();
+    void disconnectPortStopsTheBridge();
+    void connectPortReplacesItsBridgeQuietly();
+    void deviceOnlineOnAConnectedPortDoesNothing();
+    void deviceOnlineConnectsLater();
+    void connectPortNeedsAnOnlineDevice_data();
+    void connectPortNeedsAnOnlineDevice();
+    void delayedConnectAfterDeleteIsDropped();
+    void recordRoundTrip();
+    void recordDefaults();
+    void storedList();
+
+private:
+    VirtualSerialPort *bridgedPort();
+
+    LogCollector m_log;
+    std::unique_ptr<SerialDirGuard> m_serialDir;
+    std::unique_ptr<EchoServer> m_echo;
+    std::unique_ptr<PortOnMachine> m_port;
+    std::unique_ptr<HlvDevice> m_device;
+    QTemporaryDir m_workDir;
+    QString m_previousDir;
+};
+
+void TestVirtualSerialPort::initTestCase()
+{
+    TestHome::setUpIdentity();
+    m_log.start(QStringLiteral("hlv_serials"));
+    // The answer passes through a file in the working directory.
+    QVERIFY(m_workDir.isValid());
+    m_previousDir = QDir::currentPath();
+    QDir::setCurrent(m_workDir.path());
+}
+
+void TestVirtualSerialPort::init()
+{
+    TestHome::wipe();
+    m_log.clear();
+    m_serialDir = std::make_unique<SerialDirGuard>();
+    QVERIFY(m_serialDir->isValid());
+    m_echo = std::make_unique<EchoServer>();
+    m_device = std::make_unique<HlvDevice>();
+    m_device->id = 7;
+    m_device->vpnStatus = 1;
+    m_device->vpnIp = QStringLiteral("127.0.0.1");
+    m_device->apiKey = QStringLiteral("device-key");
+}
+
+void TestVirtualSerialPort::cleanup()
+{
+    m_port.reset();
+    m_echo.reset();
+    m_device.reset();
+    m_serialDir.reset();
+    QFile::remove(QStringLiteral("xml_data"));
+}
+
+// A created port whose bridge to the echo service runs; null if that failed.
+VirtualSerialPort *TestVirtualSerialPort::bridgedPort()
+{
+    m_port = std::make_unique<PortOnMachine>(QStringList());
+    m_port->setDevice(m_device.get());
+    if (!m_port->create({m_port.get()}))
+        return nullptr;
+    const int before = m_echo->connectionCount();
+    answer(m_port.get(), 200, remoteAccessAnswer(QString::number(m_echo->port())));
+    if (!QTest::qWaitFor([&] { return m_echo->connectionCount() == before + 1; }, 10000))
+        return nullptr;
+    return m_port.get();
+}
+
+void TestVirtualSerialPort::cleanupTestCase()
+{
+    QDir::setCurrent(m_previousDir);
+    m_log.stop();
+}
+
+void TestVirtualSerialPort::nameSearch_data()
+{
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QStringList>("pairs");
+    QTest::addColumn<QStringList>("otherPorts");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("first") << QStringList() << QStringList() << QStringList() << QStringLiteral("COM2");
+    QTest::newRow("present COM2 skipped") << QStringList{QStringLiteral("COM1"), QStringLiteral("COM2")}
+                                          << QStringList() << QStringList() << QStringLiteral("COM3");
+    QTest::newRow("present ROZIZER2 skipped") << QStringList{QStringLiteral("ROZIZER2")} << QStringList()
+                                              << QStringList() << QStringLiteral("COM3");
+    QTest::newRow("busy COM30 makes 3 busy") << QStringList{QStringLiteral("COM2")} << QStringList{QStringLiteral("COM30")}
+                                             << QStringList() << QStringLiteral("COM4");
+    QTest::newRow("pair of COM2") << QStringList() << QStringList{QStringLiteral("COM2")} << QStringList()
+                                  << QStringLiteral("COM3");
+    QTest::newRow("port holding COM3") << QStringList{QStringLiteral("COM2")} << QStringList()
+                                       << QStringList{QStringLiteral("COM3")} << QStringLiteral("COM4");
+    QTest::newRow("case matters") << QStringList{QStringLiteral("com2")} << QStringList() << QStringList()
+                                  << QStringLiteral("COM2");
+}
+
+void TestVirtualSerialPort::nameSearch()
+{
+    QFETCH(QStringList, present);
+    QFETCH(QStringList, pairs);
+    QFETCH(QStringList, otherPorts);
+    QFETCH(QString, expected);
+
+    for (const QString &name : pairs)
+        QCOMPARE(installPair(name, QStringLiteral("X") + name), 0);
+    QList<VirtualSerialPort *> ports;
+    for (const QString &name : otherPorts)
+        ports.append(portNamed(name));
+
+    PortOnMachine port(present);
+    ports.append(&port);
+    port.assignPortsName(ports);
+    QCOMPARE(port.getSerialName(), expected);
+    QCOMPARE(port.getTcpName(), QStringLiteral("ROZIZER") + expected.mid(3));
+    QVERIFY(m_log.contains("VirtualSerialPort::assignPortsName", QStringLiteral("serialName = '") + expected + QLatin1Char('\'')));
+
+    ports.removeLast();
+    qDeleteAll(ports);
+}
+
+void TestVirtualSerialPort::nameSearchHasAnUpperBound()
+{
+    QStringList present;
+    for (int number = 2; number <= VirtualSerialPort::HighestPortNumber; ++number)
+        present.append(QStringLiteral("COM") + QString::number(number));
+    PortOnMachine port(present);
+    QVERIFY(!port.create({&port}));
+    QVERIFY(m_log.contains("VirtualSerialPort::assignPortsName", QStringLiteral("No free port name up to COM256")));
+    QString list;
+    QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("list")}, &list), 0);
+    QCOMPARE(list, QString());
+}
+
+void TestVirtualSerialPort::createInstallsAPair()
+{
+    PortOnMachine port({});
+    QVERIFY(port.create({&port}));
+    QCOMPARE(port.getSerialName(), QStringLiteral("COM2"));
+    QString list;
+    QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("list")}, &list), 0);
+    QCOMPARE(list, QStringLiteral("       CNCA0 PortName=COM2\n       CNCB0 PortName=ROZIZER2\n"));
+    QVERIFY(!port.isConnected());
+
+    PortEnd a(m_serialDir->portPath(QStringLiteral("COM2")));
+    PortEnd b(m_serialDir->portPath(QStringLiteral("ROZIZER2")));
+    QVERIFY(a.writeAll(allByteValues()));
+    QCOMPARE(b.read(256), allByteValues());
+}
+
+void TestVirtualSerialPort::destroyRemovesOnlyItsOwnPair()
+{
+    PortOnMachine port({});
+    QVERIFY(port.create({&port}));
+    QCOMPARE(port.getSerialName(), QStringLiteral("COM2"));
+    QCOMPARE(installPair(QStringLiteral("COM20"), QStringLiteral("ROZIZER20")), 0);
+
+    QVERIFY(port.destroy());
+    QVERIFY(m_log.contains("VirtualSerialPort::destroy", QStringLiteral("Remove com 0")));
+    QString list;
+    QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("list")}, &list), 0);
+    QCOMPARE(list, QStringLiteral("       CNCA1 PortName=COM20\n       CNCB1 PortName=ROZIZER20\n"));
+
+    // Removed: the port is not connected again.
+    port.setDevice(m_device.get());
+    QVERIFY(!port.connectPort());
+}
+
+void TestVirtualSerialPort::answerWithPortStartsTheBridge()
+{
+    VirtualSerialPort *port = bridgedPort();
+    QVERIFY(port);
+    QVERIFY(port->isConnected());
+    QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Connect to: ")));
+    QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("//./ROZIZER2")));
+    QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("127.0.0.1")));
+    QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", QString::number(m_echo->port())));
+    QVERIFY(!QFile::exists(QStringLiteral("xml_data")));
+
+    PortEnd a(m_serialDir->portPath(QStringLiteral("COM2")));
+    QVERIFY(a.writeAll(allByteValues()));
+    QCOMPARE(a.read(256), allByteValues());
+}
+
+void TestVirtualSerialPort::answersThatStartNoBridge_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<QString>("logLine");
+    QTest::addColumn<bool>("fileLeft");
+
+    QTest::newRow("malformed XML") << 200 << QStringLiteral("<remote_access><dst_ip_port>PORT</dst_ip_port>")
+                                   << QStringLiteral("XML has error") << true;
+    QTest::newRow("no dst_ip_port") << 200 << QStringLiteral("<remote_access><src_type>2</src_type></remote_access>")
+                                    << QStringLiteral("No dst_ip_port") << false;
+    QTest::newRow("not a number") << 200 << remoteAccessAnswer(QStringLiteral("serial"))
+                                  << QStringLiteral("No dst_ip_port") << false;
+    QTest::newRow("out of range") << 200 << remoteAccessAnswer(QStringLiteral("70000"))
+                                  << QStringLiteral("No dst_ip_port") << false;
+    QTest::newRow("status 403") << 403 << QStringLiteral("PORT") << QString() << false;
+}
+
+void TestVirtualSerialPort::answersThatStartNoBridge()
+{
+    QFETCH(int, status);
+    QFETCH(QString, data);
+    QFETCH(QString, logLine);
+    QFETCH(bool, fileLeft);
+
+    // An earlier good answer must not lend its number to a later bad one.
+    VirtualSerialPort *port = bridgedPort();
+    QVERIFY(port);
+    QVERIFY(port->disconnectPort());
+    m_log.clear();
+
+    answer(port, status, data.replace(QLatin1String("PORT"), QString::number(m_echo->port())));
+    QVERIFY(!port->isConnected());
+    QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessError", QString()));
+    if (!logLine.isEmpty())
+        QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", logLine));
+    QCOMPARE(QFile::exists(QStringLiteral("xml_data")), fileLeft);
+    QTest::qWait(200);
+    QCOMPARE(m_echo->connectionCount(), 1);
+}
+
+void TestVirtualSerialPort::bridgeEndingEmitsDisconnected()
+{
+    VirtualSerialPort *port = bridgedPort();
+    QVERIFY(port);
+    QSignalSpy disconnected(port, &VirtualSerialPort::onDisconnected);
+
+    m_echo->closeConnections();
+    QTRY_COMPARE(disconnected.size(), 1);
+    // It ended by itself: the port still counts as connected until told otherwise.
+    QVERIFY(port->isConnected());
+}
+
+void TestVirtualSerialPort::disconnectPortStopsTheBridge()
+{
+    VirtualSerialPort *port = bridgedPort();
+    QVERIFY(port);
+    QSignalSpy disconnected(port, &VirtualSerialPort::onDisconnected);
+    const QList<qint64> withBridge = m_serialDir->processes();
+    QCOMPARE(withBridge.size(), 2);
+
+    QVERIFY(port->disconnectPort());
+    QCOMPARE(disconnected.size(), 1);
+    QVERIFY(!port->isConnected());
+    QCOMPARE(m_serialDir->processes().size(), 1);
+
+    port->deviceOffline();
+    QVERIFY(!m_log.contains("VirtualSerialPort::deviceOffline", QString()));
+}
+
+void TestVirtualSerialPort::connectPortReplacesItsBridgeQuietly()
+{
+    VirtualSerialPort *port = bridgedPort();
+    QVERIFY(port);
+    QSignalSpy disconnected(port, &VirtualSerialPort::onDisconnected);
+
+    // The device API call goes nowhere here (no device service); what matters is that
+    // stopping the bridge it replaces asks nobody for a reconnect.
+    m_device->vpnIp = QStringLiteral("127.0.0.1:1");
+    QVERIFY(port->connectPort());
+    QVERIFY(m_log.contains("VirtualSerialPort::connectPort", QStringLiteral("is running then kill")));
+    QVERIFY(!port->isConnected());
+    QCOMPARE(m_serialDir->processes().size(), 1);
+    QTest::qWait(200);
+    QCOMPARE(disconnected.size(), 0);
+}
+
+void TestVirtualSerialPort::deviceOnlineOnAConnectedPortDoesNothing()
+{
+    VirtualSerialPort *port = bridgedPort();
+    QVERIFY(port);
+    m_log.clear();
+
+    port->deviceOnline();
+    QVERIFY(!m_log.contains("VirtualSerialPort::deviceOnline", QString()));
+    QTest::qWait(4500);
+    QVERIFY(!m_log.contains("VirtualSerialPort::connectPort", QString()));
+    QCOMPARE(m_echo->connectionCount(), 1);
+    QVERIFY(port->isConnected());
+}
+
+void TestVirtualSerialPort::deviceOnlineConnectsLater()
+{
+    PortOnMachine port({});
+    port.setDevice(m_device.get());
+    m_device->vpnIp = QStringLiteral("127.0.0.1:1");
+    QVERIFY(port.create({&port}));
+
+    port.deviceOnline();
+    QVERIFY(m_log.contains("VirtualSerialPort::deviceOnline", QString()));
+    QVERIFY(!m_log.contains("VirtualSerialPort::connectPort", QString()));
+    QTRY_VERIFY_WITH_TIMEOUT(m_log.contains("VirtualSerialPort::connectPort", QStringLiteral("Get port number...")), 10000);
+    // Nobody answers at that address: the request fails and no bridge starts.
+    QTRY_VERIFY_WITH_TIMEOUT(m_log.contains("VirtualSerialPort::getRemoteAccessError", QString()), 30000);
+    QVERIFY(!port.isConnected());
+}
+
+void TestVirtualSerialPort::connectPortNeedsAnOnlineDevice_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::newRow("offline") << QStringLiteral("offline");
+    QTest::newRow("no device") << QStringLiteral("no device");
+    QTest::newRow("device dropped") << QStringLiteral("device dropped");
+    QTest::newRow("removed") << QStringLiteral("removed");
+}
+
+void TestVirtualSerialPort::connectPortNeedsAnOnlineDevice()
+{
+    QFETCH(QString, situation);
+    PortOnMachine port({});
+    QVERIFY(port.create({&port}));
+    port.setDevice(m_device.get());
+    if (situation == QLatin1String("offline"))
+        m_device->vpnStatus = 0;
+    else if (situation == QLatin1String("no device"))
+        port.setDevice(nullptr);
+    else if (situation == QLatin1String("device dropped"))
+        m_device.reset();
+    else
+        QVERIFY(port.destroy());
+
+    QVERIFY(!port.connectPort());
+    QVERIFY(!m_log.contains("VirtualSerialPort::connectPort", QStringLiteral("Get port number...")));
+}
+
+void TestVirtualSerialPort::delayedConnectAfterDeleteIsDropped()
+{
+    QPointer<VirtualSerialPort> port = new PortOnMachine({});
+    port->setDevice(m_device.get());
+    port->deviceOnline();
+    delete port;
+    QTest::qWait(4500);
+    QVERIFY(!m_log.contains("VirtualSerialPort::connectPort", QString()));
+}
+
+void TestVirtualSerialPort::recordRoundTrip()
+{
+    const QJsonObject record{{QStringLiteral("baudRate"), 6}, {QStringLiteral("dataBit"), 2},
+                             {QStringLiteral("stopBit"), 2},  {QStringLiteral("parity"), 1},
+                             {QStringLiteral("type"), 3},     {QStringLiteral("deviceId"), 42},
+                             {QStringLiteral("serialName"), QStringLiteral("COM9")},
+                             {QStringLiteral("raw"), 0},      {QStringLiteral("echo"), 1},
+                             {QStringLiteral("terminator"), 1}};
+    std::unique_ptr<VirtualSerialPort> port(VirtualSerialPort::fromJson(record));
+    QCOMPARE(port->toJson(), record);
+    QCOMPARE(port->getDevice(), nullptr);
+    QCOMPARE(port->getTcpName(), QString());
+}
+
+void TestVirtualSerialPort::recordDefaults()
+{
+    VirtualSerialPort fresh;
+    QCOMPARE(fresh.toJson(), (QJsonObject{{QStringLiteral("baudRate"), 2}, {QStringLiteral("dataBit"), 3},
+                                          {QStringLiteral("stopBit"), 0},  {QStringLiteral("parity"), 0},
+                                          {QStringLiteral("type"), 0},     {QStringLiteral("deviceId"), -1},
+                                          {QStringLiteral("serialName"), QString()},
+                                          {QStringLiteral("raw"), 1},      {QStringLiteral("echo"), 0},
+                                          {QStringLiteral("terminator"), 0}}));
+
+    // Missing or non-numeric members read as 0, not as a new port's values.
+    std::unique_ptr<VirtualSerialPort> read(VirtualSerialPort::fromJson(
+        QJsonObject{{QStringLiteral("baudRate"), QStringLiteral("6")}, {QStringLiteral("serialName"), 3}}));
+    const QJsonObject json = read->toJson();
+    for (const QString &key : json.keys()) {
+        if (key == QLatin1String("serialName"))
+            QCOMPARE(json.value(key).toString(), QString());
+        else
+            QCOMPARE(json.value(key).toInt(-99), 0);
+    }
+}
+
+void TestVirtualSerialPort::storedList()
+{
+    {
+        HlvSettings settings;
+        QVERIFY(settings.getVirtualSerialPorts().isEmpty());
+    }
+    std::unique_ptr<VirtualSerialPort> first(portNamed(QStringLiteral("COM3")));
+    std::unique_ptr<VirtualSerialPort> second(portNamed(QStringLiteral("COM4")));
+    {
+        HlvSettings settings;
+        settings.setVirtualSerialPorts({first.get(), second.get()});
+    }
+    HlvSettings settings;
+    const QVariantList stored = settings.value(QStringLiteral("virtual_serial_ports")).toList();
+    QCOMPARE(stored.size(), 2);
+    QCOMPARE(stored.first().toMap().value(QStringLiteral("serialName")).toString(), QStringLiteral("COM3"));
+
+    QList<VirtualSerialPort *> read = settings.getVirtualSerialPorts();
+    QCOMPARE(read.size(), 2);
+    QCOMPARE(read.at(0)->getSerialName(), QStringLiteral("COM3"));
+    QCOMPARE(read.at(1)->toJson(), second->toJson());
+    qDeleteAll(read);
+
+    // A stored element that is no object reads as an empty record.
+    settings.setValue(QStringLiteral("virtual_serial_ports"), QVariantList{42});
+    read = settings.getVirtualSerialPorts();
+    QCOMPARE(read.size(), 1);
+    QCOMPARE(read.first()->getDeviceId(), 0);
+    qDeleteAll(read);
+}
+
+QTEST_GUILESS_MAIN(TestVirtualSerialPort)
+#include "tst_virtualserialport.moc"

@@ -56,7 +56,7 @@ Hlv::Hlv(QObject *parent)
     QMessageLogger().debug() << lastDeviceId;
     autoStartVpnPending = lastDeviceId != -1;
 
-    virtualSerialPortsManager = new VirtualSerialPortsManager();
+    virtualSerialPortsManager = new VirtualSerialPortsManager(vpn, &domains);
 }
 
 Hlv::~Hlv() = default;

@@ -1,6 +1,268 @@
 #include "serial/virtualserialportsmanager.h"
 
-VirtualSerialPortsManager::VirtualSerialPortsManager(QObject *parent)
+#include <QRegularExpression>
+#include <QSet>
+#include <QTimer>
+
+#include "model/hlvdevice.h"
+#include "model/hlvdomain.h"
+#include "model/hlvsettings.h"
+#include "serial/execcommand.h"
+#include "serial/virtualserialport.h"
+#include "shell/logging.h"
+#include "vpn/videru.h"
+
+namespace {
+
+const char Category[] = "hlv_serials";
+constexpr int VpnConnected = 3;
+
+} // namespace
+
+VirtualSerialPortsManager::VirtualSerialPortsManager(VidEru *vpn, QList<HlvDomain *> *domains, QObject *parent)
     : QObject(parent)
 {
+    cleanPreviousVirtualSerialPorts();
+    this->vpn = vpn;
+    this->domains = domains;
+    connect(vpn, &VidEru::onConnected, this, &VirtualSerialPortsManager::onVpnConnected);
+    connect(vpn, &VidEru::onDisconnected, this, &VirtualSerialPortsManager::onVpnDisconnected);
+}
+
+VirtualSerialPortsManager::~VirtualSerialPortsManager()
+{
+    for (VirtualSerialPort *port : std::as_const(ports))
+        releasePort(port);
+}
+
+// Ports are deleted outright: the delayed connections of a port are bound to it and
+// go with it, and its relay is ended rather than left behind.
+void VirtualSerialPortsManager::releasePort(VirtualSerialPort *port)
+{
+    disconnect(port, &VirtualSerialPort::onDisconnected, this, &VirtualSerialPortsManager::onPortDisconnected);
+    delete port;
+}
+
+void VirtualSerialPortsManager::savePorts()
+{
+    HlvSettings settings;
+    settings.setVirtualSerialPorts(ports);
+}
+
+void VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts()
+{
+    ExecCommand runner;
+    runner.setCommand(VirtualSerialPort::toolPath(QStringLiteral("setupc")));
+    runner.setArguments({QStringLiteral("list")});
+    runner.start();
+    if (!runner.waitForStarted() || !runner.waitForFinished() || runner.exitCode() != 0)
+        return;
+
+    // Only pairs this application made: their B end is named "ROZIZER" and a number.
+    // Another program's pairs are left alone.
+    static const QRegularExpression serialLine(QStringLiteral("^.*CNCA([0-9]+).*COM.*$"));
+    static const QRegularExpression tcpLine(QStringLiteral("^.*CNCB([0-9]+)\\s+PortName=ROZIZER[0-9]+\\s*$"));
+    const QStringList lines = runner.output().split(QLatin1Char('\n'));
+    QSet<QString> ours;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = tcpLine.match(line);
+        if (match.hasMatch())
+            ours.insert(match.captured(1));
+    }
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = serialLine.match(line);
+        if (!match.hasMatch() || !ours.contains(match.captured(1)))
+            continue;
+        logMessage(4, Category, "VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts",
+                   QLatin1String("Remove com ") + match.captured(1));
+        if (runner.isRunning())
+            runner.kill();
+        runner.setArguments({QStringLiteral("remove"), match.captured(1)});
+        runner.start();
+        runner.waitForStarted();
+        runner.waitForFinished();
+    }
+}
+
+bool VirtualSerialPortsManager::create(int type, HlvDevice *device)
+{
+    logMessage(4, Category, "VirtualSerialPortsManager::create", QString());
+    if (type < 0 || type > 3)
+        return false;
+    if (!device) {
+        logMessage(2, Category, "VirtualSerialPortsManager::create", QStringLiteral("Device is NULL"));
+        return false;
+    }
+
+    auto *port = new VirtualSerialPort();
+    port->setType(type);
+    port->setDeviceId(device->id);
+    port->setDevice(device);
+
+    onVpnDisconnected();
+
+    if (!port->create(ports)) {
+        logMessage(2, Category, "VirtualSerialPortsManager::create", QStringLiteral("Serial not created"));
+        delete port;
+        return false;
+    }
+    logMessage(4, Category, "VirtualSerialPortsManager::create", QStringLiteral("Serial created"));
+    ports.append(port);
+    connect(port, &VirtualSerialPort::onDisconnected, this, &VirtualSerialPortsManager::onPortDisconnected);
+    savePorts();
+
+    if (vpn->getStatus() == VpnConnected)
+        onVpnConnected(vpn->deviceId);
+    return true;
+}
+
+bool VirtualSerialPortsManager::destroy(int deviceId, int type)
+{
+    logMessage(4, Category, "VirtualSerialPortsManager::destroy", QString());
+    VirtualSerialPort *port = nullptr;
+    for (VirtualSerialPort *candidate : std::as_const(ports)) {
+        if (candidate->getDeviceId() == deviceId && candidate->getType() == type) {
+            port = candidate;
+            break;
+        }
+    }
+    if (!port)
+        return false;
+
+    disconnect(port, &VirtualSerialPort::onDisconnected, this, &VirtualSerialPortsManager::onPortDisconnected);
+    if (port->isConnected())
+        port->disconnectPort();
+    if (!port->destroy()) {
+        logMessage(2, Category, "VirtualSerialPortsManager::destroy", QStringLiteral("Serial not destroyed"));
+        return false;
+    }
+    ports.removeOne(port);
+    delete port;
+    savePorts();
+    return true;
+}
+
+void VirtualSerialPortsManager::destroyAll()
+{
+    for (VirtualSerialPort *port : std::as_const(ports))
+        port->destroy();
+}
+
+QList<VirtualSerialPort *> VirtualSerialPortsManager::getVirtualSerialPortsByDeviceId(int deviceId)
+{
+    QList<VirtualSerialPort *> found;
+    for (VirtualSerialPort *port : std::as_const(ports)) {
+        if (port->getDeviceId() == deviceId)
+            found.append(port);
+    }
+    return found;
+}
+
+void VirtualSerialPortsManager::loadVirtualPorts()
+{
+    cleanPreviousVirtualSerialPorts();
+
+    QList<VirtualSerialPort *> loaded;
+    {
+        HlvSettings settings;
+        loaded = settings.getVirtualSerialPorts();
+    }
+    for (VirtualSerialPort *port : std::as_const(ports))
+        releasePort(port);
+    ports = loaded;
+    logMessage(4, Category, "VirtualSerialPortsManager::loadVirtualPorts", QStringLiteral("Load saved serials"));
+
+    for (VirtualSerialPort *port : std::as_const(ports)) {
+        HlvDevice *device = findDevice(port->getDeviceId());
+        port->setDevice(device);
+        if (device && !port->create(ports))
+            logMessage(1, Category, "VirtualSerialPortsManager::loadVirtualPorts",
+                       QStringLiteral("Virtual serial port not created!"));
+        connect(port, &VirtualSerialPort::onDisconnected, this, &VirtualSerialPortsManager::onPortDisconnected);
+    }
+
+    if (vpn->getStatus() == VpnConnected) {
+        logMessage(4, Category, "VirtualSerialPortsManager::loadVirtualPorts",
+                   QStringLiteral("VPN is connected try to connect serials"));
+        if (HlvDevice *device = findDevice(vpn->deviceId))
+            connectDevicePorts(device);
+    }
+}
+
+HlvDevice *VirtualSerialPortsManager::findDevice(int deviceId)
+{
+    if (!domains)
+        return nullptr;
+    for (HlvDomain *domain : std::as_const(*domains)) {
+        for (HlvDevice *device : std::as_const(domain->devices)) {
+            if (device->id == deviceId)
+                return device;
+        }
+    }
+    return nullptr;
+}
+
+void VirtualSerialPortsManager::connectDevicePorts(HlvDevice *device)
+{
+    for (VirtualSerialPort *port : std::as_const(ports)) {
+        if (port->getDeviceId() != device->id)
+            continue;
+        if (vpn->getStatus() == VpnConnected && device->vpnStatus == 1)
+            port->deviceOnline();
+        else
+            port->deviceOffline();
+    }
+}
+
+void VirtualSerialPortsManager::disconnectDevicePorts(HlvDevice *device)
+{
+    for (VirtualSerialPort *port : std::as_const(ports)) {
+        if (port->getDeviceId() == device->id)
+            port->deviceOffline();
+    }
+}
+
+void VirtualSerialPortsManager::onVpnConnected(int device_id)
+{
+    logMessage(4, Category, "VirtualSerialPortsManager::onVpnConnected", QString());
+    if (HlvDevice *device = findDevice(device_id))
+        connectDevicePorts(device);
+}
+
+void VirtualSerialPortsManager::onVpnDisconnected()
+{
+    logMessage(4, Category, "VirtualSerialPortsManager::onVpnDisconnected", QString());
+    for (VirtualSerialPort *port : std::as_const(ports)) {
+        if (port->isConnected())
+            port->disconnectPort();
+    }
+}
+
+void VirtualSerialPortsManager::onDomainsUpdated(QList<HlvDomain *> *domains)
+{
+    logMessage(4, Category, "VirtualSerialPortsManager::onDomainsUpdated", QString());
+    this->domains = domains;
+    if (vpn->getStatus() != VpnConnected || !domains)
+        return;
+    for (HlvDomain *domain : std::as_const(*domains)) {
+        for (HlvDevice *device : std::as_const(domain->devices)) {
+            if (device->vpnStatus == 1 && device->id == vpn->deviceId)
+                connectDevicePorts(device);
+            else
+                disconnectDevicePorts(device);
+        }
+    }
+}
+
+void VirtualSerialPortsManager::onPortDisconnected()
+{
+    logMessage(4, Category, "VirtualSerialPortsManager::onPortDisconnected", QString());
+    auto *port = qobject_cast<VirtualSerialPort *>(sender());
+    if (!port || !port->getDevice())
+        return;
+    if (vpn->getStatus() == VpnConnected && port->getDeviceId() == vpn->deviceId) {
+        logMessage(4, Category, "VirtualSerialPortsManager::onPortDisconnected",
+                   QStringLiteral("Reconnect port after %1ms").arg(ReconnectDelayMs));
+        QTimer::singleShot(ReconnectDelayMs, port, &VirtualSerialPort::connectPort);
+    }
 }

@@ -1,12 +1,50 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
 
-// The owns the virtual serial ports and makes them follow the VPN.
+class HlvDevice;
+class HlvDomain;
+class VidEru;
+class VirtualSerialPort;
+
+// Owns the signed-in user's virtual serial ports, keeps their list in the settings
+// and makes them follow the VPN: a port is bridged only while the VPN serves its
+// device and the device is online, and bridged again when its relay ends meanwhile.
 class VirtualSerialPortsManager : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit VirtualSerialPortsManager(QObject *parent = nullptr);
+    VirtualSerialPortsManager(VidEru *vpn, QList<HlvDomain *> *domains, QObject *parent = nullptr);
+    ~VirtualSerialPortsManager() override;
+
+    bool create(int type, HlvDevice *device);
+    bool destroy(int deviceId, int type);
+    void destroyAll();
+    QList<VirtualSerialPort *> getVirtualSerialPortsByDeviceId(int deviceId);
+    void onDomainsUpdated(QList<HlvDomain *> *domains);
+
+    // One delay for every reconnect of a port whose relay ended.
+    static constexpr int ReconnectDelayMs = 1000;
+
+public slots:
+    void onVpnConnected(int device_id);
+    void onVpnDisconnected();
+    void loadVirtualPorts();
+
+private slots:
+    void onPortDisconnected();
+
+private:
+    HlvDevice *findDevice(int deviceId);
+    void connectDevicePorts(HlvDevice *device);
+    void disconnectDevicePorts(HlvDevice *device);
+    void cleanPreviousVirtualSerialPorts();
+    void savePorts();
+    void releasePort(VirtualSerialPort *port);
+
+    QList<VirtualSerialPort *> ports;
+    VidEru *vpn = nullptr;
+    QList<HlvDomain *> *domains = nullptr;
 };

@@ -1,6 +1,205 @@
 #include "cloud/auth.h"
 
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+#include "cloud/api.h"
+#include "model/hlvsettings.h"
+
+namespace {
+
+const char AuthGroup[] = "auth";
+const char UsernameKey[] = "username";
+const char PasswordKey[] = "password";
+const char LastUsernameKey[] = "last_username";
+const int CheckIntervalMs = 30000;
+// Renewal starts this many seconds before the key expires.
+const int RenewalMarginSeconds = 30;
+
+qint64 nowSeconds()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+} // namespace
+
 Auth::Auth(QObject *parent)
     : QObject(parent)
 {
+    api = new Api(this);
+    connect(api, &Api::onGetApiKeyError, this, &Auth::getApiKeyError);
+    connect(api, &Api::onGetApiKeySuccess, this, &Auth::getApiKeySuccess);
+    connect(api, &Api::onGetNewApiKeyError, this, &Auth::getNewApiKeyError);
+    connect(api, &Api::onGetNewApiKeySuccess, this, &Auth::getNewApiKeySuccess);
+
+    {
+        HlvSettings settings;
+        settings.beginGroup(QLatin1String(AuthGroup));
+        username = settings.value(QLatin1String(UsernameKey), QString()).toString();
+        password = settings.value(QLatin1String(PasswordKey), QString()).toString();
+        lastUsername = settings.value(QLatin1String(LastUsernameKey), QString()).toString();
+        settings.endGroup();
+    }
+    emit usernameChanged();
+
+    timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &Auth::checkApiKey);
+
+    if (!username.isEmpty() && !password.isEmpty()) {
+        tryLogin = true;
+        api->getApiKey(username, password);
+    }
+}
+
+void Auth::login(QString username, QString password)
+{
+    tryLogin = true;
+    this->username = username;
+    this->password = password;
+    api->getApiKey(username, password);
+    emit usernameChanged();
+}
+
+void Auth::logout()
+{
+    tryLogin = false;
+    authenticated = false;
+    username.clear();
+    password.clear();
+    apiKey.clear();
+    type = -1;
+    expire = 0;
+    if (timer->isActive())
+        timer->stop();
+    {
+        HlvSettings settings;
+        settings.beginGroup(QLatin1String(AuthGroup));
+        settings.setValue(QLatin1String(UsernameKey), QString());
+        settings.setValue(QLatin1String(PasswordKey), QString());
+        settings.endGroup();
+    }
+    emit usernameChanged();
+    emit onLogout();
+}
+
+bool Auth::isAuthenticated()
+{
+    return authenticated;
+}
+
+bool Auth::isTryLogin()
+{
+    return tryLogin;
+}
+
+QString Auth::getUsername()
+{
+    return username;
+}
+
+Auth::KeyAnswer Auth::parseKeyAnswer(int status, const QString &data)
+{
+    KeyAnswer answer;
+    // Only exactly 200 carries a key; other 2xx answers are refusals.
+    if (status != 200)
+        return answer;
+    const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
+    if (!document.isObject() || !document.object().contains(QLatin1String("authentication")))
+        return answer;
+    const QJsonObject authentication = document.object().value(QLatin1String("authentication")).toObject();
+    answer.apiKey = authentication.value(QLatin1String("api_key")).toString();
+    answer.expire = authentication.value(QLatin1String("expire")).toInt(0);
+    answer.type = authentication.value(QLatin1String("type")).toInt(0);
+    answer.accepted = nowSeconds() < answer.expire;
+    return answer;
+}
+
+void Auth::takeKey(const KeyAnswer &answer)
+{
+    apiKey = answer.apiKey;
+    type = answer.type;
+    expire = answer.expire;
+    authenticated = true;
+    if (!timer->isActive())
+        timer->start(CheckIntervalMs);
+}
+
+void Auth::dropKey()
+{
+    authenticated = false;
+    apiKey.clear();
+    if (timer->isActive())
+        timer->stop();
+}
+
+void Auth::signInFailed()
+{
+    dropKey();
+    if (tryLogin)
+        emit onLoginError();
+    tryLogin = false;
+}
+
+void Auth::getApiKeySuccess(int status, QString data)
+{
+    const KeyAnswer answer = parseKeyAnswer(status, data);
+    if (!answer.accepted) {
+        signInFailed();
+        return;
+    }
+    takeKey(answer);
+
+    // Slots of onLoginSuccess() open their own settings objects; they share this
+    // one's cache, so they already see the reset of the previous user's entries.
+    HlvSettings settings;
+    if (tryLogin) {
+        if (lastUsername != username) {
+            settings.clearVirtualSerialPorts();
+            settings.clearDomains();
+            settings.clearLastDomainIdOpened();
+        }
+        emit onLoginSuccess();
+    }
+    lastUsername = username;
+    tryLogin = false;
+    emit onGetApiKeySuccess();
+
+    settings.beginGroup(QLatin1String(AuthGroup));
+    settings.setValue(QLatin1String(UsernameKey), username);
+    settings.setValue(QLatin1String(PasswordKey), password);
+    settings.setValue(QLatin1String(LastUsernameKey), lastUsername);
+    settings.endGroup();
+}
+
+void Auth::getApiKeyError(int status, QString data)
+{
+    Q_UNUSED(status)
+    Q_UNUSED(data)
+    signInFailed();
+}
+
+void Auth::checkApiKey()
+{
+    if (nowSeconds() < qint64(expire) - RenewalMarginSeconds)
+        return;
+    timer->stop();
+    api->getNewApiKey(apiKey);
+}
+
+void Auth::getNewApiKeySuccess(int status, QString data)
+{
+    const KeyAnswer answer = parseKeyAnswer(status, data);
+    if (answer.accepted)
+        takeKey(answer);
+    else
+        dropKey();
+}
+
+void Auth::getNewApiKeyError(int status, QString data)
+{
+    Q_UNUSED(status)
+    Q_UNUSED(data)
+    dropKey();
 }

@@ -1,12 +1,66 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
-// The sign-in session: credentials, API key, renewal.
+class Api;
+class QTimer;
+
+// The user's cloud session: credentials, the API key and its expiry, renewal shortly
+// before expiry, sign-out. The key lives in memory only; the user name and password
+// are kept in the settings store's group "auth".
 class Auth : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(QString username READ getUsername NOTIFY usernameChanged)
 
 public:
     explicit Auth(QObject *parent = nullptr);
+
+    Api *api = nullptr;
+    QString username;
+    QString lastUsername;
+    QString password;
+    int expire = 0;
+    bool authenticated = false;
+    int type = -1;
+    QTimer *timer = nullptr;
+    bool tryLogin = false;
+    // Read by the bridge for its own cloud calls.
+    QString apiKey;
+
+signals:
+    void onLoginSuccess();
+    void onLoginError();
+    void onLogout();
+    void onGetApiKeySuccess();
+    void usernameChanged();
+
+public slots:
+    void login(QString username, QString password);
+    void logout();
+    bool isAuthenticated();
+    bool isTryLogin();
+
+private slots:
+    QString getUsername();
+    void getApiKeySuccess(int status, QString data);
+    void getApiKeyError(int status, QString data);
+    void checkApiKey();
+    void getNewApiKeySuccess(int status, QString data);
+    void getNewApiKeyError(int status, QString data);
+
+private:
+    struct KeyAnswer
+    {
+        bool accepted = false;
+        QString apiKey;
+        int expire = 0;
+        int type = 0;
+    };
+    static KeyAnswer parseKeyAnswer(int status, const QString &data);
+
+    void takeKey(const KeyAnswer &answer);
+    void dropKey();
+    void signInFailed();
 };

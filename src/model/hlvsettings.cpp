@@ -2,9 +2,11 @@
 
 #include <QDataStream>
 #include <QFileDevice>
+#include <QJsonArray>
 #include <QVariantList>
 
 #include "model/blowfish.h"
+#include "model/hlvdomain.h"
 
 namespace {
 
@@ -76,6 +78,23 @@ HlvSettings::HlvSettings(QObject *parent)
 QSettings::Format HlvSettings::format()
 {
     return g_hlvFormat;
+}
+
+QList<HlvDomain *> HlvSettings::getDomains()
+{
+    const QJsonArray stored = QJsonArray::fromVariantList(value(QLatin1String(DomainsKey), QVariantList()).toList());
+    QList<HlvDomain *> domains;
+    for (const QJsonValue &element : stored)
+        domains.append(HlvDomain::fromJson(element.toObject()));
+    return domains;
+}
+
+void HlvSettings::setDomains(QList<HlvDomain *> domains)
+{
+    QJsonArray stored;
+    for (const HlvDomain *domain : domains)
+        stored.append(domain->toJson());
+    setValue(QLatin1String(DomainsKey), stored.toVariantList());
 }
 
 void HlvSettings::clearDomains()

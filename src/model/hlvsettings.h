@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QList>
 #include <QSettings>
+
+class HlvDomain;
 
 // The application's settings: a QSettings on the encrypted "hlv" format. Open one
 // for each access and let it go at the end of it; the change reaches the disk when
@@ -15,6 +18,10 @@ public:
     // The format registered once per process before main runs.
     static QSettings::Format format();
 
+    // New domain objects with their devices, owned by the caller.
+    QList<HlvDomain *> getDomains();
+    // Stores the list; the objects stay with the caller.
+    void setDomains(QList<HlvDomain *> domains);
     void clearDomains();
 
     int getLastDomainIdOpened();

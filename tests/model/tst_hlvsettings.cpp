@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include "model/blowfish.h"
+#include "model/hlvdevice.h"
+#include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
 #include "testhome.h"
 
@@ -26,6 +28,9 @@ private slots:
     void unreadableFileReadsAsDefaults();
     void keysAreCaseSensitive();
     void clearOperations();
+    void noStoredDomains();
+    void storedDomainsRoundTrip();
+    void storedNonObjectReadsAsFallback();
 
 private:
     void writeRawFile(const QByteArray &bytes);
@@ -192,6 +197,105 @@ void TestHlvSettings::clearOperations()
     QVERIFY(settings.value(QStringLiteral("domains")).toList().isEmpty());
     QVERIFY(settings.value(QStringLiteral("virtual_serial_ports")).toList().isEmpty());
     QCOMPARE(settings.getLastDomainIdOpened(), -1);
+}
+
+namespace {
+
+// Owns domains and their devices for the length of a test.
+struct Domains
+{
+    ~Domains()
+    {
+        for (HlvDomain *domain : list)
+            domain->deleteDevices();
+        qDeleteAll(list);
+    }
+    QList<HlvDomain *> list;
+};
+
+HlvDevice *makeDevice(int id, int type, const QString &name)
+{
+    auto *device = new HlvDevice();
+    device->id = id;
+    device->type = type;
+    device->name = name;
+    device->domainId = 42;
+    device->dataDeliveryEnable = true;
+    device->remoteAccessEnable = id % 2 == 1;
+    device->vpnStatus = id % 2;
+    device->vpnIp = QStringLiteral("10.8.0.%1").arg(id);
+    device->apiKey = QStringLiteral("key-%1").arg(id);
+    return device;
+}
+
+} // namespace
+
+void TestHlvSettings::noStoredDomains()
+{
+    Domains read;
+    HlvSettings settings;
+    read.list = settings.getDomains();
+    QVERIFY(read.list.isEmpty());
+}
+
+void TestHlvSettings::storedDomainsRoundTrip()
+{
+    Domains written;
+    auto *usine = new HlvDomain();
+    usine->id = 42;
+    usine->name = QStringLiteral("Usine \u00c6r\u00f8 \u2013 Gr\u00fcnwald");
+    usine->vpnEnable = true;
+    usine->devices << makeDevice(7, 1, QStringLiteral("Pompe n\u00b0 1")) << makeDevice(9, 2, QStringLiteral("Passerelle"))
+                   << makeDevice(8, 5, QStringLiteral("\u5de5\u5834"));
+    auto *archive = new HlvDomain();
+    archive->id = 43;
+    archive->name = QStringLiteral("Archive");
+    written.list << usine << archive;
+    {
+        HlvSettings settings;
+        settings.setDomains(written.list);
+    }
+    // The objects stay with the caller.
+    QCOMPARE(usine->devices.size(), 3);
+
+    Domains read;
+    {
+        HlvSettings settings;
+        QCOMPARE(settings.status(), QSettings::NoError);
+        read.list = settings.getDomains();
+    }
+    QCOMPARE(read.list.size(), 2);
+    QCOMPARE(read.list.at(0)->id, 42);
+    QCOMPARE(read.list.at(0)->name, usine->name);
+    QCOMPARE(read.list.at(0)->vpnEnable, true);
+    QCOMPARE(read.list.at(1)->id, 43);
+    QCOMPARE(read.list.at(1)->vpnEnable, false);
+    QVERIFY(read.list.at(1)->devices.isEmpty());
+
+    // The device of type 2 never comes back.
+    const QList<HlvDevice *> &devices = read.list.at(0)->devices;
+    QCOMPARE(devices.size(), 2);
+    QCOMPARE(devices.at(0)->toJson(), usine->devices.at(0)->toJson());
+    QCOMPARE(devices.at(1)->toJson(), usine->devices.at(2)->toJson());
+    QCOMPARE(devices.at(1)->name, QStringLiteral("\u5de5\u5834"));
+}
+
+void TestHlvSettings::storedNonObjectReadsAsFallback()
+{
+    {
+        HlvSettings settings;
+        settings.setValue(QStringLiteral("domains"), QVariantList{QStringLiteral("not an object"), 5});
+    }
+    Domains read;
+    HlvSettings settings;
+    read.list = settings.getDomains();
+    QCOMPARE(read.list.size(), 2);
+    for (const HlvDomain *domain : read.list) {
+        QCOMPARE(domain->id, 0);
+        QCOMPARE(domain->name, QString());
+        QCOMPARE(domain->vpnEnable, false);
+        QVERIFY(domain->devices.isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHlvSettings)

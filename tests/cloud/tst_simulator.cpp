@@ -1,0 +1,275 @@
+#include <QtTest>
+
+#include <QCryptographicHash>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+#include "simulatorprocess.h"
+
+// The simulator is a tool the client's tests, the lab and the demo stand on; these
+// cases pin the behaviour they rely on.
+class TestSimulator : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void vpnFiles();
+    void defaultVpnFiles();
+    void wrongMd5Fault();
+    void keyExpiry();
+    void domainsPerUser();
+    void roles_data();
+    void roles();
+    void fixtureReplacedAtRunTime();
+    void sharedCa();
+    void plainHttpDevicePage();
+    void badFixtureIsRefused();
+
+private:
+    struct Answer
+    {
+        int status = 0;
+        QByteArray body;
+    };
+    static Answer get(const QString &url, const QString &caFile, const QByteArray &token = {});
+    static QString signIn(const SimulatorProcess &simulator, const QString &username, const QString &password);
+};
+
+TestSimulator::Answer TestSimulator::get(const QString &url, const QString &caFile, const QByteArray &token)
+{
+    QNetworkRequest request{QUrl(url)};
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(caFile, QSsl::Pem);
+    request.setSslConfiguration(tls);
+    if (!token.isEmpty())
+        request.setRawHeader("x-access-token", token);
+    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!finished.wait(30000))
+        return {};
+    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
+}
+
+QString TestSimulator::signIn(const SimulatorProcess &simulator, const QString &username, const QString &password)
+{
+    QNetworkRequest request{QUrl(simulator.baseUrl() + QStringLiteral("/api/v2/api_key"))};
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(simulator.caFile(), QSsl::Pem);
+    request.setSslConfiguration(tls);
+    request.setRawHeader("Authorization", "Basic " + (username + QLatin1Char(':') + password).toUtf8().toBase64());
+    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!finished.wait(30000))
+        return {};
+    return QJsonDocument::fromJson(reply->readAll())
+        .object()
+        .value(QLatin1String("authentication"))
+        .toObject()
+        .value(QLatin1String("api_key"))
+        .toString();
+}
+
+void TestSimulator::vpnFiles()
+{
+    SimulatorProcess simulator;
+    const QByteArray certificate = "-----BEGIN CERTIFICATE-----\nnot really\n-----END CERTIFICATE-----\n";
+    QVERIFY(simulator.writeFile(QStringLiteral("pki/ca.crt"), certificate));
+    QJsonObject fixture = SimulatorProcess::sampleFixture();
+    QJsonArray domains = fixture.value(QLatin1String("domains")).toArray();
+    QJsonObject domain = domains.at(0).toObject();
+    domain.insert(QStringLiteral("vpn_files"),
+                  QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("client.ovpn")},
+                                         {QStringLiteral("content"), QStringLiteral("client\nca ca.crt\n")}},
+                             QJsonObject{{QStringLiteral("name"), QStringLiteral("ca.crt")},
+                                         {QStringLiteral("path"), QStringLiteral("pki/ca.crt")}},
+                             QJsonObject{{QStringLiteral("name"), QStringLiteral("credentials.txt")},
+                                         {QStringLiteral("content"), QStringLiteral("vpn-\u00e9l\u00e8ve\nsecret")}},
+                             QJsonObject{{QStringLiteral("name"), QStringLiteral("fixed.txt")},
+                                         {QStringLiteral("content"), QStringLiteral("x")},
+                                         {QStringLiteral("md5"), QStringLiteral("ABC")}}});
+    domains.replace(0, domain);
+    fixture.insert(QStringLiteral("domains"), domains);
+    QVERIFY2(simulator.start(fixture), qPrintable(simulator.errorString()));
+
+    const QString key = signIn(simulator, QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(!key.isEmpty());
+    const Answer answer = get(simulator.baseUrl() + QStringLiteral("/api/v2/vpn/domain/42"), simulator.caFile(), key.toLatin1());
+    QCOMPARE(answer.status, 200);
+    const QJsonArray files = QJsonDocument::fromJson(answer.body).object().value(QLatin1String("files")).toArray();
+    QCOMPARE(files.size(), 4);
+
+    const QList<QByteArray> contents{"client\nca ca.crt\n", certificate, QStringLiteral("vpn-\u00e9l\u00e8ve\nsecret").toUtf8(), "x"};
+    const QStringList names{QStringLiteral("client.ovpn"), QStringLiteral("ca.crt"), QStringLiteral("credentials.txt"),
+                            QStringLiteral("fixed.txt")};
+    for (int i = 0; i < files.size(); ++i) {
+        const QJsonObject file = files.at(i).toObject();
+        QCOMPARE(file.value(QLatin1String("name")).toString(), names.at(i));
+        QCOMPARE(QByteArray::fromBase64(file.value(QLatin1String("file")).toString().toLatin1()), contents.at(i));
+        const QString md5 = i == 3 ? QStringLiteral("ABC")
+                                   : QString::fromLatin1(QCryptographicHash::hash(contents.at(i), QCryptographicHash::Md5).toHex());
+        QCOMPARE(file.value(QLatin1String("md5")).toString(), md5);
+    }
+}
+
+void TestSimulator::defaultVpnFiles()
+{
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(SimulatorProcess::sampleFixture()), qPrintable(simulator.errorString()));
+    const QString key = signIn(simulator, QStringLiteral("alice"), QStringLiteral("secret"));
+    const Answer answer = get(simulator.baseUrl() + QStringLiteral("/api/v2/vpn/domain/42"), simulator.caFile(), key.toLatin1());
+    QCOMPARE(answer.status, 200);
+    const QJsonArray files = QJsonDocument::fromJson(answer.body).object().value(QLatin1String("files")).toArray();
+    QStringList names;
+    for (const QJsonValue &file : files)
+        names << file.toObject().value(QLatin1String("name")).toString();
+    QCOMPARE(names, (QStringList{QStringLiteral("client.ovpn"), QStringLiteral("ca.crt"), QStringLiteral("credentials.txt")}));
+    QFile ca(simulator.caFile());
+    QVERIFY(ca.open(QIODevice::ReadOnly));
+    QCOMPARE(QByteArray::fromBase64(files.at(1).toObject().value(QLatin1String("file")).toString().toLatin1()), ca.readAll());
+    const QByteArray credentials = QByteArray::fromBase64(files.at(2).toObject().value(QLatin1String("file")).toString().toLatin1());
+    QCOMPARE(credentials.split('\n').size(), 2);
+}
+
+void TestSimulator::wrongMd5Fault()
+{
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(SimulatorProcess::sampleFixture()), qPrintable(simulator.errorString()));
+    const QString key = signIn(simulator, QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(simulator.addFault({{QStringLiteral("path"), QStringLiteral("/api/v2/vpn/domain/*")},
+                                {QStringLiteral("wrong_md5"), true},
+                                {QStringLiteral("times"), 1}}));
+    for (bool wrong : {true, false}) {
+        const Answer answer =
+            get(simulator.baseUrl() + QStringLiteral("/api/v2/vpn/domain/42"), simulator.caFile(), key.toLatin1());
+        QCOMPARE(answer.status, 200);
+        const QJsonObject file =
+            QJsonDocument::fromJson(answer.body).object().value(QLatin1String("files")).toArray().at(0).toObject();
+        const QByteArray content = QByteArray::fromBase64(file.value(QLatin1String("file")).toString().toLatin1());
+        const QString md5 = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+        QCOMPARE(file.value(QLatin1String("md5")).toString() != md5, wrong);
+    }
+}
+
+void TestSimulator::keyExpiry()
+{
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(SimulatorProcess::sampleFixture()), qPrintable(simulator.errorString()));
+    QVERIFY(simulator.addFault({{QStringLiteral("path"), QStringLiteral("/api/v2/api_key")},
+                                {QStringLiteral("key_expires_in"), 1},
+                                {QStringLiteral("times"), 1}}));
+    const QString key = signIn(simulator, QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(!key.isEmpty());
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v2/domain"), simulator.caFile(), key.toLatin1()).status, 200);
+    QTest::qWait(2100);
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v2/domain"), simulator.caFile(), key.toLatin1()).status, 401);
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v2/api_key"), simulator.caFile(), key.toLatin1()).status, 401);
+}
+
+void TestSimulator::domainsPerUser()
+{
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(SimulatorProcess::sampleFixture()), qPrintable(simulator.errorString()));
+    const QString bob = signIn(simulator, QStringLiteral("bob"), QStringLiteral("hunter2"));
+    const Answer domains = get(simulator.baseUrl() + QStringLiteral("/api/v2/domain"), simulator.caFile(), bob.toLatin1());
+    QCOMPARE(domains.status, 200);
+    const QJsonArray list = QJsonDocument::fromJson(domains.body).object().value(QLatin1String("domains")).toArray();
+    QCOMPARE(list.size(), 1);
+    const QJsonObject domain = list.at(0).toObject();
+    QCOMPARE(domain.value(QLatin1String("name")).toString(), QStringLiteral("Usine \u00c6r\u00f8"));
+    // What only the simulator reads stays out of the cloud's answer.
+    QVERIFY(!domain.value(QLatin1String("devices")).toArray().at(0).toObject().contains(QLatin1String("dst_ip_port")));
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v2/vpn/domain/43"), simulator.caFile(), bob.toLatin1()).status, 404);
+}
+
+void TestSimulator::roles_data()
+{
+    QTest::addColumn<QString>("role");
+    QTest::addColumn<int>("cloudStatus");
+    QTest::addColumn<int>("deviceStatus");
+    QTest::newRow("cloud") << "cloud" << 401 << 404;
+    QTest::newRow("device") << "device" << 404 << 200;
+    QTest::newRow("both") << "both" << 401 << 200;
+}
+
+void TestSimulator::roles()
+{
+    QFETCH(QString, role);
+    QFETCH(int, cloudStatus);
+    QFETCH(int, deviceStatus);
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(SimulatorProcess::sampleFixture(), {QStringLiteral("--role"), role}),
+             qPrintable(simulator.errorString()));
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v2/domain"), simulator.caFile()).status, cloudStatus);
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v1/remote/access/2?api_key=devkey7"), simulator.caFile()).status,
+             deviceStatus);
+}
+
+void TestSimulator::fixtureReplacedAtRunTime()
+{
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(SimulatorProcess::sampleFixture()), qPrintable(simulator.errorString()));
+    const QString key = signIn(simulator, QStringLiteral("alice"), QStringLiteral("secret"));
+
+    QJsonObject fixture = SimulatorProcess::sampleFixture();
+    QJsonArray domains = fixture.value(QLatin1String("domains")).toArray();
+    domains.removeAt(1);
+    fixture.insert(QStringLiteral("domains"), domains);
+    QVERIFY(simulator.setFixture(fixture));
+
+    // Keys issued before the change stay valid.
+    const Answer answer = get(simulator.baseUrl() + QStringLiteral("/api/v2/domain"), simulator.caFile(), key.toLatin1());
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(QJsonDocument::fromJson(answer.body).object().value(QLatin1String("domains")).toArray().size(), 1);
+}
+
+void TestSimulator::sharedCa()
+{
+    SimulatorProcess first;
+    QVERIFY2(first.start(SimulatorProcess::sampleFixture()), qPrintable(first.errorString()));
+    SimulatorProcess second;
+    const QString caDirectory = QFileInfo(first.caFile()).absolutePath();
+    QVERIFY2(second.start(SimulatorProcess::sampleFixture(), {QStringLiteral("--ca-dir"), caDirectory}),
+             qPrintable(second.errorString()));
+    QCOMPARE(second.caFile(), first.caFile());
+    // One CA file trusts both servers.
+    QCOMPARE(get(second.baseUrl() + QStringLiteral("/api/v2/domain"), first.caFile()).status, 401);
+    QCOMPARE(get(first.baseUrl() + QStringLiteral("/api/v2/domain"), first.caFile()).status, 401);
+    QFileInfo caKey(caDirectory + QStringLiteral("/ca-key.pem"));
+    QCOMPARE(caKey.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+}
+
+void TestSimulator::plainHttpDevicePage()
+{
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(SimulatorProcess::sampleFixture(),
+                             {QStringLiteral("--role"), QStringLiteral("device"), QStringLiteral("--device-id"),
+                              QStringLiteral("7"), QStringLiteral("--http-port"), QStringLiteral("0")}),
+             qPrintable(simulator.errorString()));
+    QVERIFY(simulator.httpUrl().startsWith(QLatin1String("http://127.0.0.1:")));
+    const Answer page = get(simulator.httpUrl() + QStringLiteral("/"), simulator.caFile());
+    QCOMPARE(page.status, 200);
+    QVERIFY(QString::fromUtf8(page.body).contains(QStringLiteral("Pompe n\u00b0 1")));
+    // Only device 7 is served here: device 8's key is unknown.
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v1/remote/access/1?api_key=devkey8"), simulator.caFile()).status, 401);
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v1/remote/access/1?api_key=devkey7"), simulator.caFile()).status, 200);
+}
+
+void TestSimulator::badFixtureIsRefused()
+{
+    SimulatorProcess simulator;
+    QJsonObject fixture = SimulatorProcess::sampleFixture();
+    QJsonArray domains = fixture.value(QLatin1String("domains")).toArray();
+    QJsonObject domain = domains.at(0).toObject();
+    domain.insert(QStringLiteral("vpn_files"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("ca.crt")},
+                                                                       {QStringLiteral("path"), QStringLiteral("missing.crt")}}});
+    domains.replace(0, domain);
+    fixture.insert(QStringLiteral("domains"), domains);
+    QVERIFY(!simulator.start(fixture));
+    QVERIFY2(simulator.errorString().contains(QStringLiteral("missing.crt")), qPrintable(simulator.errorString()));
+    QVERIFY(!simulator.isRunning());
+}
+
+QTEST_GUILESS_MAIN(TestSimulator)
+#include "tst_simulator.moc"

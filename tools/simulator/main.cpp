@@ -1,0 +1,150 @@
+// The cloud and device simulator: see README.md beside this file for the command line
+// and the fixture format.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QTextStream>
+
+#include "simulator.h"
+#include "stdinwatcher.h"
+#include "testca.h"
+
+namespace {
+
+int fail(const QString &message)
+{
+    QTextStream(stderr) << "simulator: " << message << Qt::endl;
+    return 2;
+}
+
+QString urlHost(const QHostAddress &address)
+{
+    if (address == QHostAddress::Any || address == QHostAddress::AnyIPv4)
+        return QStringLiteral("127.0.0.1");
+    if (address == QHostAddress::AnyIPv6)
+        return QStringLiteral("[::1]");
+    if (address.protocol() == QAbstractSocket::IPv6Protocol)
+        return QLatin1Char('[') + address.toString() + QLatin1Char(']');
+    return address.toString();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("corrivo-simulator"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Simulated cloud service and devices over HTTPS for tests and the lab."));
+    parser.addHelpOption();
+    const QCommandLineOption fixtureOption(QStringLiteral("fixture"), QStringLiteral("Fixture JSON file."), QStringLiteral("file"));
+    const QCommandLineOption listenOption(QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+                                          QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("HTTPS port; 0 picks a free one (default 0)."),
+                                        QStringLiteral("port"), QStringLiteral("0"));
+    const QCommandLineOption caDirOption(QStringLiteral("ca-dir"),
+                                         QStringLiteral("Directory for ca.pem and ca-key.pem; an existing CA there is reused."),
+                                         QStringLiteral("dir"));
+    const QCommandLineOption roleOption(QStringLiteral("role"), QStringLiteral("cloud, device or both (default both)."),
+                                        QStringLiteral("role"), QStringLiteral("both"));
+    const QCommandLineOption deviceOption(QStringLiteral("device-id"),
+                                          QStringLiteral("Serve only this fixture device (device role)."), QStringLiteral("id"));
+    const QCommandLineOption httpPortOption(QStringLiteral("http-port"),
+                                            QStringLiteral("Also serve plain HTTP on this port (the device web page); 0 picks one."),
+                                            QStringLiteral("port"));
+    const QCommandLineOption nameOption(QStringLiteral("san"),
+                                        QStringLiteral("Extra host name or IP address for the server certificate (repeatable)."),
+                                        QStringLiteral("name"));
+    const QCommandLineOption stdinOption(QStringLiteral("exit-on-stdin-eof"),
+                                         QStringLiteral("End when standard input is closed (for test harnesses)."));
+    parser.addOptions({fixtureOption, listenOption, portOption, caDirOption, roleOption, deviceOption, httpPortOption,
+                       nameOption, stdinOption});
+    parser.process(app);
+
+    if (!parser.isSet(fixtureOption) || !parser.isSet(caDirOption))
+        return fail(QStringLiteral("--fixture and --ca-dir are required (see --help)"));
+
+    Simulator::Role role = Simulator::Role::Both;
+    const QString roleName = parser.value(roleOption);
+    if (roleName == QLatin1String("cloud"))
+        role = Simulator::Role::Cloud;
+    else if (roleName == QLatin1String("device"))
+        role = Simulator::Role::Device;
+    else if (roleName != QLatin1String("both"))
+        return fail(QStringLiteral("unknown role ") + roleName);
+
+    bool ok = true;
+    const int deviceId = parser.isSet(deviceOption) ? parser.value(deviceOption).toInt(&ok) : -1;
+    if (!ok)
+        return fail(QStringLiteral("--device-id needs a number"));
+    const uint port = parser.value(portOption).toUInt(&ok);
+    if (!ok || port > 65535)
+        return fail(QStringLiteral("bad --port ") + parser.value(portOption));
+    const QHostAddress address(parser.value(listenOption));
+    if (address.isNull())
+        return fail(QStringLiteral("bad --listen address ") + parser.value(listenOption));
+
+    const QString fixturePath = parser.value(fixtureOption);
+    QFile fixtureFile(fixturePath);
+    if (!fixtureFile.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read fixture ") + fixturePath + QStringLiteral(": ") + fixtureFile.errorString());
+    QJsonParseError parseError;
+    const QJsonDocument fixture = QJsonDocument::fromJson(fixtureFile.readAll(), &parseError);
+    if (!fixture.isObject())
+        return fail(QStringLiteral("fixture is not a JSON object: ") + parseError.errorString());
+
+    QStringList ipAddresses{QStringLiteral("127.0.0.1"), QStringLiteral("::1")};
+    QStringList dnsNames{QStringLiteral("localhost")};
+    if (address != QHostAddress::Any && address != QHostAddress::AnyIPv4 && address != QHostAddress::AnyIPv6
+        && !ipAddresses.contains(address.toString()))
+        ipAddresses.prepend(address.toString());
+    for (const QString &name : parser.values(nameOption)) {
+        if (QHostAddress(name).isNull())
+            dnsNames.append(name);
+        else
+            ipAddresses.append(QHostAddress(name).toString());
+    }
+
+    TestCa ca;
+    if (!ca.prepare(parser.value(caDirOption), ipAddresses, dnsNames))
+        return fail(ca.errorString());
+
+    Simulator simulator(role, deviceId, ca);
+    if (!simulator.setFixture(fixture.object(), QFileInfo(fixturePath).absolutePath()))
+        return fail(QStringLiteral("bad fixture: ") + simulator.errorString());
+
+    const quint16 httpsPort = simulator.listen(address, quint16(port), true);
+    if (!httpsPort)
+        return fail(simulator.errorString());
+    QString ready = QStringLiteral("READY https://") + urlHost(address) + QLatin1Char(':') + QString::number(httpsPort)
+        + QLatin1Char(' ') + ca.caFile();
+    if (parser.isSet(httpPortOption)) {
+        const uint httpPortWanted = parser.value(httpPortOption).toUInt(&ok);
+        if (!ok || httpPortWanted > 65535)
+            return fail(QStringLiteral("bad --http-port ") + parser.value(httpPortOption));
+        const quint16 httpPort = simulator.listen(address, quint16(httpPortWanted), false);
+        if (!httpPort)
+            return fail(simulator.errorString());
+        ready += QStringLiteral(" http://") + urlHost(address) + QLatin1Char(':') + QString::number(httpPort);
+    }
+
+    StdinWatcher watcher;
+    if (parser.isSet(stdinOption)) {
+        QObject::connect(&watcher, &StdinWatcher::endOfInput, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+        watcher.start();
+    }
+
+    QTextStream(stdout) << ready << Qt::endl;
+    const int result = app.exec();
+    if (watcher.isRunning()) {
+        // The reader blocks in fread; it cannot be woken portably, and the process ends anyway.
+        watcher.terminate();
+        watcher.wait();
+    }
+    return result;
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include "fixture.h"
+#include "httpconnection.h"
+#include "testca.h"
+
+class QTcpServer;
+
+// The simulated cloud service and devices behind one or more listeners. The cloud
+// role serves /api/v2/..., the device role /api/v1/remote/access/... and a small web
+// page at "/"; both roles serve the control endpoints under /_sim/ that tests use to
+// read the recorded requests, inject faults and replace the fixture.
+class Simulator : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Role { Cloud, Device, Both };
+
+    Simulator(Role role, int deviceId, const TestCa &ca, QObject *parent = nullptr);
+
+    bool setFixture(const QJsonObject &root, const QString &baseDir);
+    // Returns the port listened on, 0 on failure (see errorString()).
+    quint16 listen(const QHostAddress &address, quint16 port, bool tls);
+    QString errorString() const;
+
+private slots:
+    void onNewConnection();
+    void onRequest(HttpConnection *connection, const SimRequest &request);
+
+private:
+    struct Key
+    {
+        QString username;
+        qint64 expire = 0;
+    };
+
+    // What a fault rule changes in the next matching answers.
+    struct Fault
+    {
+        bool active = false;
+        int status = 0;
+        bool hasBody = false;
+        QByteArray body;
+        QByteArray contentType;
+        int delayMs = 0;
+        bool truncate = false;
+        bool drop = false;
+        bool hasKeyExpiresIn = false;
+        int keyExpiresIn = 0;
+        bool wrongMd5 = false;
+    };
+
+    SimResponse control(const SimRequest &request);
+    SimResponse route(const SimRequest &request, const Fault &fault);
+    SimResponse apiKey(const SimRequest &request, const Fault &fault);
+    SimResponse domains(const SimRequest &request);
+    SimResponse vpnDomain(const SimRequest &request, int domainId, const Fault &fault);
+    SimResponse remoteAccess(const SimRequest &request, int sourceType);
+    SimResponse devicePage();
+    SimResponse issueKey(const FixtureUser &user, const Fault &fault);
+    const FixtureUser *userOfToken(const SimRequest &request) const;
+    const FixtureUser *findUser(const QString &username) const;
+    bool userSeesDomain(const FixtureUser &user, const FixtureDomain &domain) const;
+    Fault takeFault(const SimRequest &request);
+    bool addFaults(const QJsonValue &value);
+    void record(const SimRequest &request, const QHostAddress &peer);
+
+    Role m_role;
+    int m_deviceId;
+    TestCa m_ca;
+    QString m_baseDir;
+    Fixture m_fixture;
+    QHash<QString, Key> m_keys;
+    QJsonArray m_faults;
+    QJsonArray m_requests;
+    QList<QTcpServer *> m_servers;
+    QString m_error;
+};

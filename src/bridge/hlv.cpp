@@ -1,17 +1,31 @@
 #include "bridge/hlv.h"
 
+#include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QLocale>
+#include <QStandardPaths>
+#include <QTextStream>
 #include <QTimer>
 #include <QUrl>
 
+#include "cloud/api.h"
+#include "cloud/auth.h"
 #include "corrivoconfig.h"
+#include "model/hlvdevice.h"
+#include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
+#include "serial/execcommand.h"
+#include "serial/virtualserialport.h"
+#include "serial/virtualserialportsmanager.h"
 #include "shell/logging.h"
+#include "vpn/videru.h"
+#include "vpn/viderutransportstats.h"
 
 namespace {
 
@@ -19,6 +33,27 @@ const char HlvGroup[] = "hlv";
 const char LanguageKey[] = "language";
 const char VpnGroup[] = "vpn";
 const char LastDeviceIdKey[] = "last_device_id";
+constexpr int ReloadDomainsIntervalMs = 30000;
+constexpr int RestartDelayMs = 500;
+const char CredentialsFileName[] = "credentials.txt";
+const char ProfileFileName[] = "client.ovpn";
+
+// A file name from the cloud becomes a path in the profile directory: anything that
+// could leave that directory is refused.
+bool isPlainFileName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
+        && !name.contains(QChar(0));
+}
+
+// Removes the first line that is exactly `line`, if there is one.
+void removeFirstLine(QStringList &lines, const QString &line)
+{
+    const qsizetype index = lines.indexOf(line);
+    if (index >= 0)
+        lines.removeAt(index);
+}
 
 } // namespace
 
@@ -28,6 +63,10 @@ Hlv::Hlv(QObject *parent)
     // Collaborators live for the whole process and are never deleted: a replaced
     // window's bridge stays in memory with them.
     api = new Api();
+    connect(api, &Api::onGetDomainsSuccess, this, &Hlv::loadDomainsSuccess);
+    connect(api, &Api::onGetDomainsError, this, &Hlv::loadDomainsError);
+    connect(api, &Api::onGetVpnDomainConfigSuccess, this, &Hlv::getVpnDomainConfigSuccess);
+    connect(api, &Api::onGetVpnDomainConfigError, this, &Hlv::getVpnDomainConfigError);
 
     reloadingDomains = false;
     reloadDomainsTimer = new QTimer(this);
@@ -41,10 +80,18 @@ Hlv::Hlv(QObject *parent)
         settings.endGroup();
     }
 
+    {
+        HlvSettings settings;
+        domains = settings.getDomains();
+    }
+
     auth = new Auth();
+    connect(auth, &Auth::onGetApiKeySuccess, this, &Hlv::onGetApiKeySuccess);
 
     startVpnOnDisconnect = false;
     vpn = new VidEru();
+    connect(vpn, &VidEru::onConnected, this, &Hlv::onVpnConnected);
+    connect(vpn, &VidEru::onDisconnected, this, &Hlv::onVpnDisconnected);
 
     lastDeviceId = -1;
     {
@@ -57,19 +104,32 @@ Hlv::Hlv(QObject *parent)
     autoStartVpnPending = lastDeviceId != -1;
 
     virtualSerialPortsManager = new VirtualSerialPortsManager(vpn, &domains);
+    connect(auth, &Auth::onLoginSuccess, virtualSerialPortsManager, &VirtualSerialPortsManager::loadVirtualPorts);
 }
 
+// The collaborators outlive the bridge on purpose; the ports manager still points
+// into `domains`, so the domain objects stay too.
 Hlv::~Hlv() = default;
 
 HlvDevice *Hlv::findDevice(int id) const
 {
-    Q_UNUSED(id)
+    for (HlvDomain *domain : domains) {
+        for (HlvDevice *device : domain->devices) {
+            if (device->id == id)
+                return device;
+        }
+    }
     return nullptr;
 }
 
 HlvDomain *Hlv::findDomainOfDevice(int id) const
 {
-    Q_UNUSED(id)
+    for (HlvDomain *domain : domains) {
+        for (HlvDevice *device : domain->devices) {
+            if (device->id == id)
+                return domain;
+        }
+    }
     return nullptr;
 }
 
@@ -105,68 +165,220 @@ void Hlv::setLanguage(QString language)
 
 QJsonArray Hlv::getDomainsJson()
 {
-    return {};
+    QJsonArray result;
+    for (HlvDomain *domain : std::as_const(domains))
+        result.append(domain->toJson());
+    return result;
 }
 
 QJsonArray Hlv::getDeviceByIdJson(int device_id)
 {
-    Q_UNUSED(device_id)
-    return {};
+    QJsonArray result;
+    if (HlvDevice *device = findDevice(device_id))
+        result.append(device->toJson());
+    return result;
 }
 
 void Hlv::loadDomains()
 {
+    if (!auth->isAuthenticated()) {
+        emit onLoadDomainsError();
+        return;
+    }
+    reloadingDomains = false;
+    api->getDomains(auth->apiKey);
 }
 
 void Hlv::reloadDomains()
 {
+    if (auth->isAuthenticated()) {
+        reloadingDomains = true;
+        api->getDomains(auth->apiKey);
+    } else {
+        emit onReloadDomainsError();
+        reloadingDomains = false;
+    }
 }
 
 void Hlv::startReloadDomainsTimer()
 {
+    if (!reloadDomainsTimer->isActive())
+        reloadDomainsTimer->start(ReloadDomainsIntervalMs);
 }
 
 void Hlv::stopReloadDomainsTimer()
 {
+    if (reloadDomainsTimer->isActive())
+        reloadDomainsTimer->stop();
+}
+
+void Hlv::emitDomainsError()
+{
+    if (reloadingDomains)
+        emit onReloadDomainsError();
+    else
+        emit onLoadDomainsError();
+    reloadingDomains = false;
+}
+
+void Hlv::loadDomainsSuccess(int status, QString data)
+{
+    if (status != 200) {
+        emitDomainsError();
+        return;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
+    if (!document.isObject() || !document.object().contains(QLatin1String("domains"))) {
+        emitDomainsError();
+        return;
+    }
+
+    QList<HlvDomain *> fresh;
+    for (const QJsonValue &value : document.object().value(QLatin1String("domains")).toArray())
+        fresh.append(HlvDomain::fromJson(value.toObject()));
+    mergeDomains(fresh);
+
+    if (reloadingDomains) {
+        emit onReloadDomainsSuccess();
+        HlvDevice *tunnelDevice = findDevice(vpn->deviceId);
+        if (tunnelDevice && tunnelDevice->vpnStatus != 1 && vpn->status == 3)
+            stopVpn();
+    } else {
+        emit onLoadDomainsSuccess();
+    }
+    reloadingDomains = false;
+
+    {
+        HlvSettings settings;
+        settings.setDomains(domains);
+    }
+    startReloadDomainsTimer();
+    virtualSerialPortsManager->onDomainsUpdated(&domains);
+
+    if (autoStartVpnPending) {
+        autoStartVpnPending = false;
+        if (lastDeviceId != -1)
+            startVpnDevice(lastDeviceId);
+    }
+}
+
+void Hlv::mergeDomains(QList<HlvDomain *> fresh)
+{
+    for (auto it = domains.begin(); it != domains.end();) {
+        HlvDomain *held = *it;
+        const auto match = std::find_if(fresh.begin(), fresh.end(),
+                                        [held](const HlvDomain *candidate) { return candidate->id == held->id; });
+        if (match != fresh.end()) {
+            HlvDomain *update = *match;
+            held->name = update->name;
+            held->vpnEnable = update->vpnEnable;
+            held->updateDevices(update->devices);
+            // The held domain took over or deleted the fresh devices; only the
+            // fresh domain object itself is left.
+            update->devices.clear();
+            delete update;
+            fresh.erase(match);
+            ++it;
+        } else {
+            held->deleteDevices();
+            delete held;
+            it = domains.erase(it);
+        }
+    }
+    domains.append(fresh);
+}
+
+void Hlv::loadDomainsError(int status, QString data)
+{
+    Q_UNUSED(status)
+    Q_UNUSED(data)
+    emitDomainsError();
 }
 
 void Hlv::startVpnDevice(int id)
 {
-    Q_UNUSED(id)
+    const char *function = "Hlv::startVpnDevice";
+    if (!auth->isAuthenticated()) {
+        logMessage(4, "hlv_vpn", function, QStringLiteral("Not authenticated"));
+        emit onVpnStartNotAuthenticated();
+        return;
+    }
+    HlvDomain *domain = findDomainOfDevice(id);
+    if (!domain) {
+        logMessage(4, "hlv_vpn", function, QStringLiteral("Domain is NULL"));
+        emit onVpnStartInvalidDomain();
+        return;
+    }
+    if (!domain->vpnEnable) {
+        logMessage(4, "hlv_vpn", function, QStringLiteral("Domain has not the VPN"));
+        emit onVpnStartInvalidDomain();
+        return;
+    }
+    HlvDevice *device = findDevice(id);
+    if (device && device->vpnStatus == 1) {
+        logMessage(4, "hlv_vpn", function, QStringLiteral("Getting VPN domain config..."));
+        lastDeviceId = id;
+        api->getVpnDomainConfig(auth->apiKey, domain->id);
+        return;
+    }
+    logMessage(4, "hlv_vpn", function, QStringLiteral("Device is OFFLINE"));
+    onVpnDisconnected();
+    emit vpn->onDisconnected();
 }
 
 void Hlv::startVpnLastDevice(bool emitConnectingSignal)
 {
-    Q_UNUSED(emitConnectingSignal)
+    if (emitConnectingSignal)
+        emit vpn->onConnecting(lastDeviceId);
+    startVpnDevice(lastDeviceId);
 }
 
 void Hlv::stopVpn()
 {
+    vpn->stop();
 }
 
 QJsonObject Hlv::getVpnStatsJson()
 {
-    return {};
+    QJsonObject stats;
+    VidEruTransportStats *snapshot = vpn->getTransportStats();
+    if (snapshot) {
+        stats.insert(QStringLiteral("bytesIn"), qint64(snapshot->bytesIn));
+        stats.insert(QStringLiteral("bytesOut"), qint64(snapshot->bytesOut));
+        stats.insert(QStringLiteral("packetsIn"), qint64(snapshot->packetsIn));
+        stats.insert(QStringLiteral("packetsOut"), qint64(snapshot->packetsOut));
+        stats.insert(QStringLiteral("lastPacketReceived"), int(snapshot->lastPacketReceived));
+        delete snapshot;
+    } else {
+        for (const char *key : {"bytesIn", "bytesOut", "packetsIn", "packetsOut", "lastPacketReceived"})
+            stats.insert(QLatin1String(key), 0);
+    }
+    return stats;
 }
 
 bool Hlv::create(int type, int deviceId)
 {
-    Q_UNUSED(type)
-    Q_UNUSED(deviceId)
-    return false;
+    HlvDevice *device = findDevice(deviceId);
+    if (!device)
+        return false;
+    return virtualSerialPortsManager->create(type, device);
 }
 
 bool Hlv::destroyVirtualSerialPort(int deviceId, int type)
 {
-    Q_UNUSED(deviceId)
-    Q_UNUSED(type)
-    return false;
+    if (!findDevice(deviceId))
+        return false;
+    return virtualSerialPortsManager->destroy(deviceId, type);
 }
 
 QJsonArray Hlv::getVirtualSerialPortsByDeviceIdJson(int device_id)
 {
-    Q_UNUSED(device_id)
-    return {};
+    const QList<VirtualSerialPort *> ports = virtualSerialPortsManager->getVirtualSerialPortsByDeviceId(device_id);
+    QMessageLogger().debug() << ports.size();
+    QJsonArray result;
+    for (VirtualSerialPort *port : ports)
+        result.append(port->toJson());
+    return result;
 }
 
 int Hlv::getLastDomainIdOpened()
@@ -183,7 +395,9 @@ void Hlv::setLastDomainIdOpened(int domainId)
 
 void Hlv::openDeviceWebUI(int device_id)
 {
-    Q_UNUSED(device_id)
+    HlvDevice *device = findDevice(device_id);
+    if (device && device->vpnStatus == 1)
+        QDesktopServices::openUrl(QUrl(QStringLiteral("http://") + device->vpnIp));
 }
 
 void Hlv::forgotPassword()
@@ -193,10 +407,15 @@ void Hlv::forgotPassword()
 
 void Hlv::logout()
 {
+    auth->logout();
+    m_exit();
 }
 
 void Hlv::m_exit()
 {
+    vpn->stop();
+    stopReloadDomainsTimer();
+    virtualSerialPortsManager->destroyAll();
 }
 
 QString Hlv::getApplicationVersion()
@@ -253,7 +472,22 @@ bool Hlv::checkRootPermissionsWithPassword(QString password)
 
 void Hlv::restartAsRoot(QString password)
 {
-    Q_UNUSED(password)
+    logMessage(4, "exec_command", QStringLiteral("Restart as root..."));
+
+    // The password reaches sudo on its standard input through an environment
+    // variable that the shell expands as data, never as code; sudo's env_reset
+    // keeps it from the restarted program.
+    auto *runner = new ExecCommand(); // never deleted: it outlives this process on purpose
+    runner->setCommand(QStringLiteral("bash"));
+    runner->setArguments({QStringLiteral("-c"),
+                          QStringLiteral("printf '%s\\n' \"$CORRIVO_SUDO_PASSWORD\" | sudo -k -S \"$0\" &"),
+                          QCoreApplication::applicationFilePath()});
+    qputenv("CORRIVO_SUDO_PASSWORD", password.toUtf8());
+    const bool started = runner->startDetached();
+    qunsetenv("CORRIVO_SUDO_PASSWORD");
+    logMessage(4, "exec_command", started ? QStringLiteral("Start detached") : QStringLiteral("Fail to start detached"));
+
+    QTimer::singleShot(RestartDelayMs, this, &Hlv::kill);
 }
 
 void Hlv::kill()
@@ -266,39 +500,116 @@ void Hlv::debug(QString message)
     QMessageLogger().debug() << message;
 }
 
-void Hlv::loadDomainsSuccess(int status, QString data)
-{
-    Q_UNUSED(status)
-    Q_UNUSED(data)
-}
-
-void Hlv::loadDomainsError(int status, QString data)
-{
-    Q_UNUSED(status)
-    Q_UNUSED(data)
-}
-
-void Hlv::getVpnDomainConfigSuccess(int status, QString data)
-{
-    Q_UNUSED(status)
-    Q_UNUSED(data)
-}
-
 void Hlv::getVpnDomainConfigError(int status, QString data)
 {
     Q_UNUSED(status)
     Q_UNUSED(data)
+    emit onVpnStartGetConfigError();
+}
+
+void Hlv::getVpnDomainConfigSuccess(int status, QString data)
+{
+    const char *function = "Hlv::getVpnDomainConfigSuccess";
+    auto fail = [this, function](const QString &message) {
+        logMessage(4, "hlv_vpn", function, message);
+        emit onVpnStartGetConfigError();
+    };
+
+    if (status != 200)
+        return fail(QStringLiteral("Status not 200 (") + QString::number(status) + QLatin1Char(')'));
+    const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
+    if (!document.isObject())
+        return fail(QStringLiteral("Doc is not object"));
+    const QJsonObject reply = document.object();
+    if (!reply.contains(QLatin1String("files")))
+        return fail(QStringLiteral("Doc not contains files"));
+
+    const QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QString profilePath;
+    QString username;
+    QString password;
+
+    for (const QJsonValue &value : reply.value(QLatin1String("files")).toArray()) {
+        const QJsonObject element = value.toObject();
+        const QString name = element.value(QLatin1String("name")).toString();
+        const QString encoded = element.value(QLatin1String("file")).toString();
+        const QString md5 = element.value(QLatin1String("md5")).toString();
+
+        QString text = QString::fromUtf8(QByteArray::fromBase64(encoded.toLatin1()));
+        const QString digest =
+            QString::fromLatin1(QCryptographicHash::hash(text.toLatin1(), QCryptographicHash::Md5).toHex());
+        if (digest != md5)
+            return fail(QStringLiteral("Wrong md5 for ") + name + QLatin1Char(' ') + digest + QStringLiteral(" != ") + md5);
+
+        if (name == QLatin1String(CredentialsFileName)) {
+            const QStringList parts = text.split(QLatin1Char('\n'));
+            if (parts.size() != 2)
+                return fail(QStringLiteral("Credentials are not 2: ") + text);
+            username = parts.at(0).trimmed();
+            password = parts.at(1).trimmed();
+            // The password stays out of the log.
+            logMessage(4, "hlv_vpn", function, QStringLiteral("Credentials: ") + username);
+            continue;
+        }
+
+        if (!isPlainFileName(name))
+            return fail(QStringLiteral("Refused file name ") + name);
+        if (!QDir(directory).exists() && !QDir().mkpath(directory))
+            return fail(QStringLiteral("Fail to create dir ") + directory);
+        // Profile files hold keys: only the owner may enter the directory.
+        QFile::setPermissions(directory, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+        const QString path = directory + QLatin1Char('/') + name;
+        if (name == QLatin1String(ProfileFileName)) {
+            QStringList lines = text.split(QLatin1Char('\n'));
+            removeFirstLine(lines, QStringLiteral("tls-exit"));
+            removeFirstLine(lines, QStringLiteral("topology subnet"));
+            text = lines.join(QLatin1Char('\n'));
+        }
+
+        QFile file(path);
+        if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate))
+            return fail(QStringLiteral("File open error (") + path + QLatin1Char(')'));
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QTextStream stream(&file);
+        stream << text << Qt::endl;
+
+        if (name == QLatin1String(ProfileFileName))
+            profilePath = path;
+    }
+
+    if (profilePath.isEmpty())
+        return fail(QStringLiteral("Config file path empty: ") + profilePath);
+    if (username.isEmpty() || password.isEmpty())
+        return fail(QStringLiteral("Username or password is empty"));
+
+    vpn->setProfilePath(profilePath);
+    vpn->setCredentials(username, password);
+    startVpnOnDisconnect = true;
+    vpn->stop();
 }
 
 void Hlv::onVpnConnected(int device_id)
 {
     Q_UNUSED(device_id)
+    HlvSettings settings;
+    settings.beginGroup(QLatin1String(VpnGroup));
+    settings.setValue(QLatin1String(LastDeviceIdKey), lastDeviceId);
+    settings.endGroup();
 }
 
 void Hlv::onVpnDisconnected()
 {
+    if (!startVpnOnDisconnect)
+        return;
+    startVpnOnDisconnect = false;
+    if (vpn->start())
+        vpn->deviceId = lastDeviceId;
+    else
+        emit onVpnStartGetConfigError();
 }
 
 void Hlv::onGetApiKeySuccess()
 {
+    loadDomains();
 }

@@ -117,6 +117,10 @@ private slots:
     void onGetApiKeySuccess();
 
 private:
+    void emitDomainsError();
+    // Merges a fresh list from the cloud into `domains`, keeping the objects (and
+    // order) of domains and devices that survive; takes ownership of `fresh`.
+    void mergeDomains(QList<HlvDomain *> fresh);
     bool tourIsNeeded(int tour);
     void tourIsNotNeeded(int tour);
 };

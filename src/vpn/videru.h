@@ -35,7 +35,12 @@ public:
     void setDeviceId(int id);
     int getDeviceId() const;
 
+    // Read by the bridge and the serial ports; written only by this controller.
     int deviceId;
+    int status;
+    QString username;
+    QString password;
+    QString profilePath;
 
 signals:
     void onConnecting(int deviceId);
@@ -57,10 +62,6 @@ private:
     void abandonWorker();
     void workerFinished(VidEruThread *finished);
 
-    int status;
-    QString username;
-    QString password;
-    QString profilePath;
     QString dynamicChallengeCookie;
     QString challengeResponse;
     VidEruThread *worker;

@@ -1,0 +1,143 @@
+#include <QtTest>
+
+#include <QDesktopServices>
+#include <QTemporaryDir>
+
+#include "bridgefixture.h"
+#include "model/hlvsettings.h"
+#include "testhome.h"
+
+// Receives the URLs the bridge hands to the desktop browser.
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
+class TestHlvControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void deviceWebPageOnlyForOnlineDevice_data();
+    void deviceWebPageOnlyForOnlineDevice();
+    void restartAsRootKeepsPasswordOutOfTheShell();
+    void storedLastDeviceArmsAutoStart_data();
+    void storedLastDeviceArmsAutoStart();
+};
+
+void TestHlvControl::initTestCase()
+{
+    TestHome::setUpIdentity();
+}
+
+void TestHlvControl::init()
+{
+    TestHome::wipe();
+}
+
+void TestHlvControl::deviceWebPageOnlyForOnlineDevice_data()
+{
+    QTest::addColumn<int>("device");
+    QTest::addColumn<QString>("url");
+
+    QTest::newRow("online") << 7 << "http://10.8.0.6";
+    QTest::newRow("offline") << 8 << "";
+    QTest::newRow("unknown") << 999 << "";
+}
+
+void TestHlvControl::deviceWebPageOnlyForOnlineDevice()
+{
+    QFETCH(int, device);
+    QFETCH(QString, url);
+
+    BridgeFixture f;
+    QVERIFY(f.startCloud(SimulatorProcess::sampleFixture()));
+    QVERIFY(f.createBridge(QStringLiteral("alice"), QStringLiteral("secret")));
+
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &recorder, "open");
+    f.hlv()->openDeviceWebUI(device);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+
+    if (url.isEmpty())
+        QVERIFY(recorder.urls.isEmpty());
+    else
+        QCOMPARE(recorder.urls, QList<QUrl>{QUrl(url)});
+}
+
+void TestHlvControl::restartAsRootKeepsPasswordOutOfTheShell()
+{
+    QTemporaryDir bin;
+    QVERIFY(bin.isValid());
+    const QString record = bin.filePath(QStringLiteral("record"));
+    const QString marker = bin.filePath(QStringLiteral("injected"));
+
+    // A stand-in for sudo that records what it was given.
+    QFile sudo(bin.filePath(QStringLiteral("sudo")));
+    QVERIFY(sudo.open(QIODevice::WriteOnly));
+    sudo.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > \"" + QFile::encodeName(record) + ".args\"\ncat > \""
+               + QFile::encodeName(record) + ".stdin\"\n");
+    sudo.close();
+    QVERIFY(sudo.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin.path()) + ':' + path);
+
+    const QString password = QStringLiteral("it's'; touch ") + marker + QStringLiteral("; echo '$(touch ") + marker
+                             + QStringLiteral(")");
+    Hlv hlv;
+    QSignalSpy killed(&hlv, &Hlv::onKill);
+    hlv.restartAsRoot(password);
+    qputenv("PATH", path);
+    QCOMPARE(killed.size(), 0);
+    QVERIFY(killed.wait(3000));
+
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record + QStringLiteral(".stdin")), 5000);
+    QFile in(record + QStringLiteral(".stdin"));
+    QTRY_VERIFY_WITH_TIMEOUT(in.open(QIODevice::ReadOnly) && in.size() > 0, 5000);
+    QCOMPARE(QString::fromUtf8(in.readAll()), password + QLatin1Char('\n'));
+    QFile args(record + QStringLiteral(".args"));
+    QVERIFY(args.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(args.readAll()),
+             QStringLiteral("-k\n-S\n") + QCoreApplication::applicationFilePath() + QLatin1Char('\n'));
+    QVERIFY(!QFile::exists(marker));
+    QVERIFY(qEnvironmentVariableIsEmpty("CORRIVO_SUDO_PASSWORD"));
+}
+
+void TestHlvControl::storedLastDeviceArmsAutoStart_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<int>("lastDeviceId");
+    QTest::addColumn<bool>("pending");
+
+    QTest::newRow("none") << QVariant() << -1 << false;
+    QTest::newRow("7") << QVariant(7) << 7 << true;
+    QTest::newRow("-1") << QVariant(-1) << -1 << false;
+    QTest::newRow("text") << QVariant(QStringLiteral("12")) << 12 << true;
+}
+
+void TestHlvControl::storedLastDeviceArmsAutoStart()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(int, lastDeviceId);
+    QFETCH(bool, pending);
+
+    if (stored.isValid()) {
+        HlvSettings settings;
+        settings.setValue(QStringLiteral("vpn/last_device_id"), stored);
+    }
+    Hlv hlv;
+    QCOMPARE(hlv.lastDeviceId, lastDeviceId);
+    QCOMPARE(hlv.autoStartVpnPending, pending);
+}
+
+QTEST_MAIN(TestHlvControl)
+#include "tst_hlvcontrol.moc"

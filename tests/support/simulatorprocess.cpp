@@ -31,7 +31,12 @@ QString programPath()
 
 } // namespace
 
-SimulatorProcess::SimulatorProcess() = default;
+// The ready line separates its fields by blanks, so the directory's name has none
+// (the default template carries the application name, "Corrivo 2").
+SimulatorProcess::SimulatorProcess()
+    : m_directory(QDir::tempPath() + QStringLiteral("/corrivo-simulator-XXXXXX"))
+{
+}
 
 SimulatorProcess::~SimulatorProcess()
 {

@@ -9,7 +9,7 @@ packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-serialport-dev
     qt6-httpserver-dev libqt6websockets6-dev libgl-dev
-    openvpn socat iproute2 iptables openssl procps psmisc libcap2-bin
+    openvpn socat iproute2 iputils-ping iptables openssl procps psmisc libcap2-bin
     xvfb xauth x11-apps netpbm fonts-dejavu-core
     python3 ca-certificates
 )

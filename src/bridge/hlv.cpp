@@ -107,9 +107,13 @@ Hlv::Hlv(QObject *parent)
     connect(auth, &Auth::onLoginSuccess, virtualSerialPortsManager, &VirtualSerialPortsManager::loadVirtualPorts);
 }
 
-// The collaborators outlive the bridge on purpose; the ports manager still points
-// into `domains`, so the domain objects stay too.
-Hlv::~Hlv() = default;
+// The collaborators outlive the bridge on purpose. The ports manager points into
+// `domains`, so it is unhooked from the events that would make it read the list.
+Hlv::~Hlv()
+{
+    disconnect(vpn, nullptr, virtualSerialPortsManager, nullptr);
+    disconnect(auth, nullptr, virtualSerialPortsManager, nullptr);
+}
 
 HlvDevice *Hlv::findDevice(int id) const
 {

@@ -6,6 +6,21 @@
 #include "model/hlvdevice.h"
 #include "model/hlvdomain.h"
 
+// The product never destroys a bridge; a test does, so it first takes down the tunnel
+// and unhooks the collaborators that outlive the bridge and point into its list.
+BridgeFixture::~BridgeFixture()
+{
+    if (!m_hlv)
+        return;
+    if (m_hlv->vpn->status != 1) {
+        m_hlv->vpn->stop();
+        if (!QTest::qWaitFor([this] { return m_hlv->vpn->status == 1; }, 20000))
+            qWarning("tunnel still up after stop");
+    }
+    QObject::disconnect(m_hlv->vpn, nullptr, m_hlv->virtualSerialPortsManager, nullptr);
+    QObject::disconnect(m_hlv->auth, nullptr, m_hlv->virtualSerialPortsManager, nullptr);
+}
+
 bool BridgeFixture::startCloud(const QJsonObject &fixture)
 {
     m_fixture = fixture;

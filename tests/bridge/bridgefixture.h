@@ -15,6 +15,8 @@ class HlvDomain;
 class BridgeFixture
 {
 public:
+    ~BridgeFixture();
+
     // Starts the simulator with `fixture`; false with a test failure on error.
     bool startCloud(const QJsonObject &fixture);
     // A new bridge (its constructor reads the stored state) and, with a user name,

@@ -18,8 +18,10 @@ var domains = {
 
 function domainsPage() {
     dom.show_sidebar();
-    if (HLV.auth)
-        $('.navbar .username').text(HLV.auth.username || '');
+    // The channel's copy of the property may lag a fresh sign-in by a moment: the
+    // name just typed on the login page stands in until it arrives.
+    var name = (HLV.auth && HLV.auth.username) || (typeof login !== 'undefined' ? login.username : '');
+    $('.navbar .username').text(name || '');
     HLV.getDomainsJson(function (list) {
         domains.list = list || [];
         domains.showPage();

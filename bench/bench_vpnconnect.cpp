@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "benchsupport.h"
 #include "labserver.h"
 #include "vpn/ovpnclient.h"
 #include "vpn/videru.h"
@@ -19,18 +20,6 @@
 namespace {
 
 constexpr int TimeoutMs = 30000;
-
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 // Milliseconds to "CONNECTED" through VidEru, or -1.
 double throughOurLayer(const LabServer &lab)

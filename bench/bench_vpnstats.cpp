@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "bridge/hlv.h"
+#include "benchsupport.h"
 #include "labserver.h"
 #include "vpn/videru.h"
 
@@ -21,18 +22,6 @@ long residentKiB()
         return -1;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.size() > 1 ? fields.at(1).toLong() * 4 : -1;
-}
-
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
 }
 
 } // namespace

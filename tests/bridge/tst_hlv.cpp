@@ -5,18 +5,7 @@
 #include "bridge/hlv.h"
 #include "model/hlvsettings.h"
 #include "testhome.h"
-
-// Receives the URLs the bridge hands to the desktop browser.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public slots:
-    void open(const QUrl &url) { urls.append(url); }
-};
+#include "urlrecorder.h"
 
 class TestHlv : public QObject
 {

@@ -294,11 +294,12 @@ void TestHlvDomains::runningTimerKeepsItsDueTime()
     QVERIFY(!timer->isActive());
     f.hlv()->startReloadDomainsTimer();
     QVERIFY(timer->isActive());
-    QTest::qWait(300);
+    // A coarse timer may move its due time by a few percent, so only compare
+    // readings: a restart would push the due time back up.
     const int remaining = timer->remainingTime();
-    QVERIFY(remaining <= 29800);
+    QTest::qWait(300);
     f.hlv()->startReloadDomainsTimer();
-    QVERIFY(timer->remainingTime() <= remaining);
+    QVERIFY(timer->remainingTime() < remaining);
     f.hlv()->stopReloadDomainsTimer();
     QVERIFY(!timer->isActive());
 }

@@ -10,7 +10,7 @@ packages=(
     qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-serialport-dev
     qt6-httpserver-dev libqt6websockets6-dev libgl-dev
     openvpn socat iproute2 iputils-ping iptables openssl procps psmisc libcap2-bin
-    xvfb xauth x11-apps netpbm fonts-dejavu-core
+    xvfb xauth x11-apps netpbm fonts-dejavu-core desktop-file-utils
     python3 ca-certificates
 )
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -116,6 +116,13 @@ down() {
         source "$state/lab.env" || true
     fi
     stop_server || true
+    # Whatever else still runs in the namespace (simulated devices) goes with it.
+    local pids
+    pids=$(ip netns pids "$netns" 2>/dev/null || true)
+    if [[ -n $pids ]]; then
+        # shellcheck disable=SC2086
+        kill -9 $pids 2>/dev/null || true
+    fi
     ip link del "$veth_host" 2>/dev/null || true
     ip netns del "$netns" 2>/dev/null || true
     if [[ -n ${LAB_INDEX:-} ]]; then

@@ -7,8 +7,10 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonDocument>
+#include <QMap>
 #include <QTextStream>
 
+#include "serialservice.h"
 #include "simulator.h"
 #include "stdinwatcher.h"
 #include "testca.h"
@@ -60,10 +62,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption nameOption(QStringLiteral("san"),
                                         QStringLiteral("Extra host name or IP address for the server certificate (repeatable)."),
                                         QStringLiteral("name"));
+    const QCommandLineOption serialOption(QStringLiteral("serial"),
+                                          QStringLiteral("Device role with --device-id: also serve the device's serial "
+                                                         "interfaces on the ports its remote-access answer names."));
     const QCommandLineOption stdinOption(QStringLiteral("exit-on-stdin-eof"),
                                          QStringLiteral("End when standard input is closed (for test harnesses)."));
     parser.addOptions({fixtureOption, listenOption, portOption, caDirOption, roleOption, deviceOption, httpPortOption,
-                       nameOption, stdinOption});
+                       nameOption, serialOption, stdinOption});
     parser.process(app);
 
     if (!parser.isSet(fixtureOption) || !parser.isSet(caDirOption))
@@ -131,6 +136,26 @@ int main(int argc, char *argv[])
         if (!httpPort)
             return fail(simulator.errorString());
         ready += QStringLiteral(" http://") + urlHost(address) + QLatin1Char(':') + QString::number(httpPort);
+    }
+
+    SerialService serial(deviceId, QString());
+    if (parser.isSet(serialOption)) {
+        const FixtureDevice *device = role == Simulator::Role::Device ? simulator.device(deviceId) : nullptr;
+        if (!device)
+            return fail(QStringLiteral("--serial needs the device role and a --device-id of the fixture"));
+        // One listener per port; a port that several interfaces share serves them all.
+        QMap<int, int> sourceTypes;
+        for (auto it = device->dstIpPorts.begin(); it != device->dstIpPorts.end(); ++it)
+            sourceTypes.insert(it.value(), sourceTypes.contains(it.value()) ? -1 : it.key());
+        if (device->dstIpPort >= 0)
+            sourceTypes.insert(device->dstIpPort, -1);
+        serial.setDeviceName(device->name);
+        for (auto it = sourceTypes.begin(); it != sourceTypes.end(); ++it) {
+            if (it.key() <= 0 || it.key() > 65535)
+                return fail(QStringLiteral("bad serial port ") + QString::number(it.key()));
+            if (!serial.listen(address, quint16(it.key()), it.value()))
+                return fail(serial.errorString());
+        }
     }
 
     StdinWatcher watcher;

@@ -116,6 +116,17 @@ QString Simulator::errorString() const
     return m_error;
 }
 
+const FixtureDevice *Simulator::device(int id) const
+{
+    for (const FixtureDomain &domain : m_fixture.domains) {
+        for (const FixtureDevice &device : domain.devices) {
+            if (device.id == id)
+                return &device;
+        }
+    }
+    return nullptr;
+}
+
 void Simulator::onNewConnection()
 {
     auto *server = qobject_cast<QTcpServer *>(sender());

@@ -33,6 +33,8 @@ public:
     // Returns the port listened on, 0 on failure (see errorString()).
     quint16 listen(const QHostAddress &address, quint16 port, bool tls);
     QString errorString() const;
+    // The fixture's device with this id, or none.
+    const FixtureDevice *device(int id) const;
 
 private slots:
     void onNewConnection();

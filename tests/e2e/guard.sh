@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Holds the demo world of one end-to-end test: brings it up (its settings in
+# OUTDIR/demo.env), prints "GUARD READY", and takes it down, with every serial port pair
+# left in the test's serial directory, when the last writer of the FIFO closes it. The
+# test holds the FIFO's only writing end and starts the guard outside its own process
+# tree, so that the world goes away even when the test itself is killed.
+#
+#   guard.sh NAME BINDIR OUTDIR FIFO      (CORRIVO_SERIAL_DIR: the test's serial directory)
+set -uo pipefail
+
+name=$1
+bindir=$2
+outdir=$3
+fifo=$4
+lab=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools/lab" && pwd)
+
+# The test ends the guard by closing the FIFO; a terminal's Ctrl-C has no say.
+trap '' INT HUP
+# Opened at once, while the test holds the writing end: a test that is gone before this
+# line would otherwise leave the guard waiting for a writer forever.
+exec 3<"$fifo"
+
+teardown() {
+    local line
+    if [[ -n ${CORRIVO_SERIAL_DIR:-} ]]; then
+        while read -r line; do
+            if [[ $line =~ ^CNCA([0-9]+)\  ]]; then
+                "$bindir/setupc" remove "${BASH_REMATCH[1]}" >/dev/null 2>&1 || true
+            fi
+        done < <("$bindir/setupc" list 2>/dev/null || true)
+    fi
+    "$lab/demo.sh" -n "$name" down >&2 || true
+}
+
+if ! "$lab/demo.sh" -n "$name" -b "$bindir" -o "$outdir" up >&2; then
+    echo "GUARD FAILED"
+    exit 1
+fi
+echo "GUARD READY"
+while read -r _ <&3; do :; done
+teardown
+echo "GUARD DONE"

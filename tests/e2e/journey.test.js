@@ -1,0 +1,314 @@
+'use strict';
+
+// The whole journey through the real application against the demo world: a real
+// OpenVPN server in a network namespace, simulated devices reachable only through the
+// tunnel (web page, remote-access API, serial services), the cloud simulator on the
+// loopback. Runs as root (tunnels, namespaces).
+
+const fs = require('node:fs');
+const path = require('node:path');
+const harness = require('../ui/harness');
+const world = require('./world');
+
+const DEVICE = 101;             // "Pump station": online, type 1, four serial interfaces
+const OFFLINE_DEVICE = 103;
+const HIDDEN_DEVICE = 104;      // type 2: the client never shows it
+const PORT_TYPE = 0;            // RS 232 A
+const TUNNEL_TIMEOUT_MS = 60000;
+const PORT_TIMEOUT_MS = 90000;  // create/delete may wait on the serial tools
+
+let runs = 0;
+
+function uniqueName() {
+    runs += 1;
+    return `e2e${process.pid % 100000}${String.fromCharCode(96 + runs)}`;
+}
+
+function skipUnlessPossible() {
+    if (process.getuid && process.getuid() !== 0)
+        throw new harness.Skip('needs root (tunnels and network namespaces)');
+    for (const program of ['/usr/sbin/openvpn', '/usr/bin/socat']) {
+        if (!fs.existsSync(program))
+            throw new harness.Skip(`${program} is not installed`);
+    }
+}
+
+// Runs `body(context)` with a fresh demo world and a started application; takes both
+// down whatever happens and then checks that nothing of them is left.
+async function withJourney(name, body) {
+    skipUnlessPossible();
+    const home = harness.freshHome(name);
+    const serialDir = path.join(home, 'serial');
+    const marker = `${name}-${process.pid}`;
+    const demo = new world.DemoWorld(uniqueName(), path.join(home, 'demo'), serialDir);
+    const browser = new world.StandInBrowser(home);
+    let app = null;
+    let failure = null;
+    try {
+        await demo.start();
+        app = new harness.App({
+            home,
+            env: Object.assign(demo.appEnv(), {
+                PATH: browser.pathWithBrowser(),
+                CORRIVO_SERIAL_DIR: serialDir,
+                CORRIVO_E2E_RUN: marker,
+            }),
+        });
+        await app.start();
+        await body({ app, demo, browser, serialDir, marker });
+    } catch (error) {
+        failure = error;
+        error.message += `\n--- application output ---\n${app ? app.output.slice(-6000) : ''}`
+            + `\n--- demo world ---\n${demo.output.slice(-2000)}`;
+    } finally {
+        if (app)
+            await app.stop();
+        try {
+            await demo.stop();
+        } catch (error) {
+            failure = failure || error;
+        }
+        // Whatever the application started and a failure left running.
+        for (const process_ of world.processesWithMarker(marker)) {
+            try {
+                process.kill(process_.pid, 'SIGKILL');
+            } catch (error) {
+                // gone already
+            }
+        }
+    }
+    if (failure)
+        throw failure;
+}
+
+async function signIn(app, username, password) {
+    await app.waitLoginForm();
+    await app.page.type('#loginContainer input[name="username"]', username);
+    await app.page.type('#loginContainer input[name="password"]', password);
+    await app.page.click('#loginContainer .login');
+}
+
+// The group of the device's domain is open, so that its row can be clicked.
+async function openGroupOf(app, demo, deviceId) {
+    const domainId = demo.device(deviceId).domain_id;
+    await app.waitVisible(`#domainsContainer .domain[data-id="${domainId}"]`);
+    const closed = await app.page.$eval(`#domainsContainer .domain[data-id="${domainId}"]`,
+        (header) => header.parentElement.querySelector('.device-container').classList.contains('closed'));
+    if (closed)
+        await app.page.click(`#domainsContainer .domain[data-id="${domainId}"]`);
+    await app.waitVisible(`#domainsContainer .device[data-id="${deviceId}"] .name`);
+    await harness.sleep(300); // the group's opening animation
+}
+
+async function waitStatusRow(app, colour, timeoutMs = TUNNEL_TIMEOUT_MS) {
+    await app.page.waitForSelector(`.vpn-status-row.bg-${colour}`, { timeout: timeoutMs });
+}
+
+async function connectTo(app, demo, deviceId) {
+    await openGroupOf(app, demo, deviceId);
+    await app.page.click(`#domainsContainer .device[data-id="${deviceId}"] .name`);
+    await waitStatusRow(app, 'green');
+    await app.page.waitForSelector(`#domainsContainer .device[data-id="${deviceId}"].bg-green`,
+                                   { timeout: TUNNEL_TIMEOUT_MS });
+}
+
+async function bytesIn(app) {
+    return app.page.evaluate(() => [document.querySelector('.stats-in .value').textContent.trim(),
+                                    document.querySelector('.stats-in .unit').textContent.trim()])
+        .then(([value, unit]) => world.counterBytes(value, unit));
+}
+
+// The counters follow the traffic: fetch through the tunnel until they have grown.
+async function countersGrow(app, deviceIp) {
+    const before = await bytesIn(app);
+    await harness.waitUntil(async () => {
+        await world.httpGet(`http://${deviceIp}/`);
+        return (await bytesIn(app)) > before;
+    }, 'the received-bytes counter to grow', 30000);
+}
+
+async function openPortView(app, deviceId) {
+    await app.page.click(`#domainsContainer .device[data-id="${deviceId}"] .settings`);
+    await app.waitVisible('#serialVirtualPortPage .icon-create-new');
+    await harness.sleep(500); // the view slides in
+}
+
+// Creates the port of `type` through the view; resolves with its link's path.
+async function createPort(app, deviceId, type, serialDir) {
+    await openPortView(app, deviceId);
+    await app.page.click('#serialVirtualPortPage .icon-create-new');
+    await app.waitVisible('#serialVirtualPortPage .button-create');
+    await harness.sleep(300); // the form slides in
+    await app.page.select('#serialVirtualPortPage select[name="type"]', String(type));
+    await app.page.click('#serialVirtualPortPage .button-create');
+    await app.waitVisible(`#serialVirtualPortPage .virtual-serial-port[data-type="${type}"]`, PORT_TIMEOUT_MS);
+    await app.waitHidden('#serialVirtualPortPage .form-overlay', PORT_TIMEOUT_MS);
+    const ports = await app.page.evaluate((id) => new Promise((resolve) => {
+        HLV.getVirtualSerialPortsByDeviceIdJson(id, resolve);
+    }), deviceId);
+    const port = ports.find((candidate) => candidate.type === type);
+    if (!port || !port.serialName)
+        throw new Error(`no port of type ${type} for device ${deviceId}: ${JSON.stringify(ports)}`);
+    const rowText = await app.text(`#serialVirtualPortPage .virtual-serial-port[data-type="${type}"]`);
+    if (!rowText.includes(port.serialName))
+        throw new Error(`the port's row "${rowText}" does not show ${port.serialName}`);
+    return path.join(serialDir, port.serialName);
+}
+
+async function removePort(app, type) {
+    await app.page.click(`#serialVirtualPortPage .virtual-serial-port[data-type="${type}"] .remove`);
+    await app.page.waitForSelector(`#serialVirtualPortPage .virtual-serial-port[data-type="${type}"]`,
+                                   { hidden: true, timeout: PORT_TIMEOUT_MS });
+    await app.waitHidden('#serialVirtualPortPage .form-overlay', PORT_TIMEOUT_MS);
+}
+
+function deviceAnswer(demo, deviceId, type) {
+    const names = ['RS 232 A', 'RS 232 B', 'RS 485', 'USB'];
+    return `${demo.device(deviceId).name} (device ${deviceId}, ${names[type]})`;
+}
+
+function ownProcesses(marker, exe) {
+    return world.processesWithMarker(marker).filter((entry) => entry.exe === exe);
+}
+
+// After a logout: no tunnel, no pair, no relay, no holder.
+async function assertNothingLeft(assert, app, marker, serialDir) {
+    await harness.waitUntil(() => ownProcesses(marker, 'openvpn').length === 0, 'the VPN daemon to end', 30000);
+    await harness.waitUntil(() => world.setupcList(serialDir).length === 0, 'every serial port pair to go', 30000);
+    await harness.waitUntil(() => ownProcesses(marker, 'com2tcp').length === 0 && ownProcesses(marker, 'setupc').length === 0,
+                            'the serial relays and pair holders to end', 30000);
+    assert.deepStrictEqual(fs.existsSync(serialDir) ? fs.readdirSync(serialDir).filter((n) => !n.startsWith('.')) : [], []);
+    assert.strictEqual(await app.page.evaluate(() => new Promise((resolve) => HLV.vpn.getStatus(resolve))) !== 3, true);
+}
+
+async function logout(app) {
+    await app.page.click('.logout');
+    await app.waitLoginForm();
+}
+
+module.exports = {
+    async 'journey: sign in, connect, web page, serial port, logout'({ assert }) {
+        await withJourney('journey', async ({ app, demo, browser, serialDir, marker }) => {
+            const device = demo.device(DEVICE);
+            await signIn(app, demo.settings.DEMO_USERNAME, demo.settings.DEMO_PASSWORD);
+
+            // The domains of the demo user, the offline device marked, the type-2 device absent.
+            await app.waitVisible('#domainsContainer');
+            await app.page.waitForFunction(() => document.querySelectorAll('#domainsContainer .domain').length === 3,
+                                           { timeout: 30000 });
+            const names = await app.page.$$eval('#domainsContainer .domain .name', (all) => all.map((e) => e.textContent.trim()));
+            assert.deepStrictEqual(names, demo.fixture.domains.map((domain) => domain.name));
+            assert.strictEqual(await app.page.$(`#domainsContainer .device[data-id="${HIDDEN_DEVICE}"]`), null);
+            assert.ok(await app.page.$(`#domainsContainer .device[data-id="${OFFLINE_DEVICE}"].offline`));
+
+            // Connect: the sidebar turns green and the counters move with traffic.
+            await connectTo(app, demo, DEVICE);
+            assert.strictEqual(ownProcesses(marker, 'openvpn').length, 1);
+            await countersGrow(app, device.vpn_ip);
+
+            // The web interface: the browser is asked for the device's address, and the
+            // page at that address is the device's, through the tunnel.
+            await app.page.click(`#domainsContainer .device[data-id="${DEVICE}"] .web-ui`);
+            await harness.waitUntil(() => browser.urls().length > 0, 'the browser to be asked', 10000);
+            assert.deepStrictEqual(browser.urls().map((url) => url.replace(/\/$/, '')), [`http://${device.vpn_ip}`]);
+            const page = await world.httpGet(browser.urls()[0]);
+            assert.strictEqual(page.status, 200);
+            assert.ok(page.body.includes(device.name), page.body);
+
+            // A virtual serial port of the device: a program talks to the device through it.
+            const link = await createPort(app, DEVICE, PORT_TYPE, serialDir);
+            assert.ok(fs.existsSync(link), `${link} missing`);
+            assert.strictEqual(world.setupcList(serialDir).length, 2);
+            await world.serialExchange(link, 'ID?', deviceAnswer(demo, DEVICE, PORT_TYPE));
+            await world.serialExchange(link, 'hello device', 'hello device');
+
+            await removePort(app, PORT_TYPE);
+            await harness.waitUntil(() => world.setupcList(serialDir).length === 0, 'the pair to go', 30000);
+            assert.strictEqual(fs.existsSync(link), false);
+
+            await logout(app);
+            await assertNothingLeft(assert, app, marker, serialDir);
+        });
+    },
+
+    async 'the VPN server restarts mid-session: tunnel and serial port come back by themselves'({ assert }) {
+        await withJourney('restart', async ({ app, demo, serialDir, marker }) => {
+            const device = demo.device(DEVICE);
+            await signIn(app, demo.settings.DEMO_USERNAME, demo.settings.DEMO_PASSWORD);
+            await connectTo(app, demo, DEVICE);
+            const link = await createPort(app, DEVICE, PORT_TYPE, serialDir);
+            await world.serialExchange(link, 'AT', 'OK');
+
+            demo.serverStop();
+            await waitStatusRow(app, 'orange', 30000);
+            demo.serverStart();
+            await waitStatusRow(app, 'green', 90000);
+            const page = await world.httpGet(`http://${device.vpn_ip}/`);
+            assert.ok(page.body.includes(device.name));
+            // The port reconnects after the tunnel, without anyone touching it.
+            await world.serialExchange(link, 'ID?', deviceAnswer(demo, DEVICE, PORT_TYPE), 60000);
+
+            await removePort(app, PORT_TYPE);
+            await logout(app);
+            await assertNothingLeft(assert, app, marker, serialDir);
+        });
+    },
+
+    async 'a killed renderer: the window is replaced, the tunnel stopped, the user connects again'({ assert }) {
+        await withJourney('renderer', async ({ app, demo, serialDir, marker }) => {
+            const device = demo.device(DEVICE);
+            await signIn(app, demo.settings.DEMO_USERNAME, demo.settings.DEMO_PASSWORD);
+            await connectTo(app, demo, DEVICE);
+            const [daemon] = ownProcesses(marker, 'openvpn');
+            assert.ok(daemon, 'no VPN daemon while connected');
+
+            const renderers = world.processesWithMarker(marker)
+                .filter((entry) => entry.cmdline.includes('--type=renderer'));
+            assert.ok(renderers.length > 0, 'no renderer process found');
+            const oldPage = app.page;
+            for (const renderer of renderers)
+                process.kill(renderer.pid, 'SIGKILL');
+
+            // The old tunnel goes down with the old window.
+            await harness.waitUntil(() => !world.processesWithMarker(marker).some((entry) => entry.pid === daemon.pid),
+                                    'the old VPN daemon to end', 30000);
+
+            // The replacement window's page: from the stored state, on its own.
+            const newPage = await harness.waitUntil(async () => {
+                const pages = await app.browser.pages();
+                const candidate = pages.find((p) => p !== oldPage && p.url().startsWith('qrc:'));
+                if (!candidate)
+                    return null;
+                const ready = await candidate.evaluate(() => typeof window.HLV === 'object' && window.HLV !== null);
+                return ready ? candidate : null;
+            }, 'the replacement window', 60000);
+            app.page = newPage;
+            app.page.on('console', (message) => { app.output += `[page] ${message.text()}\n`; });
+
+            // Signed in again with the stored credentials (or the login form, if the
+            // application keeps none); then the user connects.
+            await app.page.waitForFunction(() => document.querySelector('#domainsContainer') !== null
+                || document.querySelector('#loginContainer input[name="username"]') !== null, { timeout: 60000 });
+            if (await app.page.$('#domainsContainer') === null) {
+                await signIn(app, demo.settings.DEMO_USERNAME, demo.settings.DEMO_PASSWORD);
+                await app.waitVisible('#domainsContainer');
+            }
+            const green = await app.page.$('.vpn-status-row.bg-green');
+            if (!green) {
+                // The last device may be reconnecting on its own; otherwise the user clicks.
+                const connecting = await app.page.$('.vpn-status-row.bg-orange');
+                if (connecting)
+                    await waitStatusRow(app, 'green');
+                else
+                    await connectTo(app, demo, DEVICE);
+            }
+            await waitStatusRow(app, 'green');
+            assert.strictEqual(ownProcesses(marker, 'openvpn').length, 1);
+            const page = await world.httpGet(`http://${device.vpn_ip}/`);
+            assert.ok(page.body.includes(device.name));
+
+            await logout(app);
+            await assertNothingLeft(assert, app, marker, serialDir);
+        });
+    },
+};

@@ -262,8 +262,7 @@ module.exports = {
             const [daemon] = ownProcesses(marker, 'openvpn');
             assert.ok(daemon, 'no VPN daemon while connected');
 
-            const renderers = world.processesWithMarker(marker)
-                .filter((entry) => entry.cmdline.includes('--type=renderer'));
+            const renderers = world.rendererProcesses(marker);
             assert.ok(renderers.length > 0, 'no renderer process found');
             const oldPage = app.page;
             for (const renderer of renderers)

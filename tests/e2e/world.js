@@ -214,12 +214,21 @@ function processesWithMarker(marker) {
             const state = stat.slice(stat.lastIndexOf(')') + 2, stat.lastIndexOf(')') + 3);
             if (state === 'Z')
                 continue;
-            found.push({ pid: Number(entry), exe: path.basename(exe), cmdline });
+            const ppid = Number(stat.slice(stat.lastIndexOf(')') + 4).split(' ')[0]);
+            found.push({ pid: Number(entry), ppid, exe: path.basename(exe), cmdline });
         } catch (error) {
             // ended while we looked
         }
     }
     return found;
+}
+
+// The web engine's renderers: forked by its zygote, so they keep the zygote's command
+// line; what tells them apart is a parent that is a web engine process itself.
+function rendererProcesses(marker) {
+    const engine = processesWithMarker(marker).filter((entry) => entry.exe === 'QtWebEngineProcess');
+    const pids = new Set(engine.map((entry) => entry.pid));
+    return engine.filter((entry) => pids.has(entry.ppid));
 }
 
 function setupcList(serialDir) {
@@ -235,5 +244,5 @@ function counterBytes(value, unit) {
 }
 
 module.exports = {
-    DemoWorld, StandInBrowser, httpGet, serialExchange, processesWithMarker, setupcList, counterBytes, readEnvFile,
+    DemoWorld, StandInBrowser, httpGet, serialExchange, processesWithMarker, rendererProcesses, setupcList, counterBytes, readEnvFile,
 };

@@ -38,17 +38,22 @@ async function signIn(app, username, password) {
 // of its first step, or null when none came.
 async function dismissTour(app, waitMs = 3000) {
     try {
-        await app.page.waitForSelector('.anno .anno-content', { visible: true, timeout: waitMs });
+        await app.page.waitForSelector('.anno:not(.anno-hidden) .anno-content', { visible: true, timeout: waitMs });
     } catch (error) {
         return null;
     }
+    // Anno.js finishes showing a step on timers of its own (up to 300 ms); a click
+    // before then leaves them to run on a step already gone.
+    await new Promise((resolve) => setTimeout(resolve, 400));
     const text = await app.text('.anno .anno-content');
     await app.page.evaluate(() => {
         const skip = document.querySelector('.anno-btn-low-importance');
         const buttons = document.querySelectorAll('.anno-btn');
         (skip || buttons[buttons.length - 1]).click();
     });
-    await app.page.waitForFunction(() => document.querySelectorAll('.anno').length === 0, { timeout: 5000 });
+    // The overlay fades out after the step and takes clicks until it is removed.
+    await app.page.waitForFunction(() => document.querySelectorAll('.anno, .anno-overlay, .anno-placeholder').length === 0,
+                                   { timeout: 5000 });
     return text;
 }
 

@@ -6,7 +6,7 @@
 const { spawn } = require('node:child_process');
 const path = require('node:path');
 const { Lab } = require('./lab');
-const { withSignedIn, bridgeCall, openedUrls, shownBytes } = require('./session');
+const { withSignedIn, bridgeCall, dismissTour, openedUrls, shownBytes } = require('./session');
 
 const MARKUP_DOMAIN = 'Site <b>Nord</b><img src="x" onerror="window.__ran = true">';
 const MARKUP_DEVICE = 'Pump <i>3</i><img src="y" onerror="window.__ran = true">';
@@ -93,7 +93,8 @@ async function maybeScreenshot(app, name) {
 
 module.exports = {
     async 'the first group opens at first sign-in; the group opened last is stored and reopened'({ harness, assert }) {
-        await withSignedIn(harness, 'groups', fixture(), {}, async ({ app }) => {
+        await withSignedIn(harness, 'groups', fixture(), {}, async ({ app, firstTour }) => {
+            assert.ok(firstTour && firstTour.startsWith('This area is dedicated to the VPN'), `tour 1: ${firstTour}`);
             assert.deepStrictEqual((await openGroups(app)).map((g) => g.open), [true, false, false, false]);
             assert.strictEqual((await openGroups(app))[0].toggle, 'arrow_drop_up');
             assert.strictEqual(await bridgeCall(app, 'getLastDomainIdOpened'), 1);
@@ -114,6 +115,7 @@ module.exports = {
             await app.page.waitForFunction(() => document.querySelectorAll('.device-container:not(.closed)').length > 0,
                                            { timeout: 5000 });
             assert.deepStrictEqual((await openGroups(app)).map((g) => g.open), [false, true, false, false]);
+            assert.strictEqual(await dismissTour(app, 700), null, 'tour 1 only once');
         });
     },
 

@@ -181,6 +181,13 @@ module.exports = {
             assert.deepStrictEqual([other.deviceId, other.name, other.ports.length, other.empty, other.formOpen],
                                    ['13', 'Logger 13', 0, 1, false]);
             assert.strictEqual(await dismissTour(app, 700), null, 'tour 2 only once');
+
+            // The language switch reaches the view's texts; names stay as they are.
+            await app.page.click('.navbar .language');
+            await app.waitText('#serialVirtualPortPage .icon-back', 'chevron_leftIndietro', 5000);
+            assert.strictEqual(await app.text('#serialVirtualPortPage .empty-list'), 'Aggiungi una nuova porta seriale virtuale');
+            assert.strictEqual(await app.text('#serialVirtualPortPage > .device .name'), 'Logger 13');
+            assert.strictEqual(await app.text('#serialVirtualPortPage .form-title'), 'Crea una nuova porta seriale virtuale');
         });
     },
 };

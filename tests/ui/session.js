@@ -62,7 +62,8 @@ function bridgeCall(app, name, ...args) {
     return app.page.evaluate((n, a) => new Promise((resolve) => HLV[n](...a, resolve)), name, args);
 }
 
-// Runs body(session) with session = { app, simulator, home, serialDir, browser }.
+// Runs body(session) with session = { app, simulator, home, serialDir, browser, firstTour }
+// (firstTour: the first text of the tour the domains page showed, or null).
 // options: user, password, env (more environment for the application).
 async function withSignedIn(harness, name, fixture, options, body) {
     if (!Simulator.available())
@@ -84,8 +85,8 @@ async function withSignedIn(harness, name, fixture, options, body) {
         await app.start();
         await signIn(app, options.user || 'alice', options.password || 'secret');
         await app.waitVisible('#domainsContainer', DOMAINS_WAIT_MS);
-        await dismissTour(app);
-        await body({ app, simulator, home, serialDir, browser });
+        const firstTour = await dismissTour(app);
+        await body({ app, simulator, home, serialDir, browser, firstTour });
     } catch (error) {
         if (!(error instanceof harness.Skip)) {
             error.message += `\n--- application output ---\n${app ? app.output.slice(-6000) : ''}` +

@@ -21,6 +21,7 @@
 #include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
 #include "serial/execcommand.h"
+#include "serial/serialportdirectory.h"
 #include "serial/virtualserialport.h"
 #include "serial/virtualserialportsmanager.h"
 #include "shell/logging.h"
@@ -380,8 +381,13 @@ QJsonArray Hlv::getVirtualSerialPortsByDeviceIdJson(int device_id)
     const QList<VirtualSerialPort *> ports = virtualSerialPortsManager->getVirtualSerialPortsByDeviceId(device_id);
     QMessageLogger().debug() << ports.size();
     QJsonArray result;
-    for (VirtualSerialPort *port : ports)
-        result.append(port->toJson());
+    for (VirtualSerialPort *port : ports) {
+        // The page also shows where a serial program opens the port: the name alone is
+        // no path on this platform. Only the page gets it; the stored record stays as is.
+        QJsonObject json = port->toJson();
+        json.insert(QLatin1String("path"), SerialPortDirectory::portPath(port->getSerialName()));
+        result.append(json);
+    }
     return result;
 }
 

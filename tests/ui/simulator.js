@@ -65,20 +65,25 @@ class Simulator {
 
     control(method, endpoint, body) {
         return new Promise((resolve, reject) => {
+            // The simulator takes bodies with a length, not chunked.
+            const payload = body === undefined ? null : Buffer.from(JSON.stringify(body));
             const request = https.request(`${this.url}${endpoint}`, {
                 method,
                 ca: fs.readFileSync(this.caFile),
-                headers: body === undefined ? {} : { 'Content-Type': 'application/json' },
+                headers: payload === null ? {} : { 'Content-Type': 'application/json', 'Content-Length': payload.length },
             }, (response) => {
                 let text = '';
                 response.setEncoding('utf8');
                 response.on('data', (chunk) => { text += chunk; });
-                response.on('end', () => resolve(text === '' ? null : JSON.parse(text)));
+                response.on('end', () => {
+                    if (response.statusCode >= 400)
+                        reject(new Error(`simulator ${method} ${endpoint}: ${response.statusCode} ${text}`));
+                    else
+                        resolve(text === '' ? null : JSON.parse(text));
+                });
             });
             request.on('error', reject);
-            if (body !== undefined)
-                request.write(JSON.stringify(body));
-            request.end();
+            request.end(payload === null ? undefined : payload);
         });
     }
 

@@ -1,0 +1,257 @@
+'use strict';
+
+// The domains route against the cloud simulator (and, for the tunnel, the VPN lab):
+// groups, icons, online marks, the connect action and the web icon.
+
+const { spawn } = require('node:child_process');
+const path = require('node:path');
+const { Lab } = require('./lab');
+const { withSignedIn, bridgeCall, dismissTour, openedUrls, shownBytes } = require('./session');
+
+const MARKUP_DOMAIN = 'Site <b>Nord</b><img src="x" onerror="window.__ran = true">';
+const MARKUP_DEVICE = 'Pump <i>3</i><img src="y" onerror="window.__ran = true">';
+const CONNECT_WAIT_MS = 40000;
+
+function fixture({ vpnFiles, gatewayOnline = 1, sensorOnline = 0, gatewayIp = '10.203.77.11', markup = false } = {}) {
+    const device = (id, name, type, online, ip) => ({ id, name, type, vpn_status: online, vpn_ip: ip, api_key: `key${id}` });
+    const plant = {
+        id: 1, name: 'Plant North', vpn_enable: 1,
+        devices: [
+            device(11, 'Gateway 01', 1, gatewayOnline, gatewayIp),
+            device(12, 'Sensor 02', 5, sensorOnline, '10.203.77.12'),
+            device(13, 'Meter 03', 3, 1, '10.203.77.13'),
+        ],
+    };
+    if (vpnFiles)
+        plant.vpn_files = vpnFiles;
+    return {
+        users: [{ username: 'alice', password: 'secret' }],
+        domains: [
+            plant,
+            {
+                id: 2, name: 'Plant South', vpn_enable: 0,
+                devices: [
+                    device(21, 'Router 21', 1, 1, '10.203.78.21'),
+                    device(22, 'Router 22', 5, 1, '10.203.78.22'),
+                    device(23, 'Router 23', 3, 1, '10.203.78.23'),
+                ],
+            },
+            { id: 3, name: markup ? MARKUP_DOMAIN : 'Site East', vpn_enable: 1,
+              devices: [device(31, markup ? MARKUP_DEVICE : 'Pump 31', 1, 1, '10.203.79.31')] },
+            { id: 4, name: 'Warehouse', vpn_enable: 1, devices: [] },
+        ],
+    };
+}
+
+// Which groups are open, in page order.
+function openGroups(app) {
+    return app.page.evaluate(() => Array.from(document.querySelectorAll('#domainsContainer .domain-container'))
+        .map((group) => ({
+            id: group.querySelector('.domain').getAttribute('data-id'),
+            open: !group.querySelector('.device-container').classList.contains('closed'),
+            toggle: group.querySelector('.icon-toggle').textContent,
+        })));
+}
+
+// What a device row offers, as the user sees it.
+function rowState(app, id) {
+    return app.page.evaluate((deviceId) => {
+        const row = document.querySelector(`#domainsContainer .device[data-id="${deviceId}"]`);
+        const shown = (selector) => {
+            const element = row.querySelector(selector);
+            return element !== null && getComputedStyle(element).display !== 'none';
+        };
+        return {
+            icons: Array.from(row.querySelectorAll('.icons .material-icons')).map((icon) => icon.textContent),
+            offline: row.classList.contains('offline') && row.classList.contains('bg-grey'),
+            offlineLabel: shown('.offline-string'),
+            connect: shown('.connect'),
+            web: shown('.web-ui'),
+        };
+    }, id);
+}
+
+function waitRowClass(app, id, cls, present = true, timeout = 15000) {
+    return app.page.waitForFunction((deviceId, c, p) => {
+        const row = document.querySelector(`#domainsContainer .device[data-id="${deviceId}"]`);
+        return row !== null && row.classList.contains(c) === p;
+    }, { timeout }, id, cls, present);
+}
+
+function ping(address) {
+    return new Promise((resolve) => {
+        const child = spawn('ping', ['-c', '5', '-i', '0.2', '-W', '2', address], { stdio: 'ignore' });
+        child.on('exit', resolve);
+        child.on('error', () => resolve(-1));
+    });
+}
+
+async function maybeScreenshot(app, name) {
+    if (process.env.CORRIVO_SCREENSHOT_DIR)
+        await app.screenshot(path.join(process.env.CORRIVO_SCREENSHOT_DIR, name));
+}
+
+module.exports = {
+    async 'the first group opens at first sign-in; the group opened last is stored and reopened'({ harness, assert }) {
+        await withSignedIn(harness, 'groups', fixture(), {}, async ({ app, firstTour }) => {
+            assert.ok(firstTour && firstTour.startsWith('This area is dedicated to the VPN'), `tour 1: ${firstTour}`);
+            assert.deepStrictEqual((await openGroups(app)).map((g) => g.open), [true, false, false, false]);
+            assert.strictEqual((await openGroups(app))[0].toggle, 'arrow_drop_up');
+            assert.strictEqual(await bridgeCall(app, 'getLastDomainIdOpened'), 1);
+
+            await app.page.click('#domainsContainer .domain[data-id="2"]');
+            assert.deepStrictEqual((await openGroups(app)).map((g) => g.open), [true, true, false, false]);
+            assert.strictEqual(await bridgeCall(app, 'getLastDomainIdOpened'), 2);
+            // Closing a group stores nothing.
+            await app.page.click('#domainsContainer .domain[data-id="1"]');
+            const afterClose = await openGroups(app);
+            assert.deepStrictEqual(afterClose.map((g) => g.open), [false, true, false, false]);
+            assert.strictEqual(afterClose[0].toggle, 'arrow_drop_down');
+            assert.strictEqual(await bridgeCall(app, 'getLastDomainIdOpened'), 2);
+
+            // The stored credentials sign in again; the stored group is the open one.
+            await app.restart();
+            await app.waitVisible('#domainsContainer', 20000);
+            await app.page.waitForFunction(() => document.querySelectorAll('.device-container:not(.closed)').length > 0,
+                                           { timeout: 5000 });
+            assert.deepStrictEqual((await openGroups(app)).map((g) => g.open), [false, true, false, false]);
+            assert.strictEqual(await dismissTour(app, 700), null, 'tour 1 only once');
+        });
+    },
+
+    async 'icons follow the domain VPN and the device type; cloud names stay text; empty domains say so'({ harness, assert }) {
+        await withSignedIn(harness, 'icons', fixture({ markup: true }), {}, async ({ app }) => {
+            // Domain without VPN: no connect and no web icons, settings on types 1 and 5 only.
+            assert.deepStrictEqual((await rowState(app, 21)).icons, ['settings']);
+            assert.deepStrictEqual((await rowState(app, 22)).icons, ['settings']);
+            assert.deepStrictEqual((await rowState(app, 23)).icons, []);
+            // Domain with VPN.
+            assert.deepStrictEqual(await rowState(app, 11), {
+                icons: ['link', 'web', 'settings'], offline: false, offlineLabel: false, connect: true, web: false,
+            });
+            assert.deepStrictEqual((await rowState(app, 13)).icons, ['link', 'web']);
+            assert.deepStrictEqual(await rowState(app, 12), {
+                icons: ['link', 'web', 'settings'], offline: true, offlineLabel: true, connect: false, web: false,
+            });
+
+            const names = await app.page.evaluate(() => {
+                const domain = document.querySelector('#domainsContainer .domain[data-id="3"] .name');
+                const device = document.querySelector('#domainsContainer .device[data-id="31"] .name');
+                return {
+                    domain: domain.textContent.trim(),
+                    domainElements: domain.children.length,
+                    device: device.textContent.trim(),
+                    deviceImages: device.querySelectorAll('img').length,
+                    ran: window.__ran === true,
+                };
+            });
+            assert.deepStrictEqual(names, {
+                domain: MARKUP_DOMAIN, domainElements: 0, device: MARKUP_DEVICE, deviceImages: 0, ran: false,
+            });
+
+            const empty = await app.page.evaluate(() => {
+                const rows = document.querySelectorAll('.domain[data-id="4"] + .device-container .device');
+                return Array.from(rows).map((row) => `${row.className}|${row.textContent.trim()}`);
+            });
+            assert.deepStrictEqual(empty, ['row device last no-devices|No device registered']);
+        });
+    },
+
+    async 'online marks follow each reload of the domains'({ harness, assert }) {
+        await withSignedIn(harness, 'reload', fixture(), {}, async ({ app, simulator }) => {
+            assert.strictEqual((await rowState(app, 11)).offline, false);
+            assert.strictEqual((await rowState(app, 12)).offline, true);
+            await simulator.control('POST', '/_sim/fixture', fixture({ gatewayOnline: 0, sensorOnline: 1 }));
+            // What the 30-second timer does, without the wait.
+            await app.page.evaluate(() => HLV.reloadDomains());
+            await waitRowClass(app, 12, 'offline', false);
+            await waitRowClass(app, 11, 'offline', true);
+            assert.deepStrictEqual(await rowState(app, 12), {
+                icons: ['link', 'web', 'settings'], offline: false, offlineLabel: false, connect: true, web: false,
+            });
+            const gateway = await rowState(app, 11);
+            assert.deepStrictEqual([gateway.offline, gateway.offlineLabel, gateway.connect], [true, true, false]);
+
+            // A failed reload leaves the page as it is.
+            await simulator.control('POST', '/_sim/fault', { path: '/api/v2/domain', status: 500 });
+            await app.page.evaluate(() => HLV.reloadDomains());
+            await harness.sleep(1000);
+            assert.strictEqual((await rowState(app, 12)).offline, false);
+            assert.strictEqual((await rowState(app, 11)).offline, true);
+        });
+    },
+
+    async 'a device name connects: orange at once, green with the shield once up; counters move; the web icon opens the device'({ harness, assert }) {
+        const reason = Lab.unavailableReason();
+        if (reason)
+            throw new harness.Skip(reason);
+        const lab = new Lab();
+        try {
+            await lab.up();
+            const ip = lab.value('LAB_VPN_SERVER_ADDR');
+            await withSignedIn(harness, 'connect', fixture({ vpnFiles: lab.vpnFiles(), gatewayIp: ip }), {},
+                               async (session) => {
+                const { app } = session;
+                // The page changes before the bridge can have answered: the click and the
+                // checks run in one turn of the page's event loop.
+                const atClick = await app.page.evaluate(() => {
+                    document.querySelector('#domainsContainer .device[data-id="11"] .name').click();
+                    const row = document.querySelector('#domainsContainer .device[data-id="11"]');
+                    return {
+                        row: row.classList.contains('bg-orange'),
+                        spinner: row.querySelector('.spinner-vpn').classList.contains('loader'),
+                        connectHidden: row.querySelector('.connect').classList.contains('hn'),
+                        statusRow: document.querySelector('.vpn-status-row').classList.contains('bg-orange'),
+                        tip: document.querySelector('.status-tip').textContent.trim(),
+                    };
+                });
+                assert.deepStrictEqual(atClick, {
+                    row: true, spinner: true, connectHidden: true, statusRow: true, tip: 'Connecting... Wait',
+                });
+                await maybeScreenshot(app, 'domains-connecting.png');
+
+                await waitRowClass(app, 11, 'bg-green', true, CONNECT_WAIT_MS);
+                const connected = await app.page.evaluate(() => {
+                    const row = document.querySelector('#domainsContainer .device[data-id="11"]');
+                    const shield = row.querySelector('.spinner-vpn img');
+                    return {
+                        orangeRows: document.querySelectorAll('#domainsContainer .device.bg-orange').length,
+                        shield: shield ? shield.getAttribute('src') : null,
+                        statusRow: document.querySelector('.vpn-status-row').classList.contains('bg-green'),
+                        desc: document.querySelector('.status-desc').textContent.trim(),
+                        tip: document.querySelector('.status-tip').textContent.trim(),
+                        web: getComputedStyle(row.querySelector('.web-ui')).display !== 'none',
+                        connect: getComputedStyle(row.querySelector('.connect')).display !== 'none',
+                    };
+                });
+                assert.deepStrictEqual(connected, {
+                    orangeRows: 0, shield: '/img/shield_white.svg', statusRow: true, desc: 'Connected',
+                    tip: 'Gateway 01', web: true, connect: false,
+                });
+
+                // Traffic through the tunnel shows in the counters (polled every 3 s).
+                await harness.waitUntil(async () => (await shownBytes(app, '.stats-in')) > 0, 'received bytes shown', 10000);
+                const before = await shownBytes(app, '.stats-in');
+                assert.strictEqual(await ping(ip), 0, 'ping through the tunnel');
+                await harness.waitUntil(async () => (await shownBytes(app, '.stats-in')) > before,
+                                        'the received counter growing', 10000);
+                assert.ok((await shownBytes(app, '.stats-out')) > 0);
+                await maybeScreenshot(app, 'domains-connected.png');
+
+                await app.page.hover('#domainsContainer .device[data-id="11"] .web-ui');
+                await app.waitText('.tooltip-inner', `Open the web UI (http://${ip})`, 5000);
+                await app.page.click('#domainsContainer .device[data-id="11"] .web-ui');
+                await harness.waitUntil(async () => openedUrls(session).length > 0, 'the browser stand-in', 10000);
+                assert.deepStrictEqual(openedUrls(session), [`http://${ip}`]);
+
+                // The power button ends the tunnel; the highlight goes with it.
+                await app.page.click('#vpn-shield-container .power-button');
+                await waitRowClass(app, 11, 'bg-green', false, 20000);
+                assert.ok(await app.page.evaluate(() => document.querySelector('.vpn-status-row').classList.contains('bg-red')));
+                assert.strictEqual((await rowState(app, 11)).connect, true);
+            });
+        } finally {
+            await lab.down();
+        }
+    },
+};

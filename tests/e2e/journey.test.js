@@ -8,6 +8,8 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const harness = require('../ui/harness');
+const { pairs } = require('../ui/serial');
+const { signIn, dismissTour, shownBytes, openedUrls, installBrowserStandIn } = require('../ui/session');
 const world = require('./world');
 
 const DEVICE = 101;             // "Pump station": online, type 1, four serial interfaces
@@ -41,7 +43,7 @@ async function withJourney(name, body) {
     const serialDir = path.join(home, 'serial');
     const marker = `${name}-${process.pid}`;
     const demo = new world.DemoWorld(uniqueName(), path.join(home, 'demo'), serialDir);
-    const browser = new world.StandInBrowser(home);
+    const browser = installBrowserStandIn(home);
     let app = null;
     let failure = null;
     try {
@@ -49,7 +51,7 @@ async function withJourney(name, body) {
         app = new harness.App({
             home,
             env: Object.assign(demo.appEnv(), {
-                PATH: browser.pathWithBrowser(),
+                PATH: `${browser.bin}:${process.env.PATH}`,
                 CORRIVO_SERIAL_DIR: serialDir,
                 CORRIVO_E2E_RUN: marker,
             }),
@@ -81,11 +83,11 @@ async function withJourney(name, body) {
         throw failure;
 }
 
-async function signIn(app, username, password) {
-    await app.waitLoginForm();
-    await app.page.type('#loginContainer input[name="username"]', username);
-    await app.page.type('#loginContainer input[name="password"]', password);
-    await app.page.click('#loginContainer .login');
+// Signs in from the form and closes the first tour of the domains route.
+async function signInAsDemoUser(app, demo) {
+    await signIn(app, demo.settings.DEMO_USERNAME, demo.settings.DEMO_PASSWORD);
+    await app.waitVisible('#domainsContainer', 30000);
+    await dismissTour(app);
 }
 
 // The group of the device's domain is open, so that its row can be clicked.
@@ -107,52 +109,58 @@ async function waitStatusRow(app, colour, timeoutMs = TUNNEL_TIMEOUT_MS) {
 async function connectTo(app, demo, deviceId) {
     await openGroupOf(app, demo, deviceId);
     await app.page.click(`#domainsContainer .device[data-id="${deviceId}"] .name`);
+    // The click turns the sidebar orange at once; green then means this start is through.
+    await waitStatusRow(app, 'orange', 5000);
     await waitStatusRow(app, 'green');
     await app.page.waitForSelector(`#domainsContainer .device[data-id="${deviceId}"].bg-green`,
                                    { timeout: TUNNEL_TIMEOUT_MS });
 }
 
-async function bytesIn(app) {
-    return app.page.evaluate(() => [document.querySelector('.stats-in .value').textContent.trim(),
-                                    document.querySelector('.stats-in .unit').textContent.trim()])
-        .then(([value, unit]) => world.counterBytes(value, unit));
-}
-
 // The counters follow the traffic: fetch through the tunnel until they have grown.
 async function countersGrow(app, deviceIp) {
-    const before = await bytesIn(app);
+    const before = await shownBytes(app, '.stats-in');
     await harness.waitUntil(async () => {
         await world.httpGet(`http://${deviceIp}/`);
-        return (await bytesIn(app)) > before;
+        return (await shownBytes(app, '.stats-in')) > before;
     }, 'the received-bytes counter to grow', 30000);
 }
 
 async function openPortView(app, deviceId) {
     await app.page.click(`#domainsContainer .device[data-id="${deviceId}"] .settings`);
-    await app.waitVisible('#serialVirtualPortPage .icon-create-new');
-    await harness.sleep(500); // the view slides in
+    await app.page.waitForFunction((id) => document.querySelector('.page').classList.contains('slided')
+        && document.querySelector('#serialVirtualPortPage > .device').getAttribute('data-id') === String(id),
+    { timeout: 10000 }, deviceId);
+    await dismissTour(app, 1500);
+    // The list unfolds after the slide; its rows take clicks once it has its full height.
+    await app.page.waitForFunction(() => {
+        const container = document.querySelector('#serialVirtualPortPage .virtual-serial-ports-container');
+        return !container.classList.contains('closed') && container.clientHeight > 0
+            && container.clientHeight >= container.scrollHeight;
+    }, { timeout: 10000 });
 }
 
-// Creates the port of `type` through the view; resolves with its link's path.
+// Creates the port of `type` through the view; resolves with the path of its link as
+// the row shows it.
 async function createPort(app, deviceId, type, serialDir) {
     await openPortView(app, deviceId);
     await app.page.click('#serialVirtualPortPage .icon-create-new');
-    await app.waitVisible('#serialVirtualPortPage .button-create');
+    await app.page.waitForFunction(() => !document.querySelector('#serialVirtualPortPage .form-container')
+        .classList.contains('closed'), { timeout: 5000 });
+    await dismissTour(app, 1500);
     await harness.sleep(300); // the form slides in
     await app.page.select('#serialVirtualPortPage select[name="type"]', String(type));
     await app.page.click('#serialVirtualPortPage .button-create');
-    await app.waitVisible(`#serialVirtualPortPage .virtual-serial-port[data-type="${type}"]`, PORT_TIMEOUT_MS);
+    const row = `#serialVirtualPortPage .virtual-serial-port[data-type="${type}"]`;
+    await app.waitVisible(row, PORT_TIMEOUT_MS);
     await app.waitHidden('#serialVirtualPortPage .form-overlay', PORT_TIMEOUT_MS);
-    const ports = await app.page.evaluate((id) => new Promise((resolve) => {
-        HLV.getVirtualSerialPortsByDeviceIdJson(id, resolve);
-    }), deviceId);
-    const port = ports.find((candidate) => candidate.type === type);
-    if (!port || !port.serialName)
-        throw new Error(`no port of type ${type} for device ${deviceId}: ${JSON.stringify(ports)}`);
-    const rowText = await app.text(`#serialVirtualPortPage .virtual-serial-port[data-type="${type}"]`);
-    if (!rowText.includes(port.serialName))
-        throw new Error(`the port's row "${rowText}" does not show ${port.serialName}`);
-    return path.join(serialDir, port.serialName);
+    await dismissTour(app, 1500);
+    const serialName = await app.text(`${row} .serial-name`);
+    const shownPath = await app.page.$eval(`${row} .serial-path`,
+        (element) => element.textContent.replace(/\u200e/g, '').trim());
+    const link = path.join(serialDir, serialName);
+    if (!/^COM[0-9]+$/.test(serialName) || shownPath !== link)
+        throw new Error(`the port's row shows "${serialName}" at "${shownPath}", expected a COM name at ${link}`);
+    return link;
 }
 
 async function removePort(app, type) {
@@ -160,6 +168,7 @@ async function removePort(app, type) {
     await app.page.waitForSelector(`#serialVirtualPortPage .virtual-serial-port[data-type="${type}"]`,
                                    { hidden: true, timeout: PORT_TIMEOUT_MS });
     await app.waitHidden('#serialVirtualPortPage .form-overlay', PORT_TIMEOUT_MS);
+    await dismissTour(app, 1500);
 }
 
 function deviceAnswer(demo, deviceId, type) {
@@ -174,7 +183,7 @@ function ownProcesses(marker, exe) {
 // After a logout: no tunnel, no pair, no relay, no holder.
 async function assertNothingLeft(assert, app, marker, serialDir) {
     await harness.waitUntil(() => ownProcesses(marker, 'openvpn').length === 0, 'the VPN daemon to end', 30000);
-    await harness.waitUntil(() => world.setupcList(serialDir).length === 0, 'every serial port pair to go', 30000);
+    await harness.waitUntil(() => pairs(serialDir).length === 0, 'every serial port pair to go', 30000);
     await harness.waitUntil(() => ownProcesses(marker, 'com2tcp').length === 0 && ownProcesses(marker, 'setupc').length === 0,
                             'the serial relays and pair holders to end', 30000);
     assert.deepStrictEqual(fs.existsSync(serialDir) ? fs.readdirSync(serialDir).filter((n) => !n.startsWith('.')) : [], []);
@@ -190,7 +199,7 @@ module.exports = {
     async 'journey: sign in, connect, web page, serial port, logout'({ assert }) {
         await withJourney('journey', async ({ app, demo, browser, serialDir, marker }) => {
             const device = demo.device(DEVICE);
-            await signIn(app, demo.settings.DEMO_USERNAME, demo.settings.DEMO_PASSWORD);
+            await signInAsDemoUser(app, demo);
 
             // The domains of the demo user, the offline device marked, the type-2 device absent.
             await app.waitVisible('#domainsContainer');
@@ -209,21 +218,21 @@ module.exports = {
             // The web interface: the browser is asked for the device's address, and the
             // page at that address is the device's, through the tunnel.
             await app.page.click(`#domainsContainer .device[data-id="${DEVICE}"] .web-ui`);
-            await harness.waitUntil(() => browser.urls().length > 0, 'the browser to be asked', 10000);
-            assert.deepStrictEqual(browser.urls().map((url) => url.replace(/\/$/, '')), [`http://${device.vpn_ip}`]);
-            const page = await world.httpGet(browser.urls()[0]);
+            await harness.waitUntil(() => openedUrls({ browser }).length > 0, 'the browser to be asked', 10000);
+            assert.deepStrictEqual(openedUrls({ browser }).map((url) => url.replace(/\/$/, '')), [`http://${device.vpn_ip}`]);
+            const page = await world.httpGet(openedUrls({ browser })[0]);
             assert.strictEqual(page.status, 200);
             assert.ok(page.body.includes(device.name), page.body);
 
             // A virtual serial port of the device: a program talks to the device through it.
             const link = await createPort(app, DEVICE, PORT_TYPE, serialDir);
             assert.ok(fs.existsSync(link), `${link} missing`);
-            assert.strictEqual(world.setupcList(serialDir).length, 2);
+            assert.strictEqual(pairs(serialDir).length, 1);
             await world.serialExchange(link, 'ID?', deviceAnswer(demo, DEVICE, PORT_TYPE));
             await world.serialExchange(link, 'hello device', 'hello device');
 
             await removePort(app, PORT_TYPE);
-            await harness.waitUntil(() => world.setupcList(serialDir).length === 0, 'the pair to go', 30000);
+            await harness.waitUntil(() => pairs(serialDir).length === 0, 'the pair to go', 30000);
             assert.strictEqual(fs.existsSync(link), false);
 
             await logout(app);
@@ -234,7 +243,7 @@ module.exports = {
     async 'the VPN server restarts mid-session: tunnel and serial port come back by themselves'({ assert }) {
         await withJourney('restart', async ({ app, demo, serialDir, marker }) => {
             const device = demo.device(DEVICE);
-            await signIn(app, demo.settings.DEMO_USERNAME, demo.settings.DEMO_PASSWORD);
+            await signInAsDemoUser(app, demo);
             await connectTo(app, demo, DEVICE);
             const link = await createPort(app, DEVICE, PORT_TYPE, serialDir);
             await world.serialExchange(link, 'AT', 'OK');
@@ -257,7 +266,7 @@ module.exports = {
     async 'a killed renderer: the window is replaced, the tunnel stopped, the user connects again'({ assert }) {
         await withJourney('renderer', async ({ app, demo, serialDir, marker }) => {
             const device = demo.device(DEVICE);
-            await signIn(app, demo.settings.DEMO_USERNAME, demo.settings.DEMO_PASSWORD);
+            await signInAsDemoUser(app, demo);
             await connectTo(app, demo, DEVICE);
             const [daemon] = ownProcesses(marker, 'openvpn');
             assert.ok(daemon, 'no VPN daemon while connected');
@@ -284,24 +293,12 @@ module.exports = {
             app.page = newPage;
             app.page.on('console', (message) => { app.output += `[page] ${message.text()}\n`; });
 
-            // Signed in again with the stored credentials (or the login form, if the
-            // application keeps none); then the user connects.
-            await app.page.waitForFunction(() => document.querySelector('#domainsContainer') !== null
-                || document.querySelector('#loginContainer input[name="username"]') !== null, { timeout: 60000 });
-            if (await app.page.$('#domainsContainer') === null) {
-                await signIn(app, demo.settings.DEMO_USERNAME, demo.settings.DEMO_PASSWORD);
-                await app.waitVisible('#domainsContainer');
-            }
-            const green = await app.page.$('.vpn-status-row.bg-green');
-            if (!green) {
-                // The last device may be reconnecting on its own; otherwise the user clicks.
-                const connecting = await app.page.$('.vpn-status-row.bg-orange');
-                if (connecting)
-                    await waitStatusRow(app, 'green');
-                else
-                    await connectTo(app, demo, DEVICE);
-            }
-            await waitStatusRow(app, 'green');
+            // Signed in again on its own with the stored credentials; then the user
+            // connects (the application may be bringing the last device back already: the
+            // click starts it anew either way).
+            await app.waitVisible('#domainsContainer', 60000);
+            await dismissTour(app, 1500);
+            await connectTo(app, demo, DEVICE);
             assert.strictEqual(ownProcesses(marker, 'openvpn').length, 1);
             const page = await world.httpGet(`http://${device.vpn_ip}/`);
             assert.ok(page.body.includes(device.name));

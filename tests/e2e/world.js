@@ -1,8 +1,8 @@
 'use strict';
 
 // The end-to-end tests' surroundings: the demo world (VPN lab, simulated devices, cloud
-// simulator) held by guard.sh, a stand-in browser, a serial program, and the process
-// checks that prove nothing was left behind.
+// simulator) held by guard.sh, a serial program, and the process checks that prove
+// nothing was left behind.
 
 const { spawn, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -120,27 +120,6 @@ class DemoWorld {
     }
 }
 
-// Stands in for the desktop's browser: Qt opens URLs with the first xdg-open on PATH.
-class StandInBrowser {
-    constructor(dir) {
-        this.bin = path.join(dir, 'bin');
-        this.log = path.join(dir, 'opened-urls');
-        fs.mkdirSync(this.bin, { recursive: true });
-        fs.writeFileSync(this.log, '');
-        const script = path.join(this.bin, 'xdg-open');
-        fs.writeFileSync(script, `#!/bin/sh\nprintf '%s\\n' "$1" >> '${this.log}'\n`);
-        fs.chmodSync(script, 0o755);
-    }
-
-    pathWithBrowser() {
-        return `${this.bin}:${process.env.PATH}`;
-    }
-
-    urls() {
-        return fs.readFileSync(this.log, 'utf8').split('\n').filter((line) => line !== '');
-    }
-}
-
 function httpGet(url, timeoutMs = 5000) {
     return new Promise((resolve, reject) => {
         const request = http.get(url, (response) => {
@@ -231,18 +210,4 @@ function rendererProcesses(marker) {
     return engine.filter((entry) => pids.has(entry.ppid));
 }
 
-function setupcList(serialDir) {
-    const env = Object.assign({}, process.env, { CORRIVO_SERIAL_DIR: serialDir });
-    return execFileSync(path.join(binDir(), 'setupc'), ['list'], { env, encoding: 'utf8' })
-        .split('\n').filter((line) => line.trim() !== '');
-}
-
-// "1.5" "kB" as the counters show them, back to bytes (approximately).
-function counterBytes(value, unit) {
-    const factor = { B: 1, kB: 1024, MB: 1024 * 1024, GB: 1024 * 1024 * 1024 }[unit];
-    return Number(value) * (factor || 1);
-}
-
-module.exports = {
-    DemoWorld, StandInBrowser, httpGet, serialExchange, processesWithMarker, rendererProcesses, setupcList, counterBytes, readEnvFile,
-};
+module.exports = { DemoWorld, httpGet, serialExchange, processesWithMarker, rendererProcesses, readEnvFile };

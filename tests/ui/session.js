@@ -111,4 +111,4 @@ async function shownBytes(app, selector) {
     }, selector);
 }
 
-module.exports = { withSignedIn, dismissTour, bridgeCall, openedUrls, shownBytes, signIn, DOMAINS_WAIT_MS };
+module.exports = { withSignedIn, dismissTour, bridgeCall, openedUrls, shownBytes, signIn, installBrowserStandIn, DOMAINS_WAIT_MS };

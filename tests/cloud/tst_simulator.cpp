@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include "simulatorprocess.h"
 
@@ -24,6 +26,9 @@ private slots:
     void sharedCa();
     void plainHttpDevicePage();
     void badFixtureIsRefused();
+    void serialService_data();
+    void serialService();
+    void serialNeedsADevice();
 
 private:
     struct Answer
@@ -269,6 +274,83 @@ void TestSimulator::badFixtureIsRefused()
     QVERIFY(!simulator.start(fixture));
     QVERIFY2(simulator.errorString().contains(QStringLiteral("missing.crt")), qPrintable(simulator.errorString()));
     QVERIFY(!simulator.isRunning());
+}
+
+namespace {
+
+quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+} // namespace
+
+void TestSimulator::serialService_data()
+{
+    QTest::addColumn<bool>("sharedPort");
+    QTest::addColumn<QByteArrayList>("sent");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray name = QStringLiteral("Pompe n\u00b0 1").toUtf8();
+    QTest::newRow("AT") << false << QByteArrayList{"AT\r\n"} << QByteArray("OK\r\n");
+    QTest::newRow("identity, lower case, LF") << false << QByteArrayList{"id?\n"} << QByteArray(name + " (device 7, RS 485)\r\n");
+    QTest::newRow("ATI on the shared port") << true << QByteArrayList{"ATI\r"} << QByteArray(name + " (device 7, serial)\r\n");
+    QTest::newRow("anything else comes back") << false << QByteArrayList{"hello device\r\n"} << QByteArray("hello device\r\n");
+    QTest::newRow("empty lines answer nothing") << false << QByteArrayList{"\r\n\n\rAT\r\n"} << QByteArray("OK\r\n");
+    QTest::newRow("a line in pieces") << false << QByteArrayList{"A", "T\r", "\nAT\n"} << QByteArray("OK\r\nOK\r\n");
+}
+
+// The device's serial interfaces as the lab serves them: a line responder per port the
+// remote-access answer names.
+void TestSimulator::serialService()
+{
+    QFETCH(bool, sharedPort);
+    QFETCH(QByteArrayList, sent);
+    QFETCH(QByteArray, expected);
+
+    const quint16 ownPort = freeTcpPort();
+    const quint16 fallbackPort = freeTcpPort();
+    QVERIFY(ownPort && fallbackPort && ownPort != fallbackPort);
+    QJsonObject fixture = SimulatorProcess::sampleFixture();
+    QJsonArray domains = fixture.value(QLatin1String("domains")).toArray();
+    QJsonObject domain = domains.at(0).toObject();
+    QJsonArray devices = domain.value(QLatin1String("devices")).toArray();
+    QJsonObject device = devices.at(0).toObject();
+    QCOMPARE(device.value(QLatin1String("id")).toInt(), 7);
+    device.insert(QStringLiteral("dst_ip_port"), fallbackPort);
+    device.insert(QStringLiteral("dst_ip_ports"), QJsonObject{{QStringLiteral("2"), ownPort}});
+    devices.replace(0, device);
+    domain.insert(QStringLiteral("devices"), devices);
+    domains.replace(0, domain);
+    fixture.insert(QStringLiteral("domains"), domains);
+
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(fixture, {QStringLiteral("--role"), QStringLiteral("device"), QStringLiteral("--device-id"),
+                                       QStringLiteral("7"), QStringLiteral("--serial")}),
+             qPrintable(simulator.errorString()));
+
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, sharedPort ? fallbackPort : ownPort);
+    QVERIFY2(socket.waitForConnected(10000), qPrintable(socket.errorString()));
+    for (const QByteArray &piece : sent) {
+        socket.write(piece);
+        QVERIFY(socket.waitForBytesWritten(5000));
+    }
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT((received += socket.readAll()).size() >= expected.size(), 10000);
+    QCOMPARE(received, expected);
+    // Nothing more follows (no answer to the empty lines).
+    QTest::qWait(200);
+    QCOMPARE(socket.readAll(), QByteArray());
+}
+
+void TestSimulator::serialNeedsADevice()
+{
+    SimulatorProcess simulator;
+    QVERIFY(!simulator.start(SimulatorProcess::sampleFixture(), {QStringLiteral("--role"), QStringLiteral("cloud"),
+                                                                 QStringLiteral("--serial")}));
+    QVERIFY2(simulator.errorString().contains(QStringLiteral("--serial")), qPrintable(simulator.errorString()));
 }
 
 QTEST_GUILESS_MAIN(TestSimulator)

@@ -52,32 +52,29 @@ simulator=$bindir/corrivo-simulator
 # How long a simulator may take to make its certificate and listen.
 ready_timeout_s=30
 
-# Stops the simulators this demo started (each pid checked against its command line,
-# which names this demo's fixture, so a reused pid is never hit), then the lab, then removes the files.
+# A simulator of this demo: its command line names this demo's fixture, so a pid that
+# was reused by another process is never hit.
+is_ours() {
+    [[ $1 =~ ^[0-9]+$ ]] && tr '\0' ' ' 2>/dev/null <"/proc/$1/cmdline" | grep -qF -- "$state/fixture.json"
+}
+
+# Stops the simulators this demo started, then the lab, then removes the files.
 down() {
     if [[ -f $state/pids ]]; then
-        local pid rest
+        local pid rest n alive
         while read -r pid rest; do
-            [[ $pid =~ ^[0-9]+$ ]] || continue
-            if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$state/fixture.json"; then
-                kill "$pid" 2>/dev/null || true
-            fi
+            is_ours "$pid" && { kill "$pid" 2>/dev/null || true; }
         done <"$state/pids"
-        local n
         for n in $(seq 1 30); do
-            local alive=0
+            alive=0
             while read -r pid rest; do
-                [[ $pid =~ ^[0-9]+$ ]] || continue
-                tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$state/fixture.json" && alive=1
+                is_ours "$pid" && alive=1
             done <"$state/pids"
             ((alive)) || break
             sleep 0.1
         done
         while read -r pid rest; do
-            [[ $pid =~ ^[0-9]+$ ]] || continue
-            if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$state/fixture.json"; then
-                kill -9 "$pid" 2>/dev/null || true
-            fi
+            is_ours "$pid" && { kill -9 "$pid" 2>/dev/null || true; }
         done <"$state/pids"
     fi
     "$here/lab.sh" -n "$name" down

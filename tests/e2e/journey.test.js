@@ -36,7 +36,8 @@ function skipUnlessPossible() {
 }
 
 // Runs `body(context)` with a fresh demo world and a started application; takes both
-// down whatever happens and then checks that nothing of them is left.
+// down whatever happens, and ends whatever a failure left of what the application
+// started (the cases themselves check that a logout leaves nothing).
 async function withJourney(name, body) {
     skipUnlessPossible();
     const home = harness.freshHome(name);

@@ -33,7 +33,8 @@ public:
     // The device whose domain the tunnel serves; onConnecting and onConnected carry
     // it. -1 until the bridge sets it after a successful start.
     void setDeviceId(int id);
-    int getDeviceId() const;
+    // Also asked by the page when it starts while a tunnel is already up.
+    Q_INVOKABLE int getDeviceId() const;
 
     // Read by the bridge and the serial ports; written only by this controller.
     int deviceId;

@@ -294,11 +294,15 @@ module.exports = {
             app.page = newPage;
             app.page.on('console', (message) => { app.output += `[page] ${message.text()}\n`; });
 
-            // Signed in again on its own with the stored credentials; then the user
-            // connects (the application may be bringing the last device back already: the
-            // click starts it anew either way).
+            // Signed in again on its own with the stored credentials; the new bridge
+            // brings the last device back, possibly before the page listens: the page
+            // shows the tunnel as it is, without anyone touching it.
             await app.waitVisible('#domainsContainer', 60000);
             await dismissTour(app, 1500);
+            await waitStatusRow(app, 'green', 60000);
+            await app.page.waitForSelector(`#domainsContainer .device[data-id="${DEVICE}"].bg-green`, { timeout: 10000 });
+            assert.strictEqual(await app.page.evaluate(() => new Promise((resolve) => HLV.vpn.getStatus(resolve))), 3);
+            // And the user can connect again.
             await connectTo(app, demo, DEVICE);
             assert.strictEqual(ownProcesses(marker, 'openvpn').length, 1);
             const page = await world.httpGet(`http://${device.vpn_ip}/`);

@@ -35,6 +35,9 @@ var HLV_EVENTS = {
         eventToDispatch: null,
         timeout: null,
         timeoutValue: 200,
+        // VPN signals received so far: tells a status read whether a newer signal is
+        // on its way through the queue.
+        signals: 0,
 
         addEventToDispatch: function (event, withTimeout) {
             var queue = HLV_EVENTS.vpn;
@@ -73,6 +76,7 @@ var HLV_EVENTS = {
 
         function vpnDisconnected(reason) {
             return function () {
+                HLV_EVENTS.vpn.signals++;
                 HLV_EVENTS.vpn.addEventToDispatch(
                     new CustomEvent(EVENT_VPN_DISCONNECTED, { detail: { reason: reason } }), true);
             };
@@ -82,6 +86,7 @@ var HLV_EVENTS = {
         // signal that arrived in the meantime.
         function vpnWithDevice(name, withTimeout) {
             return function (deviceId) {
+                HLV_EVENTS.vpn.signals++;
                 hlv.getDeviceByIdJson(deviceId, function (device) {
                     HLV_EVENTS.vpn.addEventToDispatch(
                         new CustomEvent(name, { detail: { device: device } }), withTimeout);

@@ -1,5 +1,6 @@
 'use strict';
 
+var STATUS_CONNECTING = 2;
 var STATUS_CONNECTED = 3;
 var COLOR_RED = '#FF012E';
 var COLOR_ORANGE = '#FF9C30';
@@ -29,6 +30,8 @@ if (!$.fn.stop) {
 var app = {
     languages: ['en', 'it'],
     language: 'en',
+    // The last VPN state the page was told of, for a page drawn after the event.
+    vpnState: { name: 'disconnected', device: null },
     router: null,
     statsInterval: 3000,
     statsTimer: null,
@@ -74,17 +77,21 @@ var app = {
         $('#vpn-shield-container .power-button').on('click', app.togglePower);
         $(window).on('resize', dom.vpn.place_spinner);
         HLV_EVENTS.addListener(EVENT_VPN_CONNECTING, function (event) {
+            app.vpnState = { name: 'connecting', device: event.detail.device };
             dom.vpn.connecting();
             app.pageCall('connecting', event.detail.device);
         });
         HLV_EVENTS.addListener(EVENT_VPN_CONNECTED, function (event) {
+            app.vpnState = { name: 'connected', device: event.detail.device };
             dom.vpn.connected(event.detail.device);
             app.pageCall('connected', event.detail.device);
         });
         HLV_EVENTS.addListener(EVENT_VPN_DISCONNECTED, function () {
+            app.vpnState = { name: 'disconnected', device: null };
             dom.vpn.disconnected();
             app.pageCall('disconnected');
         });
+        app.syncVpnState();
 
         app.statsTimer = setInterval(app.updateStats, app.statsInterval);
 
@@ -110,6 +117,28 @@ var app = {
             loginPage();
         else
             app.router.navigate('login', { trigger: true });
+    },
+
+    // The tunnel may be up, or on its way, before this page listens: after a renderer
+    // crash the new bridge brings the last device back at once. The status read here
+    // stands in for the events missed, unless a newer signal arrives meanwhile (that
+    // one then tells the truth through the usual path).
+    syncVpnState: function () {
+        if (!HLV.vpn || typeof HLV.vpn.getStatus !== 'function' || typeof HLV.vpn.getDeviceId !== 'function')
+            return;
+        var seen = HLV_EVENTS.vpn.signals;
+        HLV.vpn.getStatus(function (status) {
+            if (status !== STATUS_CONNECTED && status !== STATUS_CONNECTING)
+                return;
+            HLV.vpn.getDeviceId(function (deviceId) {
+                HLV.getDeviceByIdJson(deviceId, function (device) {
+                    if (HLV_EVENTS.vpn.signals !== seen)
+                        return;
+                    var name = status === STATUS_CONNECTED ? EVENT_VPN_CONNECTED : EVENT_VPN_CONNECTING;
+                    HLV_EVENTS.vpn.addEventToDispatch(new CustomEvent(name, { detail: { device: device } }), false);
+                });
+            });
+        });
     },
 
     // The domains page follows the VPN events too, once it has been loaded.

@@ -160,6 +160,10 @@ var domains = {
         };
         HLV_EVENTS.addListener(EVENT_RELOAD_DOMAINS_SUCCESS, domains.reloadListener);
 
+        // A tunnel that came up (or started) before the list was drawn.
+        if (app.vpnState.name === 'connecting' || app.vpnState.name === 'connected')
+            domains.vpn[app.vpnState.name](app.vpnState.device);
+
         HLV.tour1IsNeeded(function (needed) {
             if (needed) {
                 tour.step_1.show();

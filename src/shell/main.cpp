@@ -5,6 +5,7 @@
 #include "corrivoconfig.h"
 #include "shell/mainwindow.h"
 #include "shell/sandbox.h"
+#include "shell/terminationsignals.h"
 #include "shell/webenginesupervisor.h"
 
 int main(int argc, char *argv[])
@@ -32,6 +33,14 @@ int main(int argc, char *argv[])
     MainWindow window(nullptr, QUrl(QStringLiteral("qrc:/index.html")));
     auto *supervisor = new WebengineSupervisor(); // lives until the process ends
     supervisor->setMainWindow(&window);
+
+    // Ctrl-C or a SIGTERM closes the window that is shown now: its close event stores
+    // the geometry and stops the tunnel and the serial ports, and the last window
+    // closing ends the event loop.
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::requested, supervisor, [supervisor] {
+        supervisor->mainWindow()->close();
+    });
 
     window.show();
     return app.exec();

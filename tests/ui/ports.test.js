@@ -94,6 +94,22 @@ async function openForm(app) {
 }
 
 module.exports = {
+    async 'Ctrl-C or SIGTERM ends the application as closing its window does: the ports go'({ harness, assert }) {
+        for (const signal of ['SIGINT', 'SIGTERM']) {
+            await withSignedIn(harness, `signal-${signal}`, FIXTURE, {}, async ({ app, serialDir }) => {
+                assert.strictEqual(await bridgeCall(app, 'create', 0, 11), true);
+                assert.strictEqual(await bridgeCall(app, 'create', 3, 11), true);
+                assert.strictEqual(pairs(serialDir).length, 2);
+                // The main process only, as a terminal's Ctrl-C or a service manager would.
+                process.kill(app.child.pid, signal);
+                const ended = await Promise.race([app.exitedPromise, harness.sleep(15000).then(() => null)]);
+                assert.deepStrictEqual(ended, { code: 0, signal: null });
+                assert.deepStrictEqual(pairs(serialDir), []);
+            });
+        }
+    },
+
+
     async 'the form offers only free interfaces; with all four taken there is no add row'({ harness, assert }) {
         await withSignedIn(harness, 'offer', FIXTURE, {}, async ({ app }) => {
             for (const type of [0, 1, 2, 3])

@@ -238,8 +238,16 @@ module.exports = {
                 assert.ok((await shownBytes(app, '.stats-out')) > 0);
                 await maybeScreenshot(app, 'domains-connected.png');
 
-                await app.page.hover('#domainsContainer .device[data-id="11"] .web-ui');
-                await app.waitText('.tooltip-inner', `Open the web UI (http://${ip})`, 5000);
+                // The tooltip follows the pointer entering the icon (after 150 ms); a
+                // loaded machine may miss an entry, so the pointer comes in again.
+                const tooltip = `Open the web UI (http://${ip})`;
+                await harness.waitUntil(async () => {
+                    await app.page.mouse.move(0, 0);
+                    await app.page.hover('#domainsContainer .device[data-id="11"] .web-ui');
+                    await harness.sleep(400);
+                    return app.page.evaluate((text) => Array.from(document.querySelectorAll('.tooltip-inner'))
+                        .some((inner) => inner.textContent === text), tooltip);
+                }, 'the web icon\'s tooltip', 10000);
                 await app.page.click('#domainsContainer .device[data-id="11"] .web-ui');
                 await harness.waitUntil(async () => openedUrls(session).length > 0, 'the browser stand-in', 10000);
                 assert.deepStrictEqual(openedUrls(session), [`http://${ip}`]);

@@ -9,7 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const harness = require('../ui/harness');
 const { pairs } = require('../ui/serial');
-const { signIn, dismissTour, shownBytes, openedUrls, installBrowserStandIn } = require('../ui/session');
+const { signIn, dismissTour, shownBytes, openedUrls, installBrowserStandIn, openPortView } = require('../ui/session');
 const world = require('./world');
 
 const DEVICE = 101;             // "Pump station": online, type 1, four serial interfaces
@@ -126,24 +126,11 @@ async function countersGrow(app, deviceIp) {
     }, 'the received-bytes counter to grow', 30000);
 }
 
-async function openPortView(app, deviceId) {
-    await app.page.click(`#domainsContainer .device[data-id="${deviceId}"] .settings`);
-    await app.page.waitForFunction((id) => document.querySelector('.page').classList.contains('slided')
-        && document.querySelector('#serialVirtualPortPage > .device').getAttribute('data-id') === String(id),
-    { timeout: 10000 }, deviceId);
-    await dismissTour(app, 1500);
-    // The list unfolds after the slide; its rows take clicks once it has its full height.
-    await app.page.waitForFunction(() => {
-        const container = document.querySelector('#serialVirtualPortPage .virtual-serial-ports-container');
-        return !container.classList.contains('closed') && container.clientHeight > 0
-            && container.clientHeight >= container.scrollHeight;
-    }, { timeout: 10000 });
-}
-
 // Creates the port of `type` through the view; resolves with the path of its link as
 // the row shows it.
 async function createPort(app, deviceId, type, serialDir) {
     await openPortView(app, deviceId);
+    await dismissTour(app, 1500);
     await app.page.click('#serialVirtualPortPage .icon-create-new');
     await app.page.waitForFunction(() => !document.querySelector('#serialVirtualPortPage .form-container')
         .classList.contains('closed'), { timeout: 5000 });

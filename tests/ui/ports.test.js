@@ -7,7 +7,8 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const { pairs } = require('./serial');
-const { withSignedIn, dismissTour, bridgeCall } = require('./session');
+const { sleep } = require('./harness');
+const { withSignedIn, dismissTour, bridgeCall, openPortView } = require('./session');
 
 const MARKUP_DEVICE = 'Pump <i>2</i><img src="y" onerror="window.__ran = true">';
 
@@ -25,33 +26,11 @@ const FIXTURE = {
 
 const BUSY_WAIT_MS = 30000;
 
-async function openPortView(app, deviceId) {
-    await app.page.click(`#domainsContainer .device[data-id="${deviceId}"] .settings`);
-    try {
-        await app.page.waitForFunction((id) => document.querySelector('.page').classList.contains('slided') &&
-            document.querySelector('#serialVirtualPortPage > .device').getAttribute('data-id') === String(id) &&
-            !document.querySelector('#serialVirtualPortPage .virtual-serial-ports-container').classList.contains('closed'),
-        { timeout: 10000 }, deviceId);
-        // The list unfolds after the slide: rows take clicks once it has its full height.
-        await app.page.waitForFunction(() => {
-            const container = document.querySelector('#serialVirtualPortPage .virtual-serial-ports-container');
-            return container.clientHeight > 0 && container.clientHeight >= container.scrollHeight;
-        }, { timeout: 5000 });
-    } catch (error) {
-        error.message += ` (port view of ${deviceId}: ${await app.page.evaluate(() => document.querySelector('.page').outerHTML.slice(0, 3000))})`;
-        throw error;
-    }
-}
-
 async function goBack(app) {
     await app.page.click('#serialVirtualPortPage .icon-back');
     await app.page.waitForFunction(() => !document.querySelector('.page').classList.contains('slided'), { timeout: 5000 });
     // The list slides back in 0.3 s; a click lands where its rows end up.
-    await harnessSleep(400);
-}
-
-function harnessSleep(ms) {
-    return new Promise((resolve) => setTimeout(resolve, ms));
+    await sleep(400);
 }
 
 // The view as the user sees it.

@@ -102,6 +102,20 @@ async function withSignedIn(harness, name, fixture, options, body) {
     }
 }
 
+// Opens the port view of a device from its settings icon and waits until the list has
+// unfolded after the slide: its rows take clicks only at their full height.
+async function openPortView(app, deviceId) {
+    await app.page.click(`#domainsContainer .device[data-id="${deviceId}"] .settings`);
+    await app.page.waitForFunction((id) => document.querySelector('.page').classList.contains('slided') &&
+        document.querySelector('#serialVirtualPortPage > .device').getAttribute('data-id') === String(id) &&
+        !document.querySelector('#serialVirtualPortPage .virtual-serial-ports-container').classList.contains('closed'),
+    { timeout: 10000 }, deviceId);
+    await app.page.waitForFunction(() => {
+        const container = document.querySelector('#serialVirtualPortPage .virtual-serial-ports-container');
+        return container.clientHeight > 0 && container.clientHeight >= container.scrollHeight;
+    }, { timeout: 10000 });
+}
+
 // The counter of one direction in bytes, as far as its display tells.
 async function shownBytes(app, selector) {
     return app.page.evaluate((s) => {
@@ -111,4 +125,4 @@ async function shownBytes(app, selector) {
     }, selector);
 }
 
-module.exports = { withSignedIn, dismissTour, bridgeCall, openedUrls, shownBytes, signIn, installBrowserStandIn, DOMAINS_WAIT_MS };
+module.exports = { withSignedIn, dismissTour, bridgeCall, openedUrls, shownBytes, signIn, openPortView, installBrowserStandIn, DOMAINS_WAIT_MS };

@@ -84,6 +84,8 @@ async function waitUntil(check, what, timeoutMs = START_TIMEOUT_MS) {
             if (value)
                 return value;
         } catch (error) {
+            if (error.fatal)
+                throw error;
             lastError = error;
         }
         await sleep(100);
@@ -135,22 +137,32 @@ class App {
 
         const browserURL = `http://127.0.0.1:${port}`;
         await waitUntil(async () => {
-            if (this.exited)
-                throw new Error(`application ended early: ${JSON.stringify(this.exited)}\n${this.output}`);
+            this.assertRunning();
             const list = await getJson(`${browserURL}/json/list`);
             return list.some((target) => target.type === 'page' && target.url.startsWith('qrc:'));
         }, 'the application page');
         this.browser = await puppeteer.connect({ browserURL, defaultViewport: null });
-        const pages = await this.browser.pages();
-        this.page = pages.find((page) => page.url().startsWith('qrc:'));
-        if (!this.page)
-            throw new Error('no page on qrc: found');
+        // The target list can name the qrc: page a moment before the page's main frame has
+        // committed that URL, so look again until puppeteer sees it too.
+        this.page = await waitUntil(async () => {
+            this.assertRunning();
+            const pages = await this.browser.pages();
+            return pages.find((page) => page.url().startsWith('qrc:'));
+        }, 'a page on qrc: seen by puppeteer');
         this.page.on('console', (message) => { this.output += `[page] ${message.text()}\n`; });
         this.page.on('pageerror', (error) => { this.output += `[page error] ${error.message}\n`; });
         // Started means the page has reached the bridge over the web channel.
         await this.page.waitForFunction(() => typeof window.HLV === 'object' && window.HLV !== null,
                                         { timeout: START_TIMEOUT_MS });
         return this;
+    }
+
+    assertRunning() {
+        if (!this.exited)
+            return;
+        const error = new Error(`application ended early: ${JSON.stringify(this.exited)}\n${this.output}`);
+        error.fatal = true;  // no use waiting any longer
+        throw error;
     }
 
     async stop() {

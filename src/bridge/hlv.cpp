@@ -112,8 +112,27 @@ Hlv::Hlv(QObject *parent)
 // `domains`, so it is unhooked from the events that would make it read the list.
 Hlv::~Hlv()
 {
+    unhookPortsManager();
+}
+
+void Hlv::unhookPortsManager()
+{
     disconnect(vpn, nullptr, virtualSerialPortsManager, nullptr);
     disconnect(auth, nullptr, virtualSerialPortsManager, nullptr);
+}
+
+// A closed window's bridge stays in memory, and its controller still hears the
+// process-wide VPN relay. Once the next window's bridge runs the tunnel, this one
+// must neither store its own last device nor start a tunnel of its own, nor act on
+// cloud answers still on their way.
+void Hlv::retire()
+{
+    startVpnOnDisconnect = false;
+    stopReloadDomainsTimer();
+    disconnect(vpn, nullptr, this, nullptr);
+    disconnect(api, nullptr, this, nullptr);
+    disconnect(auth, nullptr, this, nullptr);
+    unhookPortsManager();
 }
 
 HlvDevice *Hlv::findDevice(int id) const
@@ -340,6 +359,8 @@ void Hlv::startVpnLastDevice(bool emitConnectingSignal)
 
 void Hlv::stopVpn()
 {
+    // A stop asked for by the user also cancels a start waiting for the old tunnel.
+    startVpnOnDisconnect = false;
     vpn->stop();
 }
 
@@ -423,6 +444,7 @@ void Hlv::logout()
 
 void Hlv::m_exit()
 {
+    startVpnOnDisconnect = false;
     vpn->stop();
     stopReloadDomainsTimer();
     virtualSerialPortsManager->destroyAll();
@@ -554,7 +576,8 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
         if (name == QLatin1String(CredentialsFileName)) {
             const QStringList parts = text.split(QLatin1Char('\n'));
             if (parts.size() != 2)
-                return fail(QStringLiteral("Credentials are not 2: ") + text);
+                // The count, not the text: the text holds the password.
+                return fail(QStringLiteral("Credentials are not 2: ") + QString::number(parts.size()));
             username = parts.at(0).trimmed();
             password = parts.at(1).trimmed();
             // The password stays out of the log.
@@ -592,6 +615,9 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
         return fail(QStringLiteral("Config file path empty: ") + profilePath);
     if (username.isEmpty() || password.isEmpty())
         return fail(QStringLiteral("Username or password is empty"));
+    // The answer can arrive after the user signed out: no tunnel for nobody.
+    if (!auth->isAuthenticated())
+        return fail(QStringLiteral("Not signed in"));
 
     vpn->setProfilePath(profilePath);
     vpn->setCredentials(username, password);

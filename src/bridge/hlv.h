@@ -33,6 +33,8 @@ public:
 
     HlvDevice *findDevice(int id) const;
     HlvDomain *findDomainOfDevice(int id) const;
+    // Called when the bridge's window has closed for good (see the .cpp).
+    void retire();
 
     Api *api = nullptr;
     Auth *auth = nullptr;
@@ -118,6 +120,7 @@ private slots:
 
 private:
     void emitDomainsError();
+    void unhookPortsManager();
     // Merges a fresh list from the cloud into `domains`, keeping the objects (and
     // order) of domains and devices that survive; takes ownership of `fresh`.
     void mergeDomains(QList<HlvDomain *> fresh);

@@ -94,6 +94,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         settings.endGroup();
     }
     m_hlv->m_exit();
+    m_hlv->retire();
     event->accept();
 }
 

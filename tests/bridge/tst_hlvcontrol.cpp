@@ -7,6 +7,8 @@
 #include "model/hlvsettings.h"
 #include "testhome.h"
 #include "urlrecorder.h"
+#include "vpn/videru.h"
+#include "vpn/viderusignals.h"
 
 class TestHlvControl : public QObject
 {
@@ -20,6 +22,9 @@ private slots:
     void restartAsRootKeepsPasswordOutOfTheShell();
     void storedLastDeviceArmsAutoStart_data();
     void storedLastDeviceArmsAutoStart();
+    void stopCancelsWaitingStart_data();
+    void stopCancelsWaitingStart();
+    void retiredBridgeIgnoresTheTunnel();
 };
 
 void TestHlvControl::initTestCase()
@@ -127,6 +132,63 @@ void TestHlvControl::storedLastDeviceArmsAutoStart()
     Hlv hlv;
     QCOMPARE(hlv.lastDeviceId, lastDeviceId);
     QCOMPARE(hlv.autoStartVpnPending, pending);
+}
+
+void TestHlvControl::stopCancelsWaitingStart_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("stop") << "stopVpn";
+    QTest::newRow("logout") << "logout";
+    QTest::newRow("window closed") << "m_exit";
+}
+
+// A start handed over to the old tunnel's end must not outlive a stop, a sign-out or
+// the window: with it still waiting, the stop's onDisconnected() would start a tunnel
+// (here it would fail at once for want of a profile, which the spy sees).
+void TestHlvControl::stopCancelsWaitingStart()
+{
+    QFETCH(QString, action);
+    Hlv hlv;
+    hlv.startVpnOnDisconnect = true;
+    QSignalSpy startFailed(&hlv, &Hlv::onVpnStartGetConfigError);
+    QSignalSpy disconnected(hlv.vpn, &VidEru::onDisconnected);
+
+    QVERIFY(QMetaObject::invokeMethod(&hlv, action.toLatin1().constData(), Qt::DirectConnection));
+    QCOMPARE(disconnected.size(), 1);
+    QCOMPARE(startFailed.size(), 0);
+    QVERIFY(!hlv.startVpnOnDisconnect);
+}
+
+// After a renderer crash the old window's bridge stays in memory and its controller
+// still hears the relay; the tunnel the new bridge starts is none of its business.
+void TestHlvControl::retiredBridgeIgnoresTheTunnel()
+{
+    auto lastDeviceStored = [] {
+        HlvSettings settings;
+        return settings.value(QStringLiteral("vpn/last_device_id"), -1).toInt();
+    };
+    {
+        HlvSettings settings;
+        settings.setValue(QStringLiteral("vpn/last_device_id"), 5);
+    }
+    Hlv old;
+    QCOMPARE(old.lastDeviceId, 5);
+    old.m_exit();
+    old.retire();
+
+    Hlv current;
+    current.lastDeviceId = 9;
+    QSignalSpy oldConnected(old.vpn, &VidEru::onConnected);
+    emit VidEruSignals::instance()->connected();
+    QTRY_COMPARE(oldConnected.size(), 1);  // the old controller heard it ...
+    QCOMPARE(lastDeviceStored(), 9);      // ... but only the current bridge stored its device
+
+    // Nor does the end of that tunnel start one of the old bridge's, even one left set.
+    old.startVpnOnDisconnect = true;
+    QSignalSpy oldStartFailed(&old, &Hlv::onVpnStartGetConfigError);
+    emit VidEruSignals::instance()->disconnected();
+    QTRY_COMPARE(old.vpn->status, 1);
+    QCOMPARE(oldStartFailed.size(), 0);
 }
 
 QTEST_MAIN(TestHlvControl)

@@ -141,9 +141,9 @@ void TestHlvVpnStart::replyFailures_data()
         << QStringLiteral("Wrong md5 for ca.crt ") + caDigest + QStringLiteral(" != ") + caDigest.toUpper();
     QTest::newRow("credentials with final line feed")
         << 200 << filesBody({profile, file(QStringLiteral("credentials.txt"), "vpnuser\nvpnpass\n")})
-        << "Credentials are not 2: vpnuser\\nvpnpass\\n";
+        << "Credentials are not 2: 3";
     QTest::newRow("credentials of one line")
-        << 200 << filesBody({profile, file(QStringLiteral("credentials.txt"), "vpnuser")}) << "Credentials are not 2: vpnuser";
+        << 200 << filesBody({profile, file(QStringLiteral("credentials.txt"), "vpnuser")}) << "Credentials are not 2: 1";
     QTest::newRow("no credentials") << 200 << filesBody({profile}) << "Username or password is empty";
     QTest::newRow("empty password") << 200
                                     << filesBody({profile, file(QStringLiteral("credentials.txt"), "vpnuser\n  \r")})
@@ -155,6 +155,7 @@ void TestHlvVpnStart::replyFailures_data()
                                    << "Refused file name sub/client.ovpn";
     QTest::newRow("dot dot") << 200 << filesBody({file(QStringLiteral(".."), Profile)}) << "Refused file name ..";
     QTest::newRow("dot") << 200 << filesBody({file(QStringLiteral("."), Profile)}) << "Refused file name .";
+    QTest::newRow("signed out meanwhile") << 200 << filesBody({profile, credentials}) << "Not signed in";
 }
 
 void TestHlvVpnStart::replyFailures()
@@ -178,6 +179,8 @@ void TestHlvVpnStart::replyFailures()
     QCOMPARE(disconnected.size(), 0);
     QVERIFY(!QFile::exists(QFileInfo(profileDirectory()).absolutePath() + QStringLiteral("/escaped.ovpn")));
     QVERIFY(!QFile::exists(profileDirectory() + QStringLiteral("/sub")));
+    for (const QString &logged : std::as_const(g_log))
+        QVERIFY2(!logged.contains(QLatin1String("vpnpass")), qPrintable(logged));
 }
 
 void TestHlvVpnStart::failureKeepsEarlierFiles()
@@ -199,6 +202,7 @@ void TestHlvVpnStart::handOverWritesCleanedProfile()
     const QByteArray profile = "client\ntls-exit\ntopology subnet\n tls-exit\ntls-exit\ntopology subnet\r\nremote 127.0.0.1 9";
     Hlv hlv;
     hlv.lastDeviceId = 7;
+    hlv.auth->authenticated = true;
     QSignalSpy failed(&hlv, &Hlv::onVpnStartGetConfigError);
     QSignalSpy disconnected(hlv.vpn, &VidEru::onDisconnected);
     deliverReply(&hlv, 200,

@@ -131,7 +131,13 @@ module.exports = {
             await openPortView(app, 11);
             assert.strictEqual(await dismissTour(app, 700), null, 'no tour over a list with a port');
             await openForm(app);
-            await dismissTour(app);
+            // A tour's target stays where it is: no copy of it (and of its rows and
+            // selector) is left in the view while the step shows.
+            const notCopied = async (types) => {
+                assert.deepStrictEqual((await portView(app)).ports.map((p) => p.type), types);
+                assert.strictEqual(await app.page.$$eval('#serialVirtualPortPage select[name="type"]', (s) => s.length), 1);
+            };
+            assert.ok(await dismissTour(app, 3000, () => notCopied(['0'])), 'tour 3');
             assert.strictEqual((await portView(app)).selected, '1');
 
             await clickBusy(app, '#serialVirtualPortPage .button-create');
@@ -144,7 +150,7 @@ module.exports = {
             assert.match(port.serialName, /\S/);
             assert.strictEqual(port.path, path.join(serialDir, port.serialName));
             assert.ok(fs.existsSync(port.path), `${port.path} is there for serial programs`);
-            const tour4 = await dismissTour(app);
+            const tour4 = await dismissTour(app, 3000, () => notCopied(['0', '1']));
             assert.ok(tour4 && tour4.startsWith('The virtual port has been successfully created'), `tour 4: ${tour4}`);
             assert.strictEqual(pairs(serialDir).length, 2);
 
@@ -163,7 +169,7 @@ module.exports = {
             const emptied = await portView(app);
             assert.deepStrictEqual([emptied.ports.length, emptied.empty, emptied.createRow], [0, 1, true]);
             assert.strictEqual(await app.text('#serialVirtualPortPage .empty-list'), 'Add a new virtual serial port');
-            const tour2 = await dismissTour(app);
+            const tour2 = await dismissTour(app, 3000, () => notCopied([]));
             assert.ok(tour2 && tour2.startsWith('In this area are displayed all virtual ports'), `tour 2: ${tour2}`);
             assert.deepStrictEqual(pairs(serialDir), []);
             assert.ok(!fs.existsSync(port.path));

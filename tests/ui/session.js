@@ -35,8 +35,9 @@ async function signIn(app, username, password) {
 }
 
 // Closes the guided tour on screen, if one appears within `waitMs`; resolves the text
-// of its first step, or null when none came.
-async function dismissTour(app, waitMs = 3000) {
+// of its first step, or null when none came. `whileShown` (optional) runs while the
+// step is on screen, before it is closed.
+async function dismissTour(app, waitMs = 3000, whileShown = null) {
     try {
         await app.page.waitForSelector('.anno:not(.anno-hidden) .anno-content', { visible: true, timeout: waitMs });
     } catch (error) {
@@ -46,6 +47,8 @@ async function dismissTour(app, waitMs = 3000) {
     // before then leaves them to run on a step already gone.
     await new Promise((resolve) => setTimeout(resolve, 400));
     const text = await app.text('.anno .anno-content');
+    if (whileShown)
+        await whileShown();
     await app.page.evaluate(() => {
         const skip = document.querySelector('.anno-btn-low-importance');
         const buttons = document.querySelectorAll('.anno-btn');

@@ -60,10 +60,22 @@ module.exports = {
             await app.waitText('.form-row-feedback', 'Username is empty', 5000);
             await assertAllIn(app, assert, 'en');
 
-            // The old code slides out while the new one comes in.
+            // The old code slides out while the new one comes in. The slide lasts 200 ms,
+            // so the page itself records what the switch shows the moment it changes.
+            await app.page.evaluate(() => {
+                window.languageSlide = null;
+                const container = document.querySelector('.lang-container');
+                const observer = new MutationObserver(() => {
+                    const texts = container.querySelectorAll('.lang-text');
+                    if (texts.length !== 2)
+                        return;
+                    window.languageSlide = Array.from(texts).map((e) => [e.textContent, e.classList.contains('translate-left')]);
+                    observer.disconnect();
+                });
+                observer.observe(container, { childList: true, subtree: true, attributes: true });
+            });
             await app.page.click('.language');
-            const sliding = await app.page.evaluate(() =>
-                Array.from(document.querySelectorAll('.lang-text')).map((e) => [e.textContent, e.classList.contains('translate-left')]));
+            const sliding = await (await app.page.waitForFunction(() => window.languageSlide, { timeout: 5000 })).jsonValue();
             assert.deepStrictEqual(sliding, [['EN', true], ['IT', false]]);
             await app.page.waitForFunction(() => document.querySelectorAll('.lang-text').length === 1, { timeout: 5000 });
 

@@ -124,11 +124,10 @@ void Hlv::unhookPortsManager()
 // A closed window's bridge stays in memory, and its controller still hears the
 // process-wide VPN relay. Once the next window's bridge runs the tunnel, this one
 // must neither store its own last device nor start a tunnel of its own, nor act on
-// cloud answers still on their way.
+// cloud answers still on their way. Follows m_exit(), which already dropped a waiting
+// start and stopped the reload timer; unhooked, nothing can bring either back.
 void Hlv::retire()
 {
-    startVpnOnDisconnect = false;
-    stopReloadDomainsTimer();
     disconnect(vpn, nullptr, this, nullptr);
     disconnect(api, nullptr, this, nullptr);
     disconnect(auth, nullptr, this, nullptr);

@@ -33,7 +33,7 @@ public:
 
     HlvDevice *findDevice(int id) const;
     HlvDomain *findDomainOfDevice(int id) const;
-    // Called when the bridge's window has closed for good (see the .cpp).
+    // Called after m_exit() when the bridge's window has closed for good (see the .cpp).
     void retire();
 
     Api *api = nullptr;

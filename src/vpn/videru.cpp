@@ -1,5 +1,7 @@
 #include "vpn/videru.h"
 
+#include <QtGlobal>
+
 #include "shell/logging.h"
 #include "vpn/viderusignals.h"
 #include "vpn/videruthread.h"
@@ -68,6 +70,9 @@ bool VidEru::start()
     if (eval.error) {
         logMessage(1, Category, "VidEru::start",
                    QStringLiteral("eval config error: ") + QString::fromStdString(eval.message));
+        // A refused profile is worth a line even with the log switched off: it is the only
+        // place that says why the tunnel did not start.
+        qWarning("Corrivo 2: the VPN profile cannot be used: %s", eval.message.c_str());
         abandonWorker();
         return false;
     }

@@ -591,6 +591,16 @@ void DaemonSession::send(const QByteArray &command)
 
 void DaemonSession::sendCredential(const char *type, const std::string &username, const std::string &password)
 {
+    // Credentials from the profile itself have not passed provide_creds().
+    for (const std::string *value : {&username, &password}) {
+        if (const char *problem = OvpnClient::credentialProblem(*value)) {
+            m_failureStatus = "CREDS_ERROR";
+            m_failureMessage = problem;
+            emitEvent("CREDS_ERROR", m_failureMessage, true, true);
+            requestStop();
+            return;
+        }
+    }
     const QByteArray quotedType = managementQuote(type);
     m_credentialReplies = 2;
     QByteArray command = "username " + quotedType + ' ' + managementQuote(username);

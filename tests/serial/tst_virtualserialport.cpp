@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include <csignal>
 #include <sys/stat.h>
 
 #include "model/hlvdevice.h"
@@ -73,6 +74,7 @@ private slots:
     void answerLeavesTheWorkingDirectoryAlone_data();
     void answerLeavesTheWorkingDirectoryAlone();
     void bridgeEndingEmitsDisconnected();
+    void relayEndsWithItsApplication();
     void disconnectPortStopsTheBridge();
     void connectPortReplacesItsBridgeQuietly();
     void deviceOnlineOnAConnectedPortDoesNothing();
@@ -338,6 +340,46 @@ void TestVirtualSerialPort::answerLeavesTheWorkingDirectoryAlone()
     QCOMPARE(QFileInfo(QStringLiteral("xml_data")).symLinkTarget(), victim);
     QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("victim")});
+}
+
+void TestVirtualSerialPort::relayEndsWithItsApplication()
+{
+    // Killed outright, the application takes its relay along; the port pair's holder
+    // is detached on purpose and stays.
+    QProcess holder;
+    const auto cleanup = qScopeGuard([&] {
+        holder.kill();
+        holder.waitForFinished(5000);
+    });
+    holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    holder.start(QCoreApplication::applicationDirPath() + QStringLiteral("/serialholder"),
+                 {QString::number(m_echo->port())});
+    QVERIFY2(holder.waitForStarted(10000), qPrintable(holder.errorString()));
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += holder.readAllStandardOutput()).contains("BRIDGED")
+                                 || holder.state() == QProcess::NotRunning,
+                             30000);
+    QCOMPARE(holder.state(), QProcess::Running);
+    QTRY_COMPARE(m_echo->connectionCount(), 1);
+
+    const qint64 holderPid = holder.processId();
+    QList<qint64> relays;
+    QList<qint64> pairHolders;
+    for (qint64 pid : m_serialDir->processes()) {
+        const QString name = processName(pid);
+        if (name == QLatin1String("com2tcp"))
+            relays.append(pid);
+        else if (name == QLatin1String("setupc"))
+            pairHolders.append(pid);
+    }
+    QCOMPARE(relays.size(), 1);
+    QCOMPARE(pairHolders.size(), 1);
+
+    QCOMPARE(::kill(pid_t(holderPid), SIGKILL), 0);
+    QVERIFY(holder.waitForFinished(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!isAlive(relays.first()), 5000);
+    QVERIFY(isAlive(pairHolders.first()));
+    QVERIFY(QFileInfo::exists(m_serialDir->portPath(QStringLiteral("COM2"))));
 }
 
 void TestVirtualSerialPort::bridgeEndingEmitsDisconnected()

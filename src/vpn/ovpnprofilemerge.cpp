@@ -69,31 +69,32 @@ bool isPlainName(const std::string &name)
         && name.find('\0') == std::string::npos;
 }
 
-// Reads the regular file `name` of the directory. Links are not followed, and no
-// FIFO or device is opened: either could hand root something else or block for ever.
-bool readRegularFile(int directory, const std::string &name, std::size_t maxSize, std::string *content,
-                     std::string *error)
+// Reads the regular file `name` of the directory; messages call it `shownAs`. Links
+// are not followed, and no FIFO or device is opened: either could hand root something
+// else or block for ever.
+bool readRegularFile(int directory, const std::string &name, const std::string &shownAs, std::size_t maxSize,
+                     std::string *content, std::string *error)
 {
     struct stat info = {};
     if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        *error = systemError("cannot read " + name);
+        *error = systemError("cannot read " + shownAs);
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
-        *error = name + " is not a regular file";
+        *error = shownAs + " is not a regular file";
         return false;
     }
     const Descriptor file(::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     // Looked at again through the descriptor: the name may have changed in between.
     if (file.get() < 0 || ::fstat(file.get(), &info) != 0) {
-        *error = systemError("cannot read " + name);
+        *error = systemError("cannot read " + shownAs);
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
-        *error = name + " is not a regular file";
+        *error = shownAs + " is not a regular file";
         return false;
     }
-    const std::string tooLarge = "file " + name + " exceeds " + std::to_string(maxSize) + " bytes";
+    const std::string tooLarge = "file " + shownAs + " exceeds " + std::to_string(maxSize) + " bytes";
     if (std::size_t(info.st_size) > maxSize) {
         *error = tooLarge;
         return false;
@@ -106,7 +107,7 @@ bool readRegularFile(int directory, const std::string &name, std::size_t maxSize
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            *error = systemError("cannot read " + name);
+            *error = systemError("cannot read " + shownAs);
             return false;
         }
         if (n == 0)
@@ -212,8 +213,8 @@ void ProfileMerge::merge(const std::string &profilePath, const std::string &prof
     }
     std::string original;
     std::string error;
-    if (!readRegularFile(profileDir.get(), QFile::encodeName(info.fileName()).toStdString(), m_maxSize, &original,
-                         &error)) {
+    if (!readRegularFile(profileDir.get(), QFile::encodeName(info.fileName()).toStdString(), profilePath, m_maxSize,
+                         &original, &error)) {
         fail(MERGE_OVPN_FILE_FAIL, error);
         return;
     }
@@ -279,7 +280,7 @@ void ProfileMerge::merge(const std::string &profilePath, const std::string &prof
             return;
         }
         std::string content;
-        if (!readRegularFile(baseDir, fileName, m_maxSize, &content, &error)) {
+        if (!readRegularFile(baseDir, fileName, fileName, m_maxSize, &content, &error)) {
             fail(MERGE_REF_FAIL, words[0] + ": " + error);
             return;
         }

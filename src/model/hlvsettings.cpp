@@ -8,9 +8,11 @@
 #include <QJsonObject>
 #include <QVariantList>
 
+#ifdef Q_OS_UNIX
 #include <cerrno>
 
 #include <sys/stat.h>
+#endif
 
 #include "model/blowfish.h"
 #include "model/hlvdomain.h"
@@ -38,6 +40,7 @@ const char VirtualSerialPortsKey[] = "virtual_serial_ports";
 // file must be a sibling of the settings path, and that path no link.
 bool replacesOnlyTheSettingsFile(const QFileDevice &file)
 {
+#ifdef Q_OS_UNIX
     const QByteArray path = QFile::encodeName(file.fileName());
     struct stat info = {};
     if (::lstat(path.constData(), &info) == 0) {
@@ -61,6 +64,10 @@ bool replacesOnlyTheSettingsFile(const QFileDevice &file)
         return false;
     return writtenDir.st_dev == settingsDir.st_dev && writtenDir.st_ino == settingsDir.st_ino;
 #else
+    return true;
+#endif
+#else
+    Q_UNUSED(file)
     return true;
 #endif
 }

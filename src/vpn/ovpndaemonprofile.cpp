@@ -325,7 +325,15 @@ bool DaemonProfile::emitDirective(const Config &config, std::vector<std::string>
     }
     if (forceIpv4 && name == "proto")
         words[1] = ipv4Proto(words[1]);
-    *text += joinLine(words) + '\n';
+    // Quoting and the transport rewrite can lengthen a line past what the daemon reads
+    // as one line.
+    const std::string written = joinLine(words);
+    if (written.size() > MaxProfileLineLength) {
+        *error = where(line) + "the directive \"" + name + "\" is longer than "
+            + std::to_string(MaxProfileLineLength) + " bytes once written out";
+        return false;
+    }
+    *text += written + '\n';
     return true;
 }
 

@@ -174,6 +174,8 @@ void TestOvpnDaemonProfile::refusesCommandsAndFiles_data()
     QTest::newRow("setenv opt") << QByteArray("setenv opt up /bin/sh") << "takes 1 to 2";
     QTest::newRow("setenv opt alone") << QByteArray("setenv opt x") << "variable \"opt\"";
     QTest::newRow("device path") << QByteArray("dev /dev/sda") << "no network interface name";
+    QTest::newRow("quoting lengthens the line")
+        << "verify-x509-name '" + QByteArray(120, '"') + "' name" << "longer than 254 bytes once written out";
     QTest::newRow("inline secret") << QByteArray("<secret>\nk\n</secret>") << "<secret> is not allowed";
     QTest::newRow("inline script") << QByteArray("<up>\n/bin/sh\n</up>") << "<up> is not allowed";
     QTest::newRow("directive in a block of its own")

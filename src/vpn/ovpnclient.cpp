@@ -7,6 +7,7 @@
 
 #include <limits>
 
+#include "vpn/ovpndaemonoptions.h"
 #include "vpn/ovpndaemonprofile.h"
 #include "vpn/ovpndaemonsession.h"
 
@@ -93,30 +94,8 @@ EvalConfig OvpnClient::eval_config(const Config &config)
 
     // The client configuration, mapped onto the daemon's options.
     QStringList options;
-    if (!config.guiVersion.empty()) {
-        options << QStringLiteral("--setenv") << QStringLiteral("IV_GUI_VER")
-                << QString::fromStdString(config.guiVersion);
-    }
-    if (!config.dco)
-        options << QStringLiteral("--disable-dco");
-    if (config.ipv6 == "no") {
-        options << QStringLiteral("--pull-filter") << QStringLiteral("ignore") << QStringLiteral("ifconfig-ipv6")
-                << QStringLiteral("--pull-filter") << QStringLiteral("ignore") << QStringLiteral("route-ipv6");
-    }
-    if (config.compressionMode == "yes" || config.compressionMode == "asym" || config.compressionMode == "no") {
-        options << QStringLiteral("--allow-compression") << QString::fromStdString(config.compressionMode);
-    }
-    if (config.connTimeout > 0) {
-        // The daemon has no overall limit; bounding every attempt comes closest.
-        options << QStringLiteral("--connect-timeout") << QString::number(config.connTimeout);
-    }
-    // protoVersionOverride: applied to the profile text by DaemonProfile.
-    // tunPersist false: persist-tun is removed from the profile by DaemonProfile.
-    // defaultKeyDirection -1: the daemon's own default; it refuses "bidirectional".
-    // disableClientCert: no option; the daemon accepts a pulling client with
-    // auth-user-pass and no certificate.
-    // googleDnsFallback, autologinSessions, sslDebugLevel, altProxy, externalPkiAlias,
-    // clockTickMS: no equivalent in the daemon.
+    for (const std::string &option : configOptions(config))
+        options << QString::fromStdString(option);
     settings.daemonOptions = options;
     return eval;
 }

@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 #include "shell/logging.h"
+#include "vpn/ovpndaemonoptions.h"
 #include "vpn/viderusignals.h"
 #include "vpn/videruthread.h"
 #include "vpn/viderutransportstats.h"
@@ -12,7 +13,6 @@
 namespace {
 
 const char Category[] = "hlv_vpn";
-const char GuiVersion[] = "VIDeru 1.0";
 // How long the end of the process waits for the workers to wind their connections down.
 constexpr int FinishWorkersMs = 10000;
 
@@ -54,23 +54,8 @@ bool VidEru::start()
     logMessage(4, Category, "VidEru::start", QStringLiteral("New worker thread"));
     worker = new VidEruThread();  // deletes itself when its thread finishes, or is deleted below
 
-    ovpn::Config config;
-    config.guiVersion = GuiVersion;
+    ovpn::Config config = ovpn::applicationConfig();
     config.content = VidEruClient::readProfile(profilePath).toStdString();
-    config.connTimeout = 0;
-    config.tunPersist = false;
-    config.googleDnsFallback = false;
-    config.autologinSessions = false;
-    config.disableClientCert = true;
-    config.sslDebugLevel = 0;
-    config.defaultKeyDirection = -1;
-    config.altProxy = false;
-    config.dco = false;
-    config.info = true;
-    config.protoVersionOverride = 4;
-    config.ipv6 = "no";
-    config.compressionMode = "yes";
-    config.externalPkiAlias = "epki";
 
     const ovpn::EvalConfig eval = worker->client.eval_config(config);
     if (eval.error) {

@@ -54,8 +54,15 @@ HelperConnection::HelperConnection(QLocalSocket *socket, const PeerCredentials &
 
 HelperConnection::~HelperConnection()
 {
-    // The session ends its daemon in its own destructor; it must go before the socket
-    // whose signals it could still raise.
+    // The helper is ending: the daemon ends here, and the client hears of it as far as
+    // its socket takes the news without waiting.
+    int exitCode = 0;
+    bool crashed = false;
+    if (m_session && m_session->endNow(&exitCode, &crashed)) {
+        log(QStringLiteral("the helper is ending; openvpn ended with code %1").arg(exitCode));
+        send(HelperProtocol::exited(exitCode, crashed));
+        m_socket->flush();
+    }
     delete m_session;
     m_session = nullptr;
 }

@@ -68,20 +68,29 @@ HelperSession::HelperSession(const PeerCredentials &peer, const QString &session
 
 HelperSession::~HelperSession()
 {
-    // The helper is going away with the daemon still running: end it here, without
-    // reporting to a client that is gone too.
+    int exitCode = 0;
+    bool crashed = false;
+    endNow(&exitCode, &crashed);
+}
+
+bool HelperSession::endNow(int *exitCode, bool *crashed)
+{
     delete m_relay;
     m_relay = nullptr;
     m_process.disconnect(this);
     m_clientManagement.disconnect(this);
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(TerminateGraceMs)) {
-            m_process.kill();
-            m_process.waitForFinished(1000);
-        }
-    }
+    m_server.disconnect(this);
     wipe(m_profile);
+    if (m_process.state() == QProcess::NotRunning)
+        return false;
+    m_process.terminate();
+    if (!m_process.waitForFinished(TerminateGraceMs)) {
+        m_process.kill();
+        m_process.waitForFinished(1000);
+    }
+    *exitCode = m_process.exitCode();
+    *crashed = m_process.exitStatus() == QProcess::CrashExit;
+    return true;
 }
 
 QString HelperSession::daemonProgram()

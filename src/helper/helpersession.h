@@ -34,6 +34,9 @@ public:
     void start(const std::string &profile, const QString &managementPath);
     // The client has gone: the daemon, if any, is ended.
     void stop();
+    // The helper is ending: ends a running daemon before returning, without signals;
+    // true (with its exit) when there was one.
+    bool endNow(int *exitCode, bool *crashed);
 
     // The openvpn executable, from the system's own directories only.
     static QString daemonProgram();

@@ -234,6 +234,7 @@ private slots:
     void silentAndSurplusConnectionsAreDropped();
     void relaysTheDaemonsManagementChannel();
     void killedClientEndsItsDaemon();
+    void terminatedHelperEndsItsDaemonsAndRemovesItsFiles();
     void killedHelperEndsItsDaemonsAndARestartServes();
     void socketActivationLeavesTheSocketToTheManager();
 
@@ -721,6 +722,25 @@ void TestHelper::killedClientEndsItsDaemon()
         QStringLiteral("pid %1 start: the client closed its (connection to the helper|management socket)"
                        "|pid %1 start: the management channel was closed")
             .arg(clientPid))));
+}
+
+void TestHelper::terminatedHelperEndsItsDaemonsAndRemovesItsFiles()
+{
+    std::unique_ptr<Client> client = startSession();
+    QTRY_VERIFY_WITH_TIMEOUT(client->has(QStringLiteral("management >HOLD:")), 15000);
+    const QList<pid_t> daemons = VpnProcesses::openvpnChildren(helperPid());
+    QCOMPARE(daemons.size(), 1);
+
+    m_helper.terminate();
+    QVERIFY(hasFinished(m_helper, 10000));
+    QCOMPARE(m_helper.exitCode(), 0);
+    QVERIFY(!VpnProcesses::isAlive(daemons.first()));
+    QTRY_VERIFY_WITH_TIMEOUT(client->has(QStringLiteral("helper closed")), 5000);
+    QVERIFY(client->has(QStringLiteral("helper {\"event\":\"exited\",\"code\":0,\"crashed\":false}")));
+    QCOMPARE(sessionDirectories(), QStringList());
+    QVERIFY(!QFileInfo::exists(m_socketPath));
+
+    QVERIFY(startHelper());
 }
 
 void TestHelper::killedHelperEndsItsDaemonsAndARestartServes()

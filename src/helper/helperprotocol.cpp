@@ -63,7 +63,9 @@ bool parseRequest(const QByteArray &line, Request *request, QString *error)
         members += {QStringLiteral("profile"), QStringLiteral("management")};
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!members.contains(it.key())) {
-            *error = QStringLiteral("unknown member \"%1\" in the request").arg(it.key());
+            // The name is the client's: quoted back, but not at any length.
+            const QString name = it.key().size() > 64 ? it.key().left(64) + QStringLiteral("...") : it.key();
+            *error = QStringLiteral("unknown member \"%1\" in the request").arg(name);
             return false;
         }
     }

@@ -229,6 +229,7 @@ private slots:
     void checkFollowsTheGroupDatabase();
     void badRequestsAreRefused_data();
     void badRequestsAreRefused();
+    void logLinesStayLines();
     void foreignManagementSocketsAreRefused_data();
     void foreignManagementSocketsAreRefused();
     void silentAndSurplusConnectionsAreDropped();
@@ -510,6 +511,9 @@ void TestHelper::badRequestsAreRefused_data()
     QTest::newRow("unknown member")
         << QByteArray(R"({"version":1,"action":"start","profile":"","management":"/x","openvpn":"/bin/sh"})")
         << QStringLiteral("unknown member \"openvpn\" in the request");
+    QTest::newRow("long member name")
+        << QByteArray(R"({"version":1,"action":"check",")") + QByteArray(5000, 'm') + R"(":1})"
+        << QStringLiteral("unknown member \"%1...\" in the request").arg(QString(64, QLatin1Char('m')));
     QTest::newRow("member of another action") << QByteArray(R"({"version":1,"action":"check","profile":"x"})")
                                               << QStringLiteral("unknown member \"profile\" in the request");
     QTest::newRow("management not a string")
@@ -528,6 +532,21 @@ void TestHelper::badRequestsAreRefused()
     // The log names the refusal, never the profile.
     QTRY_VERIFY(m_helperLog.contains(QStringLiteral("refused: ") + reason));
     QVERIFY(!m_helperLog.contains(QStringLiteral("not a certificate")));
+}
+
+void TestHelper::logLinesStayLines()
+{
+    // A client's text in a refusal cannot start a line of its own in the log.
+    const QString name = QStringLiteral("x\ncorrivo2-helper: uid 0 pid 1 start: started openvpn pid 1");
+    const QByteArray line = QJsonDocument(QJsonObject{{QStringLiteral("version"), 1},
+                                                      {QStringLiteral("action"), QStringLiteral("check")},
+                                                      {name, 1}})
+                                .toJson(QJsonDocument::Compact);
+    pid_t pid = 0;
+    QCOMPARE(request(As::Member, line, &pid),
+             QStringList{refusal(QStringLiteral("unknown member \"%1\" in the request").arg(name))});
+    QTRY_VERIFY(m_helperLog.contains(QStringLiteral("pid %1 check: refused: unknown member \"x\\x0acorrivo2-helper: uid 0 pid 1 start").arg(pid)));
+    QVERIFY(!m_helperLog.contains(QStringLiteral("\ncorrivo2-helper: uid 0 pid 1 ")));
 }
 
 void TestHelper::foreignManagementSocketsAreRefused_data()

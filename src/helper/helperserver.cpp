@@ -124,7 +124,7 @@ bool HelperServer::start(QString *error)
     if (!activated && !listenOnPath(error))
         return false;
 
-    m_notifier = new QSocketNotifier(m_listenFd, QSocketNotifier::Read);
+    m_notifier = new QSocketNotifier(m_listenFd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &HelperServer::acceptConnections);
     helperLog(activated ? QStringLiteral("listening on the socket the service manager passed; group %1")
                               .arg(m_settings.group)

@@ -14,6 +14,7 @@
 #include <QUrl>
 
 #include "bridge/profiledirectory.h"
+#include "bridge/tunnelrights.h"
 #include "cloud/api.h"
 #include "cloud/auth.h"
 #include "corrivoconfig.h"
@@ -487,12 +488,12 @@ void Hlv::tour4IsNotNeeded() { tourIsNotNeeded(4); }
 
 bool Hlv::canObtainRootPermissions()
 {
-    return true;
+    return checkRootPermissions() || !QStandardPaths::findExecutable(QStringLiteral("sudo")).isEmpty();
 }
 
 bool Hlv::checkRootPermissions()
 {
-    return true;
+    return TunnelRights::current().present;
 }
 
 bool Hlv::checkRootPermissionsWithPassword(QString password)
@@ -519,6 +520,11 @@ void Hlv::restartAsRoot(QString password)
     logMessage(4, "exec_command", started ? QStringLiteral("Start detached") : QStringLiteral("Fail to start detached"));
 
     QTimer::singleShot(RestartDelayMs, this, &Hlv::kill);
+}
+
+QString Hlv::rightsProblem()
+{
+    return TunnelRights::current().problem;
 }
 
 void Hlv::kill()

@@ -100,10 +100,15 @@ public slots:
     void tour2IsNotNeeded();
     void tour3IsNotNeeded();
     void tour4IsNotNeeded();
+    // The rights a tunnel needs: root, or corrivo2-helper serving this user. Without
+    // them the page asks for the administrator password to relaunch through sudo, when
+    // sudo is there to do it.
     bool canObtainRootPermissions();
     bool checkRootPermissions();
     bool checkRootPermissionsWithPassword(QString password);
     void restartAsRoot(QString password);
+    // Why the rights are missing, for the page to show; empty when they are present.
+    QString rightsProblem();
     // Ends the application at once, without the exit steps of a closing window.
     void kill();
     // Writes the page's text to the debug output.

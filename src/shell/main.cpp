@@ -83,7 +83,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral(CORRIVO_APPLICATION_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORRIVO_APPLICATION_VERSION));
     QCoreApplication::setSetuidAllowed(true);
-    disableWebEngineSandboxForRoot();
+    configureWebEngineSandbox();
 
     answerCommandLine(argc, argv);
 

@@ -1,5 +1,6 @@
 #pragma once
 
-// The web engine's renderer sandbox refuses to run as root; called from main before
-// the application object exists.
-void disableWebEngineSandboxForRoot();
+// The web engine's renderer sandbox: off for root, which it refuses to run as, and on
+// for everyone else whatever the environment says. Called from main before the
+// application object exists.
+void configureWebEngineSandbox();

@@ -1,6 +1,6 @@
 #include "shell/sandbox.h"
 
 // The Windows renderer sandbox works with administrator rights.
-void disableWebEngineSandboxForRoot()
+void configureWebEngineSandbox()
 {
 }

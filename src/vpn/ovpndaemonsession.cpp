@@ -13,7 +13,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +71,7 @@ SessionSettings::~SessionSettings()
 DaemonSession::DaemonSession(OvpnClient &client, const SessionSettings &settings)
     : m_client(client)
     , m_settings(settings)
+    , m_launcher(DaemonLauncher::create(DaemonLauncher::mode()))
 {
     m_stopTimer.setSingleShot(true);
     connect(&m_stopTimer, &QTimer::timeout, this, &DaemonSession::escalateStop);
@@ -79,21 +79,19 @@ DaemonSession::DaemonSession(OvpnClient &client, const SessionSettings &settings
     connect(&m_managementTimer, &QTimer::timeout, this, [this] {
         m_lastError = QStringLiteral("openvpn did not open its management channel");
         emitLog(m_lastError);
-        m_process.kill();
+        m_launcher->kill();
     });
     connect(&m_server, &QLocalServer::newConnection, this, &DaemonSession::acceptManagement);
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    connect(&m_process, &QProcess::readyReadStandardOutput, this, &DaemonSession::readDaemonOutput);
-    connect(&m_process, &QProcess::finished, this, &DaemonSession::daemonFinished);
-    connect(&m_process, &QProcess::errorOccurred, this, &DaemonSession::daemonError);
+    connect(m_launcher.get(), &DaemonLauncher::output, this, &DaemonSession::daemonOutput);
+    connect(m_launcher.get(), &DaemonLauncher::started, this, &DaemonSession::daemonStarted);
+    connect(m_launcher.get(), &DaemonLauncher::finished, this, &DaemonSession::daemonFinished);
+    connect(m_launcher.get(), &DaemonLauncher::failed, this, &DaemonSession::launchFailed);
 }
 
 DaemonSession::~DaemonSession()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished(TerminateGraceMs);
-    }
+    // A daemon still running ends with its launcher.
+    m_launcher.reset();
     m_server.close();
     removePrivateFiles();
 }
@@ -170,7 +168,8 @@ bool DaemonSession::preparePrivateDirectory()
 {
     removeStaleDirectories();
     // mkdtemp makes the directory with mode 0700: the socket (which the daemon would
-    // leave world-writable) and the profile are reachable by the owner only.
+    // leave world-writable) and the profile are reachable by the owner only. The root
+    // helper connects to the socket only in such a directory of the user's own.
     QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/corrivo-ovpn-%1-XXXXXX").arg(::getpid()));
     if (!::mkdtemp(pattern.data())) {
         m_startError = QStringLiteral("cannot create a private directory: ") + QString::fromLocal8Bit(std::strerror(errno));
@@ -179,27 +178,6 @@ bool DaemonSession::preparePrivateDirectory()
     m_directory = QFile::decodeName(pattern);
     m_profilePath = m_directory + QStringLiteral("/profile.ovpn");
     m_socketPath = m_directory + QStringLiteral("/management");
-
-    const QByteArray profilePath = QFile::encodeName(m_profilePath);
-    const int fd = ::open(profilePath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        m_startError = QStringLiteral("cannot write the profile: ") + QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    const std::string &profile = m_settings.profile;
-    std::size_t written = 0;
-    while (written < profile.size()) {
-        const ssize_t n = ::write(fd, profile.data() + written, profile.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            m_startError = QStringLiteral("cannot write the profile: ") + QString::fromLocal8Bit(std::strerror(errno));
-            ::close(fd);
-            return false;
-        }
-        written += std::size_t(n);
-    }
-    ::close(fd);
 
     if (!m_server.listen(m_socketPath)) {
         m_startError = QStringLiteral("cannot listen on the management socket: ") + m_server.errorString();
@@ -210,33 +188,24 @@ bool DaemonSession::preparePrivateDirectory()
 
 void DaemonSession::startDaemon()
 {
-    QStringList arguments{QStringLiteral("--config"), m_profilePath,
-                          // The daemon connects to our socket; should this process vanish,
-                          // the dropped connection makes the daemon end itself.
-                          QStringLiteral("--management"), m_socketPath, QStringLiteral("unix"),
-                          QStringLiteral("--management-client"),
-                          QStringLiteral("--management-hold"),
-                          QStringLiteral("--management-query-passwords"),
-                          QStringLiteral("--auth-retry"), QStringLiteral("none"),
-                          QStringLiteral("--auth-nocache")};
-    arguments += m_settings.daemonOptions;
+    DaemonLaunch launch;
+    launch.profile = m_settings.profile;
+    launch.directory = m_directory;
+    launch.profilePath = m_profilePath;
+    launch.managementSocket = m_socketPath;
+    launch.options = m_settings.daemonOptions;
+    m_launcher->start(launch);
+    // launch.profile may hold key material.
+    wipe(launch.profile);
+}
 
-    const pid_t parent = ::getpid();
-    m_process.setChildProcessModifier([parent] {
-        // The daemon must not outlive us even when we are killed outright. The death
-        // signal follows the thread that forked, which waits for the daemon's end.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(127);
-    });
-    m_process.setWorkingDirectory(m_directory);
-    m_process.start(OvpnClient::daemonProgram(), arguments, QIODevice::ReadOnly);
-    if (m_process.state() == QProcess::NotRunning && !m_process.waitForStarted(0) && !m_daemonEnded) {
-        daemonError(QProcess::FailedToStart);
+void DaemonSession::daemonStarted()
+{
+    if (m_daemonEnded)
         return;
-    }
     m_daemonStarted = true;
-    m_managementTimer.start(ManagementTimeoutMs);
+    if (!m_managementOpen)
+        m_managementTimer.start(ManagementTimeoutMs);
 }
 
 void DaemonSession::acceptManagement()
@@ -248,12 +217,9 @@ void DaemonSession::acceptManagement()
         socket->abort();
         return;
     }
+    // Through the helper, this is the helper's relay, which connects before the daemon
+    // runs; the daemon itself is there once it speaks (managementOpened()).
     m_socket = socket;
-    m_managementTimer.stop();
-    // The daemon has read its profile before it opens the management channel and
-    // never reads it again: the copy on disk is not needed any longer.
-    QFile::remove(m_profilePath);
-    m_earlyOutput.clear();
     connect(m_socket, &QLocalSocket::readyRead, this, &DaemonSession::readManagement);
     if (m_stopping)
         send("signal SIGTERM");
@@ -262,6 +228,8 @@ void DaemonSession::acceptManagement()
 
 void DaemonSession::readManagement()
 {
+    if (!m_managementOpen && m_socket && m_socket->canReadLine())
+        managementOpened();
     while (m_socket && m_socket->canReadLine()) {
         QByteArray line = m_socket->readLine();
         while (line.endsWith('\n') || line.endsWith('\r'))
@@ -270,14 +238,22 @@ void DaemonSession::readManagement()
     }
 }
 
-void DaemonSession::readDaemonOutput()
+void DaemonSession::managementOpened()
+{
+    m_managementOpen = true;
+    m_managementTimer.stop();
+    // The daemon has read its profile before it opens the management channel and
+    // never reads it again: the copy on disk is not needed any longer.
+    QFile::remove(m_profilePath);
+    m_earlyOutput.clear();
+}
+
+void DaemonSession::daemonOutput(const QString &line)
 {
     // The management channel replays the log from the start; the daemon's own output
     // matters only when it ends before that channel opens (an options error).
-    if (m_socket)
-        m_process.readAll();
-    else
-        m_earlyOutput += m_process.readAll();
+    if (!m_managementOpen)
+        m_earlyOutput.append(line);
 }
 
 void DaemonSession::handleLine(const QString &line)
@@ -441,23 +417,23 @@ void DaemonSession::handleFatal(const QString &text)
     emitEvent(m_failureStatus, m_failureMessage, true, true);
 }
 
-void DaemonSession::daemonFinished(int exitCode, QProcess::ExitStatus exitStatus)
+void DaemonSession::daemonFinished(int exitCode, bool crashed)
 {
-    readDaemonOutput();
-    if (!m_socket) {
-        const QList<QByteArray> lines = m_earlyOutput.split('\n');
-        for (const QByteArray &line : lines) {
-            if (!line.trimmed().isEmpty())
-                emitLog(QString::fromUtf8(line.trimmed()));
-        }
-    }
+    if (m_daemonEnded)
+        return;
     // The daemon's last words (EXITING, a fatal error) may still be in the socket.
     while (m_socket && m_socket->waitForReadyRead(50))
         readManagement();
     readManagement();
+    if (!m_managementOpen) {
+        for (const QString &line : std::as_const(m_earlyOutput)) {
+            if (!line.trimmed().isEmpty())
+                emitLog(line.trimmed());
+        }
+    }
     m_daemonEnded = true;
     m_exitCode = exitCode;
-    m_crashed = exitStatus == QProcess::CrashExit && !m_stopping;
+    m_crashed = crashed && !m_stopping;
     m_stopTimer.stop();
     m_managementTimer.stop();
     m_client.recordTunnel(QString());
@@ -465,14 +441,24 @@ void DaemonSession::daemonFinished(int exitCode, QProcess::ExitStatus exitStatus
     m_loop.quit();
 }
 
-void DaemonSession::daemonError(QProcess::ProcessError error)
+void DaemonSession::launchFailed(const QString &status, const QString &message)
 {
-    if (error != QProcess::FailedToStart || m_daemonEnded)
+    emitLog(message);
+    if (m_daemonStarted) {
+        // The daemon ran: its end follows, and this is why it ended.
+        if (m_failureStatus.empty()) {
+            m_failureStatus = status.toStdString();
+            m_failureMessage = message.toStdString();
+        }
         return;
+    }
+    if (m_daemonEnded)
+        return;
+    // Nothing ran: the connection ends with this as its status.
     m_daemonEnded = true;
-    m_startError = QStringLiteral("cannot start ") + OvpnClient::daemonProgram() + QStringLiteral(": ")
-        + m_process.errorString();
-    emitLog(m_startError);
+    m_startStatus = status;
+    m_startError = message;
+    m_stopTimer.stop();
     m_loop.quit();
 }
 
@@ -483,8 +469,8 @@ void DaemonSession::requestStop()
     m_stopping = true;
     if (m_socket)
         send("signal SIGTERM");
-    else if (m_daemonStarted)
-        m_process.terminate();
+    else
+        m_launcher->terminate();
     m_stopStage = 0;
     m_stopTimer.start(StopGraceMs);
 }
@@ -495,12 +481,12 @@ void DaemonSession::escalateStop()
         return;
     if (m_stopStage == 0) {
         emitLog(QStringLiteral("openvpn did not end after the stop request; terminating it"));
-        m_process.terminate();
+        m_launcher->terminate();
         m_stopStage = 1;
         m_stopTimer.start(TerminateGraceMs);
     } else {
         emitLog(QStringLiteral("openvpn did not end; killing it"));
-        m_process.kill();
+        m_launcher->kill();
     }
 }
 
@@ -626,7 +612,7 @@ Status DaemonSession::result() const
     Status status;
     if (!m_startError.isEmpty()) {
         status.error = true;
-        status.status = "DAEMON_START_FAILED";
+        status.status = m_startStatus.toStdString();
         status.message = m_startError.toStdString();
     } else if (!m_failureStatus.empty()) {
         status.error = true;

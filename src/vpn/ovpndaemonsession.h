@@ -4,13 +4,14 @@
 #include <QEventLoop>
 #include <QLocalServer>
 #include <QObject>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 
+#include <memory>
 #include <string>
 
+#include "vpn/daemonlauncher.h"
 #include "vpn/ovpntypes.h"
 
 class QLocalSocket;
@@ -37,8 +38,9 @@ struct SessionSettings
 
 // One run of the openvpn daemon, from its start to its end, on the thread that
 // called OvpnClient::connect(). It owns the private directory with the management
-// socket and the daemon's profile, the daemon process and the management
-// conversation, and turns the daemon's notifications into the client's events.
+// socket, the launcher that starts the daemon (itself or through the root helper) and
+// the management conversation, and turns the daemon's notifications into the client's
+// events.
 class DaemonSession : public QObject
 {
     Q_OBJECT
@@ -77,17 +79,19 @@ private:
     static void removeStaleDirectories();
     bool preparePrivateDirectory();
     void startDaemon();
+    void daemonStarted();
     void acceptManagement();
     void readManagement();
-    void readDaemonOutput();
+    void managementOpened();
+    void daemonOutput(const QString &line);
     void handleLine(const QString &line);
     void handleHold();
     void handleState(const QString &payload);
     void handlePassword(const QString &payload);
     void handleLog(const QString &payload);
     void handleFatal(const QString &text);
-    void daemonFinished(int exitCode, QProcess::ExitStatus exitStatus);
-    void daemonError(QProcess::ProcessError error);
+    void daemonFinished(int exitCode, bool crashed);
+    void launchFailed(const QString &status, const QString &message);
     void escalateStop();
     void send(const QByteArray &command);
     void sendCredential(const char *type, const std::string &username, const std::string &password);
@@ -97,7 +101,7 @@ private:
     OvpnClient &m_client;
     const SessionSettings &m_settings;
     QEventLoop m_loop;
-    QProcess m_process;
+    std::unique_ptr<DaemonLauncher> m_launcher;
     QLocalServer m_server;
     QLocalSocket *m_socket = nullptr;  // owned by m_server
     QTimer m_stopTimer;
@@ -109,6 +113,7 @@ private:
     QString m_socketPath;
     bool m_daemonStarted = false;
     bool m_daemonEnded = false;
+    bool m_managementOpen = false;  // the daemon has spoken on the management channel
     bool m_stopping = false;
     bool m_disconnectReported = false;
     int m_stopStage = 0;
@@ -118,8 +123,9 @@ private:
     int m_credentialReplies = 0;  // answers still due to the last credentials sent
     int m_exitCode = 0;
     bool m_crashed = false;
+    QString m_startStatus;
     QString m_startError;
-    QByteArray m_earlyOutput;
+    QStringList m_earlyOutput;
     std::string m_failureStatus;   // "AUTH_FAILED", "TUN_SETUP_FAILED", ...
     std::string m_failureMessage;
     QString m_lastError;           // last error line of the daemon's log

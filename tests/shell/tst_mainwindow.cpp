@@ -228,7 +228,7 @@ void TestMainWindow::rendererEndReplacesWindow()
 
 int main(int argc, char *argv[])
 {
-    disableWebEngineSandboxForRoot();
+    configureWebEngineSandbox();
     QApplication app(argc, argv);
     TestMainWindow test;
     return QTest::qExec(&test, argc, argv);

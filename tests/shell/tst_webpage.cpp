@@ -107,7 +107,7 @@ void TestWebPage::mainWindowUsesIt()
 
 int main(int argc, char *argv[])
 {
-    disableWebEngineSandboxForRoot();
+    configureWebEngineSandbox();
     QApplication app(argc, argv);
     TestWebPage test;
     return QTest::qExec(&test, argc, argv);

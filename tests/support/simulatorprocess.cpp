@@ -15,19 +15,13 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "testbinaries.h"
+
 namespace {
 
 const int StartTimeoutMs = 60000;
 const int StopTimeoutMs = 5000;
 const int ControlTimeoutMs = 10000;
-
-QString programPath()
-{
-    QString directory = qEnvironmentVariable("CORRIVO_BIN_DIR");
-    if (directory.isEmpty())
-        directory = QCoreApplication::applicationDirPath() + QStringLiteral("/../bin");
-    return QDir(directory).absoluteFilePath(QStringLiteral("corrivo-simulator"));
-}
 
 } // namespace
 
@@ -68,7 +62,7 @@ bool SimulatorProcess::start(const QJsonObject &fixture, const QStringList &extr
         return false;
     }
 
-    m_process.setProgram(programPath());
+    m_process.setProgram(TestBinaries::path(QStringLiteral("corrivo-simulator")));
     m_process.setArguments(QStringList{QStringLiteral("--fixture"), m_directory.filePath(QStringLiteral("fixture.json")),
                                        QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
                                        QStringLiteral("--port"), QStringLiteral("0"),
@@ -79,7 +73,7 @@ bool SimulatorProcess::start(const QJsonObject &fixture, const QStringList &extr
     m_process.setStandardErrorFile(m_directory.filePath(QStringLiteral("simulator.log")));
     m_process.start();
     if (!m_process.waitForStarted(StartTimeoutMs)) {
-        m_error = programPath() + QStringLiteral(" did not start: ") + m_process.errorString();
+        m_error = TestBinaries::path(QStringLiteral("corrivo-simulator")) + QStringLiteral(" did not start: ") + m_process.errorString();
         return false;
     }
 

@@ -42,6 +42,19 @@ QString LabServer::unavailableReason()
     return QString();
 }
 
+std::unique_ptr<LabServer> LabServer::forTestCase(QString *error)
+{
+    *error = unavailableReason();
+    if (!error->isEmpty())
+        return nullptr;
+    auto lab = std::make_unique<LabServer>();
+    if (!lab->up()) {
+        *error = lab->error();
+        return nullptr;
+    }
+    return lab;
+}
+
 void LabServer::removeStaleLabs()
 {
     // Labs of test processes that died without cleaning up (a crash, a time-out).

@@ -3,6 +3,8 @@
 #include <QHash>
 #include <QString>
 
+#include <memory>
+
 // One instance of the VPN lab (tools/lab/lab.sh) for the life of this object: a real
 // openvpn server in a network namespace of its own. The name is unique to this
 // process, so parallel test runs do not collide; the destructor removes everything.
@@ -34,6 +36,9 @@ public:
 
     // Why the lab cannot run here ("" when it can): it needs root.
     static QString unavailableReason();
+    // One lab for a whole test case: up, or null with *error saying why (it cannot run
+    // here, or it did not come up). REQUIRE_LAB() below reads the two back.
+    static std::unique_ptr<LabServer> forTestCase(QString *error);
     static QString script();
 
 private:
@@ -48,3 +53,12 @@ private:
     QHash<QString, QString> m_values;
     bool m_up = false;
 };
+
+// In a test function of a case that keeps m_lab and m_labError from forTestCase():
+// skips where the lab cannot run (not root), fails where it should but did not come up.
+#define REQUIRE_LAB()                                                                              \
+    do {                                                                                           \
+        if (!LabServer::unavailableReason().isEmpty())                                             \
+            QSKIP("the VPN lab needs root (network namespaces, tun devices)");                     \
+        QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));                                    \
+    } while (false)

@@ -1,41 +1,15 @@
 #include <QtTest>
 
-#include <QMutex>
 #include <QThread>
 
 #include <memory>
 
 #include "labserver.h"
+#include "recordingclient.h"
 #include "vpn/ovpnclient.h"
 #include "vpn/ovpnprofilemerge.h"
 
 namespace {
-
-// Records the events of a connection; the callbacks run on the connecting thread.
-class RecordingClient : public ovpn::OvpnClient
-{
-public:
-    bool pause_on_connection_timeout() override { return false; }
-    void event(const ovpn::Event &event) override
-    {
-        QMutexLocker locker(&mutex);
-        events.append(QString::fromStdString(event.name));
-    }
-    void acc_event(const ovpn::AppCustomControlMessageEvent &) override {}
-    void log(const ovpn::LogInfo &) override {}
-    void external_pki_cert_request(ovpn::ExternalPKICertRequest &request) override { request.error = true; }
-    void external_pki_sign_request(ovpn::ExternalPKISignRequest &request) override { request.error = true; }
-
-    QStringList recorded() const
-    {
-        QMutexLocker locker(&mutex);
-        return events;
-    }
-    int count(const QString &name) const { return recorded().count(name); }
-
-    mutable QMutex mutex;
-    QStringList events;
-};
 
 // One connection of a RecordingClient to the lab on a thread of its own; stopped and
 // joined on destruction.

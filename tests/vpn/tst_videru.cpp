@@ -93,14 +93,6 @@ bool hasAddressIn(const QString &subnet)
 
 } // namespace
 
-// Skips where the lab cannot run (not root); fails where it should but did not come up.
-#define REQUIRE_LAB()                                                                              \
-    do {                                                                                           \
-        if (!LabServer::unavailableReason().isEmpty())                                             \
-            QSKIP("the VPN lab needs root (network namespaces, tun devices)");                     \
-        QVERIFY2(m_labError.isEmpty(), qPrintable(m_labError));                                    \
-    } while (false)
-
 class TestVidEru : public QObject
 {
     Q_OBJECT
@@ -137,13 +129,7 @@ private:
 void TestVidEru::initTestCase()
 {
     TestHome::setUpIdentity();
-    if (!LabServer::unavailableReason().isEmpty()) {
-        m_labError = LabServer::unavailableReason();
-        return;
-    }
-    m_lab = std::make_unique<LabServer>();
-    if (!m_lab->up())
-        m_labError = m_lab->error();
+    m_lab = LabServer::forTestCase(&m_labError);
 }
 
 void TestVidEru::cleanupTestCase()

@@ -17,7 +17,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationDomain(QStringLiteral(CORRIVO_ORGANIZATION_DOMAIN));
     QCoreApplication::setApplicationName(QStringLiteral(CORRIVO_APPLICATION_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORRIVO_APPLICATION_VERSION));
-    disableWebEngineSandboxForRoot();
+    configureWebEngineSandbox();
 
     QApplication app(argc, argv);
     QGuiApplication::setApplicationDisplayName(QStringLiteral(CORRIVO_APPLICATION_NAME));

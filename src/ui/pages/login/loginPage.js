@@ -102,6 +102,7 @@ var root = {
         $('#rootContainer input[name="password"]').focus();
         clearFeedback();
         showOverlay(false);
+        root.showProblem();
         $('#rootContainer').on('keyup', function (event) {
             if (event.keyCode === KEY_ENTER)
                 $('#rootContainer .login').click();
@@ -137,6 +138,16 @@ var root = {
                     }
                 });
             }, ROOT_CHECK_DELAY);
+        });
+    },
+
+    // Why the rights are missing (the helper's answer, or that it does not run), in the
+    // bridge's words: shown as text, never as markup.
+    showProblem: function () {
+        if (typeof HLV.rightsProblem !== 'function')
+            return;
+        HLV.rightsProblem(function (problem) {
+            $('#rootContainer .root-permissions-problem').text(problem || '').toggleClass('hn', !problem);
         });
     }
 };

@@ -1,0 +1,236 @@
+#include <QtTest>
+
+#include <memory>
+#include <unistd.h>
+
+#include "helperprocess.h"
+#include "labserver.h"
+#include "logcapture.h"
+#include "recordingclient.h"
+#include "testhome.h"
+#include "vpn/ovpnclient.h"
+#include "vpn/ovpndaemonprofile.h"
+#include "vpn/ovpndaemonsession.h"
+#include "vpn/videru.h"
+#include "vpn/viderutransportstats.h"
+#include "vpnprocesses.h"
+
+// The unprivileged start: the application asks the root helper corrivo2-helper for its
+// daemon. The tests run as root, so CORRIVO_VPN_LAUNCH=helper chooses that way; the
+// helper serves root like any member of its group.
+
+namespace {
+
+constexpr int ConnectTimeoutMs = 30000;
+
+struct Recorder
+{
+    explicit Recorder(VidEru &vpn)
+        : connected(&vpn, &VidEru::onConnected)
+        , disconnected(&vpn, &VidEru::onDisconnected)
+    {
+    }
+    QSignalSpy connected;
+    QSignalSpy disconnected;
+};
+
+QString writeProfile(const QTemporaryDir &dir, const QByteArray &content)
+{
+    QFile file(dir.filePath(QStringLiteral("client.ovpn")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return QString();
+    return file.fileName();
+}
+
+} // namespace
+
+class TestHelperLaunch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void helperAbsent();
+    void helperRefusesProfile();
+    void tunnelUpAndDownThroughHelper();
+    void stopBeforeTheDaemonRuns();
+    void helperKilledMidTunnel();
+
+private:
+    void useLab(VidEru &vpn);
+    bool startTunnel(VidEru &vpn, Recorder &recorder);
+
+    std::unique_ptr<LabServer> m_lab;
+    QString m_labError;
+};
+
+void TestHelperLaunch::initTestCase()
+{
+    TestHome::setUpIdentity();
+    m_lab = LabServer::forTestCase(&m_labError);
+}
+
+void TestHelperLaunch::cleanupTestCase()
+{
+    m_lab.reset();
+}
+
+void TestHelperLaunch::init()
+{
+    qputenv("CORRIVO_VPN_LAUNCH", "helper");
+}
+
+void TestHelperLaunch::cleanup()
+{
+    qunsetenv("CORRIVO_VPN_LAUNCH");
+    // Never a daemon of our own: the helper started them all.
+    QVERIFY(VpnProcesses::openvpnChildren(::getpid()).isEmpty());
+}
+
+void TestHelperLaunch::useLab(VidEru &vpn)
+{
+    vpn.setProfilePath(m_lab->profilePath());
+    vpn.setCredentials(m_lab->username(), m_lab->password());
+}
+
+bool TestHelperLaunch::startTunnel(VidEru &vpn, Recorder &recorder)
+{
+    useLab(vpn);
+    if (!vpn.start())
+        return false;
+    return QTest::qWaitFor([&] { return vpn.getStatus() == 3 || recorder.disconnected.count() > 0; }, ConnectTimeoutMs)
+        && vpn.getStatus() == 3;
+}
+
+void TestHelperLaunch::helperAbsent()
+{
+    // Nothing listens where the helper should: the start fails with that said, and the
+    // controller ends disconnected as after any daemon that could not start.
+    QTemporaryDir dir;
+    const QString socket = dir.filePath(QStringLiteral("helper.sock"));
+    qputenv("CORRIVO_HELPER_SOCKET", QFile::encodeName(socket));
+    const QString profile = writeProfile(dir, "client\ndev tun\nremote 192.0.2.1 1194\nauth-user-pass\n");
+    QVERIFY(!profile.isEmpty());
+
+    VidEru vpn;
+    Recorder recorder(vpn);
+    vpn.setProfilePath(profile);
+    vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
+    LogCapture log(4);
+    QVERIFY(vpn.start());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 10000);
+    qunsetenv("CORRIVO_HELPER_SOCKET");
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(recorder.connected.count(), 0);
+    QVERIFY(log.contains(QStringLiteral("Error status: HELPER_UNAVAILABLE")));
+    QVERIFY2(log.contains(QStringLiteral("Error message: the helper corrivo2-helper is not running (nothing listens on %1)")
+                              .arg(socket)),
+             qPrintable(log.lines().join(QLatin1Char('\n'))));
+}
+
+void TestHelperLaunch::helperRefusesProfile()
+{
+    if (!HelperProcess::unavailableReason().isEmpty())
+        QSKIP("the helper runs as root");
+    HelperProcess helper;
+    QVERIFY2(helper.start(), qPrintable(helper.errorString()));
+
+    // The helper filters every profile again, whatever a client let through: one the
+    // application would never send shows it.
+    const std::string text = "client\ndev tun\nremote 192.0.2.1 1194\nup /bin/sh\n";
+    ovpn::Config helperView;
+    helperView.content = text;
+    helperView.ipv6 = "yes";
+    const ovpn::DaemonProfile filter(helperView);
+    QVERIFY(filter.eval().error);
+    const QString reason = QString::fromStdString(filter.eval().message);
+
+    ovpn::SessionSettings settings;
+    settings.evaluated = true;
+    settings.profile = text;
+    RecordingClient client;
+    ovpn::DaemonSession session(client, settings);
+    const ovpn::Status status = session.run();
+    QVERIFY(status.error);
+    QCOMPARE(QString::fromStdString(status.status), QStringLiteral("HELPER_REFUSED"));
+    const QString message = QString::fromStdString(status.message);
+    QCOMPARE(message, QStringLiteral("corrivo2-helper refused to start openvpn: ") + reason);
+    QVERIFY(client.logs().contains(message));
+    // Nothing ran, so nothing was announced.
+    QVERIFY(client.recorded().isEmpty());
+    QVERIFY(VpnProcesses::openvpnChildren(helper.pid()).isEmpty());
+}
+
+void TestHelperLaunch::tunnelUpAndDownThroughHelper()
+{
+    REQUIRE_LAB();
+    HelperProcess helper;
+    QVERIFY2(helper.start(), qPrintable(helper.errorString()));
+
+    VidEru vpn;
+    Recorder recorder(vpn);
+    vpn.deviceId = 42;
+    QVERIFY2(startTunnel(vpn, recorder), qPrintable(QString::fromUtf8(helper.log())));
+    QCOMPARE(recorder.connected.count(), 1);
+    QCOMPARE(recorder.connected.first().first().toInt(), 42);
+
+    // The daemon is the helper's child, not ours, and its management channel reaches
+    // us through the helper: the byte counts arrive.
+    const QList<pid_t> daemons = VpnProcesses::openvpnChildren(helper.pid());
+    QCOMPARE(daemons.size(), 1);
+    QVERIFY(VpnProcesses::openvpnChildren(::getpid()).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(std::unique_ptr<VidEruTransportStats>(vpn.getTransportStats())->bytesIn > 0, 5000);
+
+    QVERIFY(vpn.stop());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 15000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!VpnProcesses::isAlive(daemons.first()), 10000);
+    QVERIFY(VpnProcesses::openvpnChildren(helper.pid()).isEmpty());
+}
+
+void TestHelperLaunch::stopBeforeTheDaemonRuns()
+{
+    REQUIRE_LAB();
+    HelperProcess helper;
+    QVERIFY2(helper.start(), qPrintable(helper.errorString()));
+
+    // Stopped before the daemon has a management channel to be asked on: the helper
+    // connection is closed instead, and the helper leaves nothing running.
+    VidEru vpn;
+    Recorder recorder(vpn);
+    useLab(vpn);
+    QVERIFY(vpn.start());
+    QVERIFY(vpn.stop());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 15000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(recorder.connected.count(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(helper.pid()).isEmpty(), 10000);
+}
+
+void TestHelperLaunch::helperKilledMidTunnel()
+{
+    REQUIRE_LAB();
+    HelperProcess helper;
+    QVERIFY2(helper.start(), qPrintable(helper.errorString()));
+
+    VidEru vpn;
+    Recorder recorder(vpn);
+    QVERIFY2(startTunnel(vpn, recorder), qPrintable(QString::fromUtf8(helper.log())));
+    const QList<pid_t> daemons = VpnProcesses::openvpnChildren(helper.pid());
+    QCOMPARE(daemons.size(), 1);
+
+    LogCapture log(4);
+    helper.kill();
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 15000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QVERIFY(log.contains(QStringLiteral("the connection to corrivo2-helper ended while openvpn ran")));
+    // The daemon dies with its helper.
+    QTRY_VERIFY_WITH_TIMEOUT(!VpnProcesses::isAlive(daemons.first()), 10000);
+}
+
+QTEST_GUILESS_MAIN(TestHelperLaunch)
+#include "tst_helperlaunch.moc"

@@ -155,4 +155,36 @@ module.exports = {
             assert.strictEqual(exited.code, 0);
         });
     },
+
+    async 'without rights the administrator view says why, as text'({ harness, assert }) {
+        const fs = require('fs');
+        const path = require('path');
+        const dir = fs.mkdtempSync(path.join(require('os').tmpdir(), 'corrivo-rights-'));
+        // Nothing listens at this socket, whose name carries markup: it must show as text.
+        const socket = path.join(dir, '<img src=x onerror="window.__injected=1">.sock');
+        const stubDir = path.join(dir, 'bin');
+        fs.mkdirSync(stubDir);
+        fs.writeFileSync(path.join(stubDir, 'sudo'), '#!/bin/sh\nexit 1\n', { mode: 0o700 });
+        try {
+            // With sudo the password form, without it the message whose button closes.
+            for (const withSudo of [true, false]) {
+                await harness.withApp({ home: harness.freshHome(withSudo ? 'rights-sudo' : 'rights-no-sudo'),
+                                        env: { CORRIVO_VPN_LAUNCH: 'helper', CORRIVO_HELPER_SOCKET: socket,
+                                               PATH: withSudo ? stubDir : path.join(dir, 'nothing') } }, async (app) => {
+                    await app.waitVisible('#rootContainer .root-permissions-problem');
+                    assert.strictEqual(await app.text('#rootContainer .root-permissions-problem'),
+                                       `the helper corrivo2-helper is not running (nothing listens on ${socket})`);
+                    assert.strictEqual(await app.page.$$eval('#rootContainer img', (e) => e.length), 0);
+                    assert.strictEqual(await app.page.evaluate(() => window.__injected), undefined);
+                    const shown = await app.page.evaluate(() => [
+                        !document.querySelector('.root-permissions-form').classList.contains('hn'),
+                        !document.querySelector('.root-permissions-error-message').classList.contains('hn'),
+                    ]);
+                    assert.deepStrictEqual(shown, [withSudo, !withSudo], `sudo ${withSudo ? 'present' : 'absent'}`);
+                });
+            }
+        } finally {
+            fs.rmSync(dir, { recursive: true, force: true });
+        }
+    },
 };

@@ -1,6 +1,10 @@
 #include <QtTest>
 
+#include <QScopeGuard>
+
+#include <grp.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "helperprocess.h"
@@ -22,6 +26,22 @@
 namespace {
 
 constexpr int ConnectTimeoutMs = 30000;
+// The desktop user of the unprivileged run, with its primary group.
+constexpr uid_t Nobody = 65534;
+constexpr gid_t NoGroup = 65534;
+
+// VidEru in a process of its own (tests/vpn/vpnholder.cpp).
+QString holderProgram()
+{
+    const QString configured = qEnvironmentVariable("CORRIVO_VPNHOLDER");
+    return configured.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/vpnholder") : configured;
+}
+
+// A directory of nobody's own, as a desktop user has its home.
+bool giveToNobody(const QString &path)
+{
+    return ::chown(QFile::encodeName(path).constData(), Nobody, NoGroup) == 0;
+}
 
 struct Recorder
 {
@@ -59,6 +79,7 @@ private slots:
     void tunnelUpAndDownThroughHelper();
     void stopBeforeTheDaemonRuns();
     void helperKilledMidTunnel();
+    void unprivilegedApplication();
 
 private:
     void useLab(VidEru &vpn);
@@ -230,6 +251,74 @@ void TestHelperLaunch::helperKilledMidTunnel()
     QVERIFY(log.contains(QStringLiteral("the connection to corrivo2-helper ended while openvpn ran")));
     // The daemon dies with its helper.
     QTRY_VERIFY_WITH_TIMEOUT(!VpnProcesses::isAlive(daemons.first()), 10000);
+}
+
+void TestHelperLaunch::unprivilegedApplication()
+{
+    REQUIRE_LAB();
+    // The whole way as a desktop user takes it: the application runs as nobody, chooses
+    // the helper by itself, and the helper serves nobody as a member of its group.
+    HelperProcess helper(QStringLiteral("nogroup"));
+    QVERIFY2(helper.start(), qPrintable(helper.errorString()));
+    QVERIFY(QFile::setPermissions(helper.directory(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                          | QFile::ReadOther | QFile::ExeOther));
+
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    const QString temp = home.filePath(QStringLiteral("tmp"));
+    const QString profiles = home.filePath(QStringLiteral("profiles"));
+    QVERIFY(QDir().mkdir(temp) && QDir().mkdir(profiles));
+    for (const QString &path : {home.path(), temp, profiles})
+        QVERIFY(giveToNobody(path));
+    const QDir labFiles(m_lab->clientDirectory());
+    for (const QString &name : labFiles.entryList(QDir::Files))
+        QVERIFY(QFile::copy(labFiles.filePath(name), QDir(profiles).filePath(name)));
+    const QString profile = QDir(profiles).filePath(QFileInfo(m_lab->profilePath()).fileName());
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("CORRIVO_VPN_LAUNCH"));
+    environment.insert(QStringLiteral("CORRIVO_HELPER_SOCKET"), helper.socketPath());
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("TMPDIR"), temp);
+    QProcess holder;
+    const auto endHolder = qScopeGuard([&holder] {
+        holder.kill();
+        holder.waitForFinished(5000);
+    });
+    holder.setProcessEnvironment(environment);
+    holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    holder.setChildProcessModifier([] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(NoGroup) != 0 || ::setuid(Nobody) != 0)
+            ::_exit(120);
+    });
+    holder.start(holderProgram(), {profile, m_lab->username(), m_lab->password()});
+    QVERIFY2(holder.waitForStarted(10000), qPrintable(holder.errorString()));
+    QByteArray output;
+    QVERIFY(QTest::qWaitFor([&] {
+        return (output += holder.readAllStandardOutput()).contains("CONNECTED") || holder.state() == QProcess::NotRunning;
+    }, ConnectTimeoutMs));
+    QVERIFY2(output.contains("CONNECTED") && !output.contains("DISCONNECTED"),
+             qPrintable(QString::fromUtf8(output + helper.log())));
+
+    // The daemon is the helper's; the application's management socket sits in a private
+    // directory of nobody's own under its TMPDIR.
+    const QList<pid_t> daemons = VpnProcesses::openvpnChildren(helper.pid());
+    QCOMPARE(daemons.size(), 1);
+    QVERIFY(VpnProcesses::openvpnChildren(pid_t(holder.processId())).isEmpty());
+    const QStringList privateDirectories = QDir(temp).entryList({QStringLiteral("corrivo-ovpn-*")}, QDir::Dirs);
+    QCOMPARE(privateDirectories.size(), 1);
+    struct stat status;
+    QCOMPARE(::lstat(QFile::encodeName(QDir(temp).filePath(privateDirectories.first())).constData(), &status), 0);
+    QCOMPARE(status.st_uid, Nobody);
+    QCOMPARE(status.st_mode & 07777, mode_t(0700));
+
+    // Closing the application stops the tunnel and leaves nothing behind.
+    QCOMPARE(holder.write("EXIT\n"), qint64(5));
+    QVERIFY(holder.waitForFinished(20000));
+    QCOMPARE(holder.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(holder.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!VpnProcesses::isAlive(daemons.first()), 10000);
+    QVERIFY(QDir(temp).entryList({QStringLiteral("corrivo-ovpn-*")}, QDir::Dirs).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHelperLaunch)

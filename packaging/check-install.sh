@@ -28,6 +28,13 @@ root=$stage$prefix
 for program in corrivo2 setupc com2tcp; do
     [[ -x $root/$bindir/$program ]] || fail "$bindir/$program missing or not executable"
 done
+[[ -x $root/libexec/corrivo2/corrivo2-helper ]] || fail "libexec/corrivo2/corrivo2-helper missing or not executable"
+for unit in corrivo2-helper.socket corrivo2-helper.service; do
+    [[ -f $root/lib/systemd/system/$unit ]] || fail "lib/systemd/system/$unit missing"
+done
+grep -qx "ExecStart=$prefix/libexec/corrivo2/corrivo2-helper --runtime-dir /run/corrivo2-helper" \
+    "$root/lib/systemd/system/corrivo2-helper.service" || fail "the service does not start the installed helper"
+[[ -f $root/lib/sysusers.d/corrivo2.conf ]] || fail "lib/sysusers.d/corrivo2.conf missing"
 desktop=$root/$datadir/applications/corrivo2.desktop
 icon=$root/$datadir/icons/hicolor/512x512/apps/corrivo2.png
 [[ -f $desktop ]] || fail "$datadir/applications/corrivo2.desktop missing"

@@ -12,6 +12,8 @@ packages=(
     openvpn socat iproute2 iputils-ping iptables openssl procps psmisc libcap2-bin
     xvfb xauth x11-apps netpbm fonts-dejavu-core desktop-file-utils
     python3 ca-certificates
+    # the root helper's tests (setpriv, useradd, systemd-socket-activate) and the package's
+    util-linux passwd systemd dpkg-dev file lintian
 )
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 

@@ -1,0 +1,39 @@
+#include "fuzzsupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace FuzzSupport {
+
+void require(bool condition, const char *property, const std::string &detail)
+{
+    if (condition)
+        return;
+    std::fprintf(stderr, "==fuzz== property violated: %s\n", property);
+    if (!detail.empty())
+        std::fprintf(stderr, "==fuzz== %s\n", printable(detail).c_str());
+    std::abort();
+}
+
+std::string printable(const std::string &bytes)
+{
+    std::string result;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n') || byte >= 0x7f || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            result += escaped;
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+std::string text(const std::uint8_t *data, std::size_t size)
+{
+    return std::string(reinterpret_cast<const char *>(data), size);
+}
+
+} // namespace FuzzSupport

@@ -1,5 +1,8 @@
 #include "fuzzsupport.h"
 
+#include <QString>
+#include <QtGlobal>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -29,6 +32,14 @@ std::string printable(const std::string &bytes)
         }
     }
     return result;
+}
+
+void quietQt()
+{
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+        if (type == QtCriticalMsg || type == QtFatalMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(message));
+    });
 }
 
 std::string text(const std::uint8_t *data, std::size_t size)

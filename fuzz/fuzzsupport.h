@@ -15,6 +15,10 @@ void require(bool condition, const char *property, const std::string &detail = s
 // (newlines kept), for a report that shows what the daemon would get.
 std::string printable(const std::string &bytes);
 
+// Drops Qt's debug, info and warning messages: a decoder that warns about every bad
+// input would spend the run writing to the terminal. Critical and fatal ones stay.
+void quietQt();
+
 // The input bytes as a string.
 std::string text(const std::uint8_t *data, std::size_t size);
 

@@ -92,15 +92,9 @@ void merge(HlvDomain &held, HlvDomain &fresh)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    FuzzSupport::quietQt();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QByteArray input = FuzzSupport::bytes(data, size);
     const qsizetype split = input.indexOf('\0');
     QList<HlvDomain *> held = parse(split < 0 ? input : input.left(split));
     QList<HlvDomain *> fresh = parse(split < 0 ? input : input.mid(split + 1));

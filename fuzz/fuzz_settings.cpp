@@ -52,7 +52,6 @@ QByteArray encoded(const QSettings::SettingsMap &map)
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    FuzzSupport::quietQt();
     // The application reads its settings with its GUI application in place, and the
     // map may hold any type Qt GUI streams (images, pixmaps, fonts...), which need it.
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -64,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     if (size < 1)
         return 0;
-    const QByteArray rest(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
+    const QByteArray rest = FuzzSupport::bytes(data + 1, size - 1);
     const QByteArray file = (data[0] & 1) ? framedCipherText(rest) : rest;
 
     QSettings::SettingsMap map;

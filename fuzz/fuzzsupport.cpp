@@ -6,6 +6,19 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+void keepSeriousMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+// Installed before any target code runs.
+const QtMessageHandler g_previousHandler = qInstallMessageHandler(keepSeriousMessages);
+
+} // namespace
+
 namespace FuzzSupport {
 
 void require(bool condition, const char *property, const std::string &detail)
@@ -34,17 +47,14 @@ std::string printable(const std::string &bytes)
     return result;
 }
 
-void quietQt()
-{
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
-        if (type == QtCriticalMsg || type == QtFatalMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(message));
-    });
-}
-
 std::string text(const std::uint8_t *data, std::size_t size)
 {
     return std::string(reinterpret_cast<const char *>(data), size);
+}
+
+QByteArray bytes(const std::uint8_t *data, std::size_t size)
+{
+    return QByteArray(reinterpret_cast<const char *>(data), qsizetype(size));
 }
 
 } // namespace FuzzSupport

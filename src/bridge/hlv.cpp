@@ -10,10 +10,10 @@
 #include <QJsonDocument>
 #include <QLocale>
 #include <QStandardPaths>
-#include <QTextStream>
 #include <QTimer>
 #include <QUrl>
 
+#include "bridge/profiledirectory.h"
 #include "cloud/api.h"
 #include "cloud/auth.h"
 #include "corrivoconfig.h"
@@ -556,6 +556,7 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
         return fail(QStringLiteral("Doc not contains files"));
 
     const QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    ProfileDirectory profileDirectory(directory);
     QString profilePath;
     QString username;
     QString password;
@@ -588,8 +589,8 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
             return fail(QStringLiteral("Refused file name ") + name);
         if (!QDir(directory).exists() && !QDir().mkpath(directory))
             return fail(QStringLiteral("Fail to create dir ") + directory);
-        // Profile files hold keys: only the owner may enter the directory.
-        QFile::setPermissions(directory, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        if (!profileDirectory.open())
+            return fail(QStringLiteral("Refused dir ") + directory + QStringLiteral(": ") + profileDirectory.errorString());
 
         const QString path = directory + QLatin1Char('/') + name;
         if (name == QLatin1String(ProfileFileName)) {
@@ -599,12 +600,8 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
             text = lines.join(QLatin1Char('\n'));
         }
 
-        QFile file(path);
-        if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate))
+        if (!profileDirectory.write(name, text.toUtf8() + '\n'))
             return fail(QStringLiteral("File open error (") + path + QLatin1Char(')'));
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        QTextStream stream(&file);
-        stream << text << Qt::endl;
 
         if (name == QLatin1String(ProfileFileName))
             profilePath = path;

@@ -1,8 +1,6 @@
 #include "cloud/auth.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTimer>
 
 #include "cloud/api.h"
@@ -99,24 +97,15 @@ QString Auth::getUsername()
     return username;
 }
 
-Auth::KeyAnswer Auth::parseKeyAnswer(int status, const QString &data)
+ApiKeyAnswer Auth::parseKeyAnswer(int status, const QString &data)
 {
-    KeyAnswer answer;
     // Only exactly 200 carries a key; other 2xx answers are refusals.
     if (status != 200)
-        return answer;
-    const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
-    if (!document.isObject() || !document.object().contains(QLatin1String("authentication")))
-        return answer;
-    const QJsonObject authentication = document.object().value(QLatin1String("authentication")).toObject();
-    answer.apiKey = authentication.value(QLatin1String("api_key")).toString();
-    answer.expire = authentication.value(QLatin1String("expire")).toInt(0);
-    answer.type = authentication.value(QLatin1String("type")).toInt(0);
-    answer.accepted = nowSeconds() < answer.expire;
-    return answer;
+        return ApiKeyAnswer();
+    return ApiKeyAnswer::parse(data.toUtf8(), nowSeconds());
 }
 
-void Auth::takeKey(const KeyAnswer &answer)
+void Auth::takeKey(const ApiKeyAnswer &answer)
 {
     apiKey = answer.apiKey;
     type = answer.type;
@@ -144,7 +133,7 @@ void Auth::signInFailed()
 
 void Auth::getApiKeySuccess(int status, QString data)
 {
-    const KeyAnswer answer = parseKeyAnswer(status, data);
+    const ApiKeyAnswer answer = parseKeyAnswer(status, data);
     if (!answer.accepted) {
         signInFailed();
         return;
@@ -182,7 +171,7 @@ void Auth::getApiKeyError(int status, QString data)
 
 void Auth::checkApiKey()
 {
-    if (nowSeconds() < qint64(expire) - RenewalMarginSeconds)
+    if (nowSeconds() < expire - RenewalMarginSeconds)
         return;
     timer->stop();
     api->getNewApiKey(apiKey);
@@ -190,7 +179,7 @@ void Auth::checkApiKey()
 
 void Auth::getNewApiKeySuccess(int status, QString data)
 {
-    const KeyAnswer answer = parseKeyAnswer(status, data);
+    const ApiKeyAnswer answer = parseKeyAnswer(status, data);
     if (answer.accepted)
         takeKey(answer);
     else

@@ -2,6 +2,9 @@
 
 #include <QObject>
 #include <QString>
+#include <QtGlobal>
+
+#include "cloud/apikeyanswer.h"
 
 class Api;
 class QTimer;
@@ -21,7 +24,7 @@ public:
     QString username;
     QString lastUsername;
     QString password;
-    int expire = 0;
+    qint64 expire = 0;
     bool authenticated = false;
     int type = -1;
     QTimer *timer = nullptr;
@@ -51,16 +54,9 @@ private slots:
     void getNewApiKeyError(int status, QString data);
 
 private:
-    struct KeyAnswer
-    {
-        bool accepted = false;
-        QString apiKey;
-        int expire = 0;
-        int type = 0;
-    };
-    static KeyAnswer parseKeyAnswer(int status, const QString &data);
+    static ApiKeyAnswer parseKeyAnswer(int status, const QString &data);
 
-    void takeKey(const KeyAnswer &answer);
+    void takeKey(const ApiKeyAnswer &answer);
     void dropKey();
     void signInFailed();
 };

@@ -3,7 +3,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSslConfiguration>
+#include <QStringList>
 #include <QUrl>
+#include <QUrlQuery>
 
 #include "cloud/cloudconfig.h"
 #include "shell/logging.h"
@@ -16,6 +18,51 @@ const char ParseFunction[] = "HttpRequest::parseNetworkResponse";
 int g_watchMs = 30000;
 int g_abortMs = 120000;
 qint64 g_maxBodySize = 16 * 1024 * 1024;
+
+const QString Hidden = QStringLiteral("***");
+
+// A URL as the log may show it. Query values carry keys (a device call sends its
+// api_key there), so only the item names stay; an item without a value might itself
+// be the key and is hidden whole. User information and fragments go as well.
+QString loggableUrl(const QUrl &url)
+{
+    QUrl shown = url.adjusted(QUrl::RemoveUserInfo | QUrl::RemoveFragment | QUrl::RemoveQuery);
+    QString text = shown.toString();
+    if (!url.hasQuery())
+        return text;
+    QStringList items = url.query(QUrl::FullyEncoded).split(QLatin1Char('&'));
+    for (QString &item : items) {
+        const qsizetype equals = item.indexOf(QLatin1Char('='));
+        item = equals < 0 ? Hidden : item.left(equals + 1) + Hidden;
+    }
+    return text + QLatin1Char('?') + items.join(QLatin1Char('&'));
+}
+
+// The network layer's error texts quote the URL ("Error transferring <url> - ..."):
+// every spelling of it is replaced by the loggable one, then any query value still
+// left (a redirect's URL, another spelling). Very short values are left alone: they
+// are no keys, and replacing them would garble the text.
+QString withoutUrlSecrets(QString text, const QList<QUrl> &urls)
+{
+    const qsizetype minimumSecretLength = 4;
+    for (const QUrl &url : urls) {
+        if (url.isEmpty())
+            continue;
+        const QString shown = loggableUrl(url);
+        for (const QString &spelling : {url.toString(), url.toString(QUrl::FullyEncoded), url.toDisplayString()})
+            text.replace(spelling, shown);
+        const auto items = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
+        for (const auto &[name, value] : items) {
+            // An item without a value may be the key itself.
+            const QString secret = value.isEmpty() ? name : value;
+            if (secret.size() < minimumSecretLength)
+                continue;
+            text.replace(secret, Hidden);
+            text.replace(QString::fromLatin1(QUrl::toPercentEncoding(secret)), Hidden);
+        }
+    }
+    return text;
+}
 
 } // namespace
 
@@ -50,7 +97,7 @@ void HttpRequest::setBasicAuthorization(QString username, QString password)
 void HttpRequest::get(QString url)
 {
     m_request.setUrl(QUrl(url));
-    logMessage(4, Category, "HttpRequest::get", QStringLiteral("url: ") + url);
+    logMessage(4, Category, "HttpRequest::get", QStringLiteral("url: ") + loggableUrl(m_request.url()));
 
     // An extra CA (development, the lab) only widens whom we trust; peer
     // verification itself stays on.
@@ -113,7 +160,9 @@ void HttpRequest::parseNetworkResponse(QNetworkReply *finished)
     logMessage(4, Category, ParseFunction, QStringLiteral("status code: ") + QString::number(code));
 
     if (finished->error() != QNetworkReply::NoError) {
-        logMessage(4, Category, ParseFunction, QStringLiteral("QNetworkReply error: ") + finished->errorString());
+        logMessage(4, Category, ParseFunction,
+                   QStringLiteral("QNetworkReply error: ")
+                       + withoutUrlSecrets(finished->errorString(), {m_request.url(), finished->url()}));
         emit error(code, QString::fromUtf8(m_data));
         return;
     }
@@ -127,7 +176,9 @@ void HttpRequest::parseNetworkResponse(QNetworkReply *finished)
     }
     m_data = finished->readAll();
     const QString body = QString::fromUtf8(m_data);
-    logMessage(4, Category, ParseFunction, QStringLiteral("data: ") + body);
+    // Bodies hold API keys and VPN credentials: their size is all the log gets.
+    logMessage(4, Category, ParseFunction,
+               QStringLiteral("data: ") + QString::number(m_data.size()) + QStringLiteral(" bytes"));
     if (code >= 200 && code < 300) {
         logMessage(3, Category, ParseFunction, QStringLiteral("success ") + QString::number(code));
         emit success(code, body);

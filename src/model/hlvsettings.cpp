@@ -1,14 +1,23 @@
 #include "model/hlvsettings.h"
 
 #include <QDataStream>
+#include <QFile>
 #include <QFileDevice>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QVariantList>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+
+#include <sys/stat.h>
+#endif
+
 #include "model/blowfish.h"
 #include "model/hlvdomain.h"
 #include "serial/virtualserialport.h"
+#include "shell/logging.h"
 
 namespace {
 
@@ -24,6 +33,44 @@ QObject *withHlvDefaultFormat(QObject *parent)
 const char DomainsKey[] = "domains";
 const char LastDomainIdOpenedKey[] = "last_domain_id_opened";
 const char VirtualSerialPortsKey[] = "virtual_serial_ports";
+
+// QSettings saves through QSaveFile, which writes a new file beside the link's
+// target and renames it over that target when the settings path is a link: a link
+// planted there would make the application replace any file it can write. The new
+// file must be a sibling of the settings path, and that path no link.
+bool replacesOnlyTheSettingsFile(const QFileDevice &file)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray path = QFile::encodeName(file.fileName());
+    struct stat info = {};
+    if (::lstat(path.constData(), &info) == 0) {
+        if (!S_ISREG(info.st_mode))
+            return false;
+    } else if (errno != ENOENT) {
+        return false;
+    }
+#ifdef Q_OS_LINUX
+    // Where the descriptor really is: the link's target may have been swapped in and
+    // out again since QSaveFile looked.
+    const int fd = file.handle();
+    if (fd < 0)
+        return false;
+    const QString written = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + QString::number(fd));
+    struct stat writtenDir = {};
+    struct stat settingsDir = {};
+    if (written.isEmpty()
+        || ::stat(QFile::encodeName(QFileInfo(written).absolutePath()).constData(), &writtenDir) != 0
+        || ::stat(QFile::encodeName(QFileInfo(file.fileName()).absolutePath()).constData(), &settingsDir) != 0)
+        return false;
+    return writtenDir.st_dev == settingsDir.st_dev && writtenDir.st_ino == settingsDir.st_ino;
+#else
+    return true;
+#endif
+#else
+    Q_UNUSED(file)
+    return true;
+#endif
+}
 
 } // namespace
 
@@ -51,9 +98,16 @@ bool read(QIODevice &device, QSettings::SettingsMap &map)
 
 bool write(QIODevice &device, const QSettings::SettingsMap &map)
 {
-    // The file holds the user's password: keep it to its owner, whatever the umask.
-    if (auto *file = qobject_cast<QFileDevice *>(&device))
+    if (auto *file = qobject_cast<QFileDevice *>(&device)) {
+        if (!replacesOnlyTheSettingsFile(*file)) {
+            logMessage(1, "HlvSettingsFormat::write",
+                       QStringLiteral("Not written: the settings file is a link or not a plain file: ") + file->fileName());
+            return false;
+        }
+        // The file holds the user's password: keep it to its owner, whatever the umask.
+        // The device is the new file (by its descriptor), not what the path names.
         file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
 
     QByteArray clearText;
     {

@@ -4,6 +4,12 @@
 
 #include "shell/logging.h"
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 const char Category[] = "exec_command";
@@ -52,6 +58,20 @@ bool ExecCommand::start()
     }
     newProcess();
     process->setWorkingDirectory(QCoreApplication::applicationDirPath());
+#ifdef Q_OS_LINUX
+    // A program we start and wait for must not outlive us, not even when we are
+    // killed outright: a relay left behind would keep the port pair and its TCP
+    // session. The death signal follows the thread that forks, the GUI thread, which
+    // lasts as long as the process. A program that means to stay (setupc's pair
+    // holder) forks away from it, and its children do not inherit the signal.
+    const pid_t parent = ::getpid();
+    process->setChildProcessModifier([parent] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // We may have died before the line above.
+        if (::getppid() != parent)
+            ::_exit(127);
+    });
+#endif
     process->start(command, arguments, QIODevice::ReadWrite);
     return true;
 }

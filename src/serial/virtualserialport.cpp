@@ -1,23 +1,19 @@
 #include "serial/virtualserialport.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSerialPortInfo>
 #include <QTimer>
-#include <QXmlStreamReader>
 
 #include "cloud/apidevice.h"
 #include "model/hlvdevice.h"
 #include "serial/execcommand.h"
+#include "serial/remoteaccessanswer.h"
 #include "shell/logging.h"
 
 namespace {
 
 const char Category[] = "hlv_serials";
-const QString XmlFileName = QStringLiteral("xml_data");
 constexpr int DeviceOnlineDelayMs = 4000;
 
 const QString SerialPrefix = QStringLiteral("COM");
@@ -207,43 +203,19 @@ bool VirtualSerialPort::connectPort()
     return true;
 }
 
+// The answer is parsed where it is: the working directory is no place to write
+// anything to (it can be shared, and a planted link there would be written through).
 bool VirtualSerialPort::readDstPort(const QString &data)
 {
-    // The answer goes through a file of that name, as it always has; a fresh file is
-    // renamed into place so that nothing already there (a link) is written through.
-    QSaveFile out(XmlFileName);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text) || out.write(data.toUtf8()) < 0 || !out.commit()) {
-        logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("File error"));
-        return false;
-    }
-    QFile in(XmlFileName);
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("File error"));
-        return false;
-    }
-
-    bool found = false;
-    QXmlStreamReader xml(&in);
-    while (!xml.atEnd() && !xml.hasError()) {
-        xml.readNext();
-        if (xml.isStartElement() && xml.name() == QLatin1String("dst_ip_port")) {
-            dstPort = xml.readElementText().toInt();
-            found = true;
-        }
-    }
-    if (xml.hasError()) {
-        logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("XML has error"));
-        return false;
-    }
-    in.close();
-    in.remove();
-
+    RemoteAccessAnswer::Problem problem = RemoteAccessAnswer::Problem::None;
+    const std::optional<quint16> port = RemoteAccessAnswer::dstPort(data.toUtf8(), &problem);
     // Without a usable port number there is nothing to bridge to; an earlier answer's
     // number is no substitute.
-    if (!found || dstPort < 1 || dstPort > 65535) {
-        logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("No dst_ip_port"));
+    if (!port) {
+        logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", RemoteAccessAnswer::describe(problem));
         return false;
     }
+    dstPort = *port;
     return true;
 }
 

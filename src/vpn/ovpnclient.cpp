@@ -28,12 +28,21 @@ qint64 readCounter(const QString &interfaceName, const char *counter)
     return ok ? value : -1;
 }
 
-bool usableCredential(const std::string &value)
-{
-    return value.find_first_of("\r\n") == std::string::npos && value.size() * 2 + 20 < MaxCommandBytes;
-}
-
 } // namespace
+
+const char *OvpnClient::credentialProblem(const std::string &value)
+{
+    if (value.find_first_of("\r\n") != std::string::npos || value.size() * 2 + 20 >= MaxCommandBytes)
+        return "credentials must be single lines of fewer than 490 bytes";
+    // The management channel would pass them on altered (a tab as a blank, others
+    // dropped or escaped): the server would check a different secret than the user's.
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f)
+            return "credentials must not contain control characters";
+    }
+    return nullptr;
+}
 
 OvpnClient::OvpnClient()
     : m_settings(std::make_unique<SessionSettings>())
@@ -115,12 +124,13 @@ EvalConfig OvpnClient::eval_config(const Config &config)
 Status OvpnClient::provide_creds(const ProvideCreds &creds)
 {
     Status status;
-    if (!usableCredential(creds.username) || !usableCredential(creds.password)
-        || !usableCredential(creds.http_proxy_user) || !usableCredential(creds.http_proxy_pass)) {
-        status.error = true;
-        status.status = "CREDS_ERROR";
-        status.message = "credentials must be single lines of fewer than 490 bytes";
-        return status;
+    for (const std::string *value : {&creds.username, &creds.password, &creds.http_proxy_user, &creds.http_proxy_pass}) {
+        if (const char *problem = credentialProblem(*value)) {
+            status.error = true;
+            status.status = "CREDS_ERROR";
+            status.message = problem;
+            return status;
+        }
     }
     m_settings->username = creds.username;
     m_settings->password = creds.password;

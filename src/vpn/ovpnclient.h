@@ -54,6 +54,9 @@ public:
 private:
     friend class DaemonSession;
 
+    // Why a credential cannot go over the management channel unchanged, or null.
+    static const char *credentialProblem(const std::string &value);
+
     // Called by the session on the connect() thread.
     void setSession(DaemonSession *session);
     bool stopRequested() const;

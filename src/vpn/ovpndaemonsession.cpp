@@ -11,8 +11,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "vpn/ovpnclient.h"
@@ -121,23 +123,48 @@ Status DaemonSession::run()
 void DaemonSession::removeStaleDirectories()
 {
     // A process killed outright cannot remove its directory: the next connection of
-    // any process does, once the owner's process id is gone.
+    // any process does, once the owner's process id is gone. The temporary directory
+    // is shared with every local user, who may plant anything under a name like ours:
+    // only a real directory of our own, as mkdtemp makes it, is emptied, through its
+    // descriptor and without following a link in it.
     static const QRegularExpression pattern(QStringLiteral("^corrivo-ovpn-(\\d+)-\\w{6}$"));
-    const QDir temp(QDir::tempPath());
-    const QStringList names = temp.entryList({QStringLiteral("corrivo-ovpn-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    const QByteArray tempPath = QFile::encodeName(QDir::tempPath());
+    const int temp = ::open(tempPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (temp < 0)
+        return;
+    const QStringList names = QDir(QDir::tempPath())
+                                  .entryList({QStringLiteral("corrivo-ovpn-*")},
+                                             QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot);
     for (const QString &name : names) {
         const QRegularExpressionMatch match = pattern.match(name);
         if (!match.hasMatch())
             continue;
         const pid_t pid = pid_t(match.captured(1).toLongLong());
-        const QFileInfo info(temp.filePath(name));
-        if (pid <= 0 || info.ownerId() != ::geteuid() || !(::kill(pid, 0) == -1 && errno == ESRCH))
+        if (pid <= 0 || !(::kill(pid, 0) == -1 && errno == ESRCH))
             continue;
-        QDir directory(info.filePath());
-        for (const QString &file : directory.entryList(QDir::Files | QDir::System | QDir::Hidden))
-            directory.remove(file);
-        temp.rmdir(name);
+        const QByteArray entry = QFile::encodeName(name);
+        const int directory = ::openat(temp, entry.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (directory < 0)
+            continue;
+        struct stat info = {};
+        if (::fstat(directory, &info) != 0 || info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700) {
+            ::close(directory);
+            continue;
+        }
+        // The listing owns the descriptor from here on.
+        DIR *listing = ::fdopendir(directory);
+        if (!listing) {
+            ::close(directory);
+            continue;
+        }
+        while (const dirent *file = ::readdir(listing)) {
+            if (std::strcmp(file->d_name, ".") != 0 && std::strcmp(file->d_name, "..") != 0)
+                ::unlinkat(directory, file->d_name, 0);
+        }
+        ::closedir(listing);
+        ::unlinkat(temp, entry.constData(), AT_REMOVEDIR);
     }
+    ::close(temp);
 }
 
 bool DaemonSession::preparePrivateDirectory()
@@ -560,6 +587,16 @@ void DaemonSession::send(const QByteArray &command)
 
 void DaemonSession::sendCredential(const char *type, const std::string &username, const std::string &password)
 {
+    // Credentials from the profile itself have not passed provide_creds().
+    for (const std::string *value : {&username, &password}) {
+        if (const char *problem = OvpnClient::credentialProblem(*value)) {
+            m_failureStatus = "CREDS_ERROR";
+            m_failureMessage = problem;
+            emitEvent("CREDS_ERROR", m_failureMessage, true, true);
+            requestStop();
+            return;
+        }
+    }
     const QByteArray quotedType = managementQuote(type);
     m_credentialReplies = 2;
     QByteArray command = "username " + quotedType + ' ' + managementQuote(username);

@@ -1,12 +1,17 @@
 #include "vpn/ovpnprofilemerge.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "vpn/ovpnlexer.h"
 
@@ -24,19 +29,97 @@ const std::set<std::string> &fileDirectives()
     return names;
 }
 
-bool readFile(const QString &path, std::size_t maxSize, std::string *content, std::string *error)
+// A descriptor closed when it goes out of scope.
+class Descriptor
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = "cannot read " + path.toStdString() + ": " + file.errorString().toStdString();
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+std::string systemError(const std::string &what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+// The directory itself, not a link to one: the names below are looked up in it.
+int openDirectory(const std::string &path)
+{
+    return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// A name that stays in its directory: no separator, no "." or "..", no NUL that
+// would cut the name short on its way to the system.
+bool isPlainName(const std::string &name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos
+        && name.find('\0') == std::string::npos;
+}
+
+// Reads the regular file `name` of the directory; messages call it `shownAs`. Links
+// are not followed, and no FIFO or device is opened: either could hand root something
+// else or block for ever.
+bool readRegularFile(int directory, const std::string &name, const std::string &shownAs, std::size_t maxSize,
+                     std::string *content, std::string *error)
+{
+    struct stat info = {};
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        *error = systemError("cannot read " + shownAs);
         return false;
     }
-    const QByteArray data = file.read(qint64(maxSize) + 1);
-    if (std::size_t(data.size()) > maxSize) {
-        *error = "file " + path.toStdString() + " exceeds " + std::to_string(maxSize) + " bytes";
+    if (!S_ISREG(info.st_mode)) {
+        *error = shownAs + " is not a regular file";
         return false;
     }
-    content->assign(data.constData(), std::size_t(data.size()));
+    const Descriptor file(::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // Looked at again through the descriptor: the name may have changed in between.
+    if (file.get() < 0 || ::fstat(file.get(), &info) != 0) {
+        *error = systemError("cannot read " + shownAs);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *error = shownAs + " is not a regular file";
+        return false;
+    }
+    const std::string tooLarge = "file " + shownAs + " exceeds " + std::to_string(maxSize) + " bytes";
+    if (std::size_t(info.st_size) > maxSize) {
+        *error = tooLarge;
+        return false;
+    }
+
+    std::string data(maxSize + 1, '\0');
+    std::size_t total = 0;
+    while (total < data.size()) {
+        const ssize_t n = ::read(file.get(), &data[total], data.size() - total);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = systemError("cannot read " + shownAs);
+            return false;
+        }
+        if (n == 0)
+            break;
+        total += std::size_t(n);
+    }
+    if (total > maxSize) {
+        *error = tooLarge;
+        return false;
+    }
+    data.resize(total);
+    *content = std::move(data);
     return true;
 }
 
@@ -122,15 +205,27 @@ void ProfileMerge::merge(const std::string &profilePath, const std::string &prof
         return;
     }
 
+    const std::string profileDirPath = QFile::encodeName(info.absolutePath()).toStdString();
+    const Descriptor profileDir(openDirectory(profileDirPath));
+    if (profileDir.get() < 0) {
+        fail(MERGE_OVPN_FILE_FAIL, systemError("cannot open the directory " + profileDirPath));
+        return;
+    }
     std::string original;
     std::string error;
-    if (!readFile(path, m_maxSize, &original, &error)) {
+    if (!readRegularFile(profileDir.get(), QFile::encodeName(info.fileName()).toStdString(), profilePath, m_maxSize,
+                         &original, &error)) {
         fail(MERGE_OVPN_FILE_FAIL, error);
         return;
     }
 
-    const QDir baseDir(profileDirOverride.empty() ? info.absolutePath()
-                                                  : QString::fromStdString(profileDirOverride));
+    const Descriptor overrideDir(profileDirOverride.empty() ? -1 : openDirectory(profileDirOverride));
+    if (!profileDirOverride.empty() && overrideDir.get() < 0) {
+        fail(MERGE_OVPN_FILE_FAIL, systemError("cannot open the directory " + profileDirOverride));
+        return;
+    }
+    const int baseDir = profileDirOverride.empty() ? profileDir.get() : overrideDir.get();
+
     std::set<std::string> referenced;
     std::string merged;
     std::string openTag;
@@ -156,20 +251,28 @@ void ProfileMerge::merge(const std::string &profilePath, const std::string &prof
 
         std::vector<std::string> words = splitLine(line);
         const bool isReference = words.size() >= 2 && fileDirectives().count(words[0]) != 0
-            && words[1] != "[inline]" && !(words[0] == "dh" && words[1] == "none")
-            && !(words[0] == "crl-verify" && words.size() >= 3 && words[2] == "dir");
+            && words[1] != "[inline]" && !(words[0] == "dh" && words[1] == "none");
         const bool isProxyReference = words.size() >= 4 && words[0] == "http-proxy"
             && words[3] != "auto" && words[3] != "auto-nct" && words[3] != "none" && words[3] != "[inline]";
-        if ((!isReference && !isProxyReference) || follow == FOLLOW_NONE) {
+        if (!isReference && !isProxyReference) {
             merged += line + '\n';
             continue;
         }
 
         const std::string &fileName = isProxyReference ? words[3] : words[1];
-        const QString filePath = QDir::cleanPath(baseDir.absoluteFilePath(QString::fromStdString(fileName)));
-        if (follow == FOLLOW_PARTIAL && QFileInfo(QString::fromStdString(fileName)).fileName().toStdString() != fileName) {
-            merged += line + '\n';
-            continue;
+        if (follow == FOLLOW_NONE) {
+            fail(MERGE_REF_FAIL, words[0] + " names the file " + fileName + ", and files are not followed");
+            return;
+        }
+        // A directory of CRLs cannot be inlined, and the daemon must not look there.
+        if (words[0] == "crl-verify" && words.size() >= 3 && words[2] == "dir") {
+            fail(MERGE_REF_FAIL, "crl-verify names the directory " + fileName);
+            return;
+        }
+        if (!isPlainName(fileName)) {
+            fail(MERGE_REF_FAIL, words[0] + " names " + fileName
+                                     + ", which is not a plain file name in the profile's directory");
+            return;
         }
         const std::string blockTag = isProxyReference ? "http-proxy-user-pass" : words[0];
         if (!referenced.insert(blockTag).second) {
@@ -177,8 +280,8 @@ void ProfileMerge::merge(const std::string &profilePath, const std::string &prof
             return;
         }
         std::string content;
-        if (!readFile(filePath, m_maxSize, &content, &error)) {
-            fail(MERGE_REF_FAIL, error);
+        if (!readRegularFile(baseDir, fileName, fileName, m_maxSize, &content, &error)) {
+            fail(MERGE_REF_FAIL, words[0] + ": " + error);
             return;
         }
         if (!content.empty() && content.back() != '\n')

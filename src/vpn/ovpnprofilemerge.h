@@ -6,6 +6,9 @@
 // Turns a profile file into one self-contained profile text: every file the profile
 // references (certificates, keys, credentials files) is read and written into the
 // text as an inline block, so that the daemon never needs the profile's directory.
+// The profile comes from the cloud and the reader may be root: a reference is only
+// ever a plain name of a regular file in the profile's own directory, and anything
+// else fails the merge rather than reaching the daemon.
 namespace ovpn {
 
 class ProfileMerge
@@ -22,15 +25,14 @@ public:
     };
 
     enum Follow {
-        FOLLOW_NONE,     // references stay as they are
-        FOLLOW_PARTIAL,  // only plain file names in the profile's directory are inlined
-        FOLLOW_FULL,     // every reference is inlined, wherever it points
+        FOLLOW_NONE,  // a profile that references a file fails
+        FOLLOW_FULL,  // every reference is inlined (plain names in the directory only)
     };
 
     // Merges at once. profileExt is the required extension without the dot;
     // profileDirOverride, when not empty, replaces the profile's directory as the
-    // base of relative references. maxLineLength and maxSize bound every line and
-    // the merged text.
+    // directory of the referenced files. maxLineLength and maxSize bound every line,
+    // every file read and the merged text.
     ProfileMerge(const std::string &profilePath, const std::string &profileExt,
                  const std::string &profileDirOverride, Follow follow,
                  std::size_t maxLineLength, std::size_t maxSize);

@@ -1,5 +1,9 @@
 #include "vpn/videru.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QtGlobal>
+
 #include "shell/logging.h"
 #include "vpn/viderusignals.h"
 #include "vpn/videruthread.h"
@@ -9,6 +13,8 @@ namespace {
 
 const char Category[] = "hlv_vpn";
 const char GuiVersion[] = "VIDeru 1.0";
+// How long the end of the process waits for the workers to wind their connections down.
+constexpr int FinishWorkersMs = 10000;
 
 } // namespace
 
@@ -23,6 +29,8 @@ VidEru::VidEru(QObject *parent)
     connect(relay, SIGNAL(disconnected()), this, SLOT(disconnected()));
     connect(relay, SIGNAL(connecting()), this, SLOT(connecting()));
     connect(relay, SIGNAL(operationNotPermitted()), this, SLOT(operationNotPermitted()));
+    if (QCoreApplication *application = QCoreApplication::instance())
+        connect(application, &QCoreApplication::aboutToQuit, this, &VidEru::finishWorkers);
 }
 
 bool VidEru::setProfilePath(QString path)
@@ -68,6 +76,9 @@ bool VidEru::start()
     if (eval.error) {
         logMessage(1, Category, "VidEru::start",
                    QStringLiteral("eval config error: ") + QString::fromStdString(eval.message));
+        // A refused profile is worth a line even with the log switched off: it is the only
+        // place that says why the tunnel did not start.
+        qWarning("Corrivo 2: the VPN profile cannot be used: %s", eval.message.c_str());
         abandonWorker();
         return false;
     }
@@ -99,7 +110,11 @@ bool VidEru::start()
     // deleteLater above, this runs while the worker still exists, and it only
     // compares the pointer.
     VidEruThread *started = worker;
-    connect(worker, &QThread::finished, this, [this, started] { workerFinished(started); });
+    connect(worker, &QThread::finished, this, [this, started] {
+        runningWorkers.removeAll(started);
+        workerFinished(started);
+    });
+    runningWorkers.append(worker);
     worker->start();
     return true;
 }
@@ -164,6 +179,21 @@ void VidEru::operationNotPermitted()
 {
     logMessage(4, Category, "VidEru::operationNotPermitted", QStringLiteral("Operation not permitted"));
     emit onOperationNotPermitted();
+}
+
+// The process is about to end, which would cut off a worker still running: its
+// daemon would die with us, but its private directory and management socket would
+// stay behind. Every worker is asked to stop and waited for, within a bound.
+void VidEru::finishWorkers()
+{
+    const QDeadlineTimer deadline(FinishWorkersMs);
+    for (const QPointer<VidEruThread> &running : std::as_const(runningWorkers)) {
+        if (running.isNull())
+            continue;
+        running->stop();
+        if (!running->wait(deadline))
+            logMessage(1, Category, "VidEru::finishWorkers", QStringLiteral("Worker still running at exit"));
+    }
 }
 
 void VidEru::setDeviceId(int id)

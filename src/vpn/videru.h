@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class VidEruThread;
@@ -58,6 +60,7 @@ private slots:
     void connected();
     void disconnected();
     void operationNotPermitted();
+    void finishWorkers();
 
 private:
     void abandonWorker();
@@ -66,4 +69,6 @@ private:
     QString dynamicChallengeCookie;
     QString challengeResponse;
     VidEruThread *worker;
+    // Every worker whose thread runs, the current one and those still winding down.
+    QList<QPointer<VidEruThread>> runningWorkers;
 };

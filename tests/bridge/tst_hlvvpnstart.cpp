@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <sys/stat.h>
 
@@ -83,6 +84,8 @@ private slots:
     void replyFailures();
     void failureKeepsEarlierFiles();
     void handOverWritesCleanedProfile();
+    void plantedLinksAreNotWrittenThrough_data();
+    void plantedLinksAreNotWrittenThrough();
     void checksBeforeRequest_data();
     void checksBeforeRequest();
     void startLastDeviceAnnouncesConnecting();
@@ -233,6 +236,73 @@ void TestHlvVpnStart::handOverWritesCleanedProfile()
     hlv.vpn->stop();
     QTRY_COMPARE_WITH_TIMEOUT(hlv.vpn->status, 1, 20000);
     Q_UNUSED(failed)
+}
+
+void TestHlvVpnStart::plantedLinksAreNotWrittenThrough_data()
+{
+    QTest::addColumn<QString>("linkName");  // "" for the profile directory itself
+    QTest::newRow("profile") << "client.ovpn";
+    QTest::newRow("companion file") << "ca.crt";
+    QTest::newRow("profile directory") << "";
+}
+
+void TestHlvVpnStart::plantedLinksAreNotWrittenThrough()
+{
+    // Someone who can write where the profile files go plants a link there: the
+    // files of the reply must not reach the link's target, nor change its mode.
+    QFETCH(QString, linkName);
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    QCOMPARE(::chmod(QFile::encodeName(elsewhere.path()).constData(), 0755), 0);
+    const QString victim = elsewhere.filePath(QStringLiteral("client.ovpn"));
+    const QByteArray content = "precious\n";
+    {
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(content), content.size());
+    }
+    QCOMPARE(::chmod(QFile::encodeName(victim).constData(), 0644), 0);
+
+    const QString directory = profileDirectory();
+    if (linkName.isEmpty()) {
+        QVERIFY(QDir().mkpath(QFileInfo(directory).absolutePath()));
+        QVERIFY(QFile::link(elsewhere.path(), directory));
+    } else {
+        QVERIFY(QDir().mkpath(directory));
+        QVERIFY(QFile::link(victim, directory + QLatin1Char('/') + linkName));
+    }
+    const auto removeLink = qScopeGuard([&] { QFile::remove(directory); });
+
+    Hlv hlv;
+    QSignalSpy failed(&hlv, &Hlv::onVpnStartGetConfigError);
+    deliverReply(&hlv, 200,
+                 filesBody({file(QStringLiteral("ca.crt"), Ca), file(QStringLiteral("client.ovpn"), Profile),
+                            file(QStringLiteral("credentials.txt"), Credentials)}));
+    // Not signed in: the reply ends after its files are written.
+    QCOMPARE(failed.size(), 1);
+    if (linkName.isEmpty()) {
+        QCOMPARE(g_log.last(), line(QStringLiteral("Refused dir ") + directory + QStringLiteral(": not a directory of its own")));
+        QVERIFY(QFileInfo(directory).isSymLink());
+        QCOMPARE(modeOf(elsewhere.path()), mode_t(0755));
+    } else {
+        QCOMPARE(g_log.last(), line(QStringLiteral("Not signed in")));
+        // The link was replaced by the file itself.
+        const QString path = directory + QLatin1Char('/') + linkName;
+        QVERIFY(!QFileInfo(path).isSymLink());
+        QCOMPARE(modeOf(path), mode_t(0600));
+        QFile written(path);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), (linkName == QLatin1String("ca.crt") ? Ca : Profile) + '\n');
+        QCOMPARE(QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 (QStringList{QStringLiteral("ca.crt"), QStringLiteral("client.ovpn")}));
+    }
+
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), content);
+    QCOMPARE(modeOf(victim), mode_t(0644));
+    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("client.ovpn")});
 }
 
 void TestHlvVpnStart::checksBeforeRequest_data()

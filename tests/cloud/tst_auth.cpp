@@ -51,6 +51,8 @@ private slots:
     void loginStoresCredentials();
     void signInFailures_data();
     void signInFailures();
+    void expiryRange_data();
+    void expiryRange();
     void renewalBeforeExpiry();
     void failedRenewalSignsOutSilently();
     void previousUsersEntries_data();
@@ -209,6 +211,58 @@ void TestAuth::signInFailures()
     QVERIFY(!auth.timer->isActive());
     QCOMPARE(stored(QStringLiteral("auth/username")).toString(), QStringLiteral("kept"));
     QCOMPARE(stored(QStringLiteral("auth/password")).toString(), QStringLiteral("kept too"));
+}
+
+void TestAuth::expiryRange_data()
+{
+    QTest::addColumn<QString>("expireText");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<qint64>("expire");
+
+    QTest::newRow("2^31-1") << "2147483647" << true << Q_INT64_C(2147483647);
+    QTest::newRow("2^31") << "2147483648" << true << Q_INT64_C(2147483648);
+    QTest::newRow("2^31+86400") << "2147570048" << true << Q_INT64_C(2147570048);
+    QTest::newRow("year 2100") << "4102444800" << true << Q_INT64_C(4102444800);
+    // A cloud that answers in milliseconds: a very distant expiry, not a refusal.
+    QTest::newRow("milliseconds") << "1767225600000" << true << Q_INT64_C(1767225600000);
+    QTest::newRow("negative") << "-1" << false << Q_INT64_C(0);
+    QTest::newRow("large negative") << "-4102444800" << false << Q_INT64_C(0);
+    QTest::newRow("zero") << "0" << false << Q_INT64_C(0);
+    QTest::newRow("fraction") << "4102444800.5" << false << Q_INT64_C(0);
+    QTest::newRow("beyond 64 bits") << "1e30" << false << Q_INT64_C(0);
+    QTest::newRow("number as text") << "\"4102444800\"" << false << Q_INT64_C(0);
+    QTest::newRow("boolean") << "true" << false << Q_INT64_C(0);
+    QTest::newRow("null") << "null" << false << Q_INT64_C(0);
+}
+
+void TestAuth::expiryRange()
+{
+    QFETCH(QString, expireText);
+    QFETCH(bool, accepted);
+    QFETCH(qint64, expire);
+    const QString body =
+        QStringLiteral("{\"authentication\":{\"api_key\":\"k\",\"expire\":%1,\"type\":1}}").arg(expireText);
+    QVERIFY(m_simulator.addFault(fault({{QStringLiteral("status"), 200}, {QStringLiteral("body"), body}})));
+
+    Auth auth;
+    QSignalSpy loginError(&auth, &Auth::onLoginError);
+    QSignalSpy loginSuccess(&auth, &Auth::onLoginSuccess);
+    auth.login(QStringLiteral("alice"), QStringLiteral("secret"));
+    QTRY_COMPARE_WITH_TIMEOUT(loginSuccess.size() + loginError.size(), 1, 30000);
+    QCOMPARE(loginSuccess.size(), accepted ? 1 : 0);
+    QCOMPARE(auth.isAuthenticated(), accepted);
+    QCOMPARE(auth.apiKey, accepted ? QStringLiteral("k") : QString());
+    QCOMPARE(qint64(auth.expire), expire);
+    QCOMPARE(auth.timer->isActive(), accepted);
+    if (!accepted)
+        return;
+
+    // So far off that a tick asks for no renewal.
+    QVERIFY(m_simulator.clearRequests());
+    tick(auth);
+    QVERIFY(auth.timer->isActive());
+    QVERIFY(auth.isAuthenticated());
+    QCOMPARE(m_simulator.requests().size(), 0);
 }
 
 void TestAuth::renewalBeforeExpiry()

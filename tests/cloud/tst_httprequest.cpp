@@ -20,6 +20,21 @@ void collectMessages(QtMsgType type, const QMessageLogContext &, const QString &
         g_messages.append(message);
 }
 
+// Every line of any type, for tests about what must never be written.
+void collectAllMessages(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    g_messages.append(message);
+}
+
+// Switches logging on at full verbosity and collects its lines in g_messages;
+// cleanup() switches both off again.
+void captureLog(const QString &categoryFilter, QtMessageHandler handler)
+{
+    LoggingControl::set(4, categoryFilter);
+    g_messages.clear();
+    qInstallMessageHandler(handler);
+}
+
 // Passes a TCP connection through to the simulator only after a pause, so that the
 // TLS handshake happens after the request's inner watch has expired.
 class DelayingProxy : public QObject
@@ -82,6 +97,8 @@ private slots:
     void lateReplyIsStillReported();
     void replyThatNeverFinishesIsAborted();
     void oversizedReplyIsRefused();
+    void secretsStayOutOfTheLog_data();
+    void secretsStayOutOfTheLog();
 
 private:
     // Sends one GET and waits for its one signal.
@@ -179,9 +196,7 @@ void TestHttpRequest::unreachableHost()
     const quint16 closedPort = probe.serverPort();
     probe.close();
 
-    LoggingControl::set(4, QStringLiteral("http_request"));
-    g_messages.clear();
-    qInstallMessageHandler(collectMessages);
+    captureLog(QStringLiteral("http_request"), collectMessages);
 
     QString signal;
     int status = 0;
@@ -384,6 +399,61 @@ void TestHttpRequest::oversizedReplyIsRefused()
     send(new HttpRequest(), m_simulator.baseUrl() + QStringLiteral("/small"), &signal, &status, &data);
     QCOMPARE(signal, QStringLiteral("success"));
     QCOMPARE(data.size(), 60 * 1024);
+}
+
+void TestHttpRequest::secretsStayOutOfTheLog_data()
+{
+    QTest::addColumn<QJsonObject>("fault");
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("signal");
+
+    // Answers carry API keys and VPN credentials; the marker stands for them.
+    const QString body =
+        QStringLiteral("{\"authentication\":{\"api_key\":\"MARKER-body-7f3a\",\"expire\":4102444800}}");
+    const auto fault = [&body](int status) {
+        return QJsonObject{{QStringLiteral("status"), status}, {QStringLiteral("body"), body}};
+    };
+    const QString key = QStringLiteral("?api_key=SECRET-query-91c2");
+    QTest::newRow("success") << fault(200) << key << "success";
+    QTest::newRow("refused with a body") << fault(401) << key << "error";
+    QTest::newRow("server error") << fault(500) << key << "error";
+    QTest::newRow("no answer") << QJsonObject{{QStringLiteral("drop"), true}} << key << "error";
+    QTest::newRow("key among other items")
+        << fault(200) << QStringLiteral("?src=1&api_key=SECRET-query-91c2&x") << "success";
+    QTest::newRow("key that needs encoding")
+        << fault(403) << QStringLiteral("?api_key=SECRET-query-91c2%20%2B%C3%A6") << "error";
+}
+
+void TestHttpRequest::secretsStayOutOfTheLog()
+{
+    QFETCH(QJsonObject, fault);
+    QFETCH(QString, query);
+    QFETCH(QString, signal);
+    fault.insert(QStringLiteral("path"), QStringLiteral("/api/v1/remote/access/1"));
+    QVERIFY(m_simulator.addFault(fault));
+
+    captureLog(QStringLiteral("all"), collectAllMessages);
+
+    QString gotSignal;
+    int status = 0;
+    QString data;
+    const QString url = m_simulator.baseUrl() + QStringLiteral("/api/v1/remote/access/1") + query;
+    send(new HttpRequest(), url, &gotSignal, &status, &data);
+    qInstallMessageHandler(nullptr);
+    QCOMPARE(gotSignal, signal);
+    if (signal == QLatin1String("success"))
+        QVERIFY(data.contains(QLatin1String("MARKER-body-7f3a")));
+
+    const QString log = g_messages.join(u'\n');
+    // The log is on and says what was asked and how it went ...
+    QVERIFY2(g_messages.filter(QStringLiteral("url: ")).size() == 1, qPrintable(log));
+    QVERIFY2(log.contains(QLatin1String("/api/v1/remote/access/1?")), qPrintable(log));
+    QVERIFY2(log.contains(QLatin1String("api_key=")), qPrintable(log));
+    QVERIFY2(log.contains(QLatin1String("status code: ")), qPrintable(log));
+    // ... but holds neither the answer nor the key, in any spelling.
+    QVERIFY2(!log.contains(QLatin1String("MARKER")), qPrintable(log));
+    QVERIFY2(!log.contains(QLatin1String("SECRET")), qPrintable(log));
+    QVERIFY2(!log.contains(QLatin1String("91c2")), qPrintable(log));
 }
 
 QTEST_GUILESS_MAIN(TestHttpRequest)

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QPoint>
 #include <QSize>
+#include <QTemporaryDir>
 
 #include <sys/stat.h>
 
@@ -24,6 +25,8 @@ private slots:
     void valuesSurviveANewObject();
     void fileLayout();
     void fileIsPrivateToItsOwner();
+    void plantedLinkIsNotWrittenThrough_data();
+    void plantedLinkIsNotWrittenThrough();
     void unreadableFileReadsAsDefaults_data();
     void unreadableFileReadsAsDefaults();
     void keysAreCaseSensitive();
@@ -127,6 +130,63 @@ void TestHlvSettings::fileIsPrivateToItsOwner()
     struct stat info {};
     QCOMPARE(stat(QFile::encodeName(TestHome::settingsFilePath()).constData(), &info), 0);
     QCOMPARE(info.st_mode & 0777, mode_t(0600));
+}
+
+void TestHlvSettings::plantedLinkIsNotWrittenThrough_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("file elsewhere") << "elsewhere";
+    QTest::newRow("sibling file") << "sibling";
+    QTest::newRow("missing file elsewhere") << "missing";
+}
+
+void TestHlvSettings::plantedLinkIsNotWrittenThrough()
+{
+    // Someone who can write the settings directory (a home shared with a root run)
+    // points the settings path at a file of their choosing.
+    QFETCH(QString, target);
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    const QString path = TestHome::settingsFilePath();
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    const QString victim = target == QLatin1String("sibling") ? QFileInfo(path).absolutePath() + QStringLiteral("/victim")
+                                                              : elsewhere.filePath(QStringLiteral("victim"));
+    const QByteArray content = "root:x:0:0:root:/root:/bin/bash\n";
+    if (target != QLatin1String("missing")) {
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(content), content.size());
+        file.close();
+        QCOMPARE(::chmod(QFile::encodeName(victim).constData(), 0644), 0);
+    }
+    QVERIFY(QFile::link(victim, path));
+    const auto removeLink = qScopeGuard([&] {
+        QFile::remove(path);
+        QFile::remove(victim);
+    });
+
+    {
+        HlvSettings settings;
+        settings.setValue(QStringLiteral("auth/password"), QStringLiteral("secret"));
+        settings.sync();
+        // An access error, or the format error of reading the victim first.
+        QVERIFY(settings.status() != QSettings::NoError);
+    }
+
+    QVERIFY(QFileInfo(path).isSymLink());
+    if (target == QLatin1String("missing")) {
+        QVERIFY(!QFileInfo::exists(victim));
+    } else {
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), content);
+        struct stat info {};
+        QCOMPARE(lstat(QFile::encodeName(victim).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0644));
+    }
+    // Nothing else appeared beside the victim either.
+    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             target == QLatin1String("elsewhere") ? QStringList{QStringLiteral("victim")} : QStringList());
 }
 
 void TestHlvSettings::unreadableFileReadsAsDefaults_data()

@@ -73,6 +73,35 @@ int LogCollector::count(const char *function, const QString &text) const
     return int(g_lines.count(QString::fromLatin1(function) + QLatin1String("(): \"") + text + QLatin1Char('"')));
 }
 
+namespace {
+
+// /proc/<pid>/stat: "pid (name) state ppid ...": the name and the state.
+QPair<QString, QByteArray> nameAndState(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray stat = file.readAll();
+    const qsizetype open = stat.indexOf('(');
+    const qsizetype close = stat.lastIndexOf(')');
+    if (open < 0 || close < open)
+        return {};
+    return {QString::fromUtf8(stat.mid(open + 1, close - open - 1)), stat.mid(close + 2, 1)};
+}
+
+} // namespace
+
+QString processName(qint64 pid)
+{
+    return nameAndState(pid).first;
+}
+
+bool isAlive(qint64 pid)
+{
+    const QByteArray state = nameAndState(pid).second;
+    return !state.isEmpty() && state != "Z";
+}
+
 QString toolPath(const QString &name)
 {
     return qEnvironmentVariable("CORRIVO_BIN_DIR") + QLatin1Char('/') + name;

@@ -40,6 +40,12 @@ private:
     bool m_started = false;
 };
 
+// The name of a process as /proc has it ("" when there is no such process).
+QString processName(qint64 pid);
+
+// True while the process exists and is not a zombie.
+bool isAlive(qint64 pid);
+
 // A program of the build's bin directory (setupc, com2tcp).
 QString toolPath(const QString &name);
 

@@ -45,6 +45,18 @@ bool processExists(qint64 pid)
     return close > 0 && text.mid(close + 2, 1) != "Z";
 }
 
+// Plain entries of the serial port directory count as names in use as well; they
+// make names no pair could take (too long for a port name) without a holder each.
+bool addNames(const SerialDirGuard &dir, const QStringList &names)
+{
+    for (const QString &name : names) {
+        QFile file(dir.portPath(name));
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+    }
+    return true;
+}
+
 bool passesBothWays(PortEnd &a, PortEnd &b, const QByteArray &data)
 {
     return a.writeAll(data) && b.read(data.size()) == data && b.writeAll(data) && a.read(data.size()) == data;
@@ -64,6 +76,10 @@ private slots:
     void listShowsEveryPairAndReusesNumbers();
     void busynamesReportsNamesInUse_data();
     void busynamesReportsNamesInUse();
+    void busynamesWildcards_data();
+    void busynamesWildcards();
+    void busynamesManyStarsAnswerAtOnce_data();
+    void busynamesManyStarsAnswerAtOnce();
     void removeEndsThePairAndItsLinks();
     void removeOfAnUnknownPairFails();
     void installRefusesBadInput_data();
@@ -189,6 +205,79 @@ void TestSetupc::busynamesReportsNamesInUse()
     QStringList names = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     // The machine's own serial ports (ttyS0 ...) never match these patterns.
     QCOMPARE(names, expected);
+}
+
+void TestSetupc::busynamesWildcards_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QStringList>("expected");
+    // None of these patterns can match the machine's own serial ports (tty...).
+    QTest::newRow("plain name is a prefix") << "COM3" << QStringList{"COM3", "COM30"};
+    QTest::newRow("case counts") << "com3" << QStringList{"com3"};
+    QTest::newRow("question mark") << "C?M3" << QStringList{"COM3", "COM30"};
+    QTest::newRow("question mark needs a character") << "COM3?" << QStringList{"COM30"};
+    QTest::newRow("question mark at the end of a name") << "COM30?" << QStringList();
+    QTest::newRow("star in the middle") << "C*0" << QStringList{"COM30"};
+    QTest::newRow("star matches nothing") << "COM*3" << QStringList{"COM3", "COM30"};
+    QTest::newRow("trailing star") << "ROZ*" << QStringList{"ROZIZER3"};
+    QTest::newRow("leading star") << "*ZIZER" << QStringList{"ROZIZER3"};
+    QTest::newRow("double star") << "**OM3" << QStringList{"COM3", "COM30"};
+    QTest::newRow("star then question mark") << "*?ZER3" << QStringList{"ROZIZER3"};
+    QTest::newRow("star must retry after a partial match") << "*abd" << QStringList{"abcabd"};
+    QTest::newRow("two stars retrying") << "a*c*d" << QStringList{"abcabd"};
+    QTest::newRow("no match after star") << "*abx" << QStringList();
+    QTest::newRow("no backslash escapes") << "Q\\*" << QStringList{"Q\\x"};
+    QTest::newRow("other characters are literal") << "Z.[x]-_" << QStringList{"Z.[x]-_1"};
+    QTest::newRow("brackets are no class") << "Z.[y]" << QStringList();
+}
+
+void TestSetupc::busynamesWildcards()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QStringList, expected);
+    SerialDirGuard dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(addNames(dir, {"COM3", "COM30", "com3", "ROZIZER3", "abcabd", "Z.[x]-_1", "Q\\x"}));
+
+    QString output;
+    QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("busynames"), pattern}, &output), 0);
+    QCOMPARE(output.split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
+}
+
+void TestSetupc::busynamesManyStarsAnswerAtOnce_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QStringList>("expected");
+    const QString as(200, u'a');
+    QTest::newRow("stars and letters") << QString(QStringLiteral("*a")).repeated(20) + QStringLiteral("*b")
+                                       << QStringList{as.left(60) + QLatin1Char('b')};
+    QTest::newRow("stars and question marks") << QString(QStringLiteral("*?")).repeated(20) + QStringLiteral("*b")
+                                              << QStringList{as.left(60) + QLatin1Char('b')};
+}
+
+void TestSetupc::busynamesManyStarsAnswerAtOnce()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QStringList, expected);
+    SerialDirGuard dir;
+    QVERIFY(dir.isValid());
+    // A name of one letter only fails each way of spreading the stars over it.
+    QVERIFY(addNames(dir, {QString(200, u'a'), QString(60, u'a') + QLatin1Char('b')}));
+
+    // Not a measurement: a generous bound that only a search trying every way of
+    // placing the stars misses (the guard kills a setupc left behind).
+    QProcess setupc;
+    setupc.start(toolPath(QStringLiteral("setupc")), {QStringLiteral("busynames"), pattern});
+    QVERIFY(setupc.waitForStarted(10000));
+    const bool finished = setupc.waitForFinished(10000);
+    if (!finished) {
+        setupc.kill();
+        setupc.waitForFinished();
+    }
+    QVERIFY2(finished, "setupc busynames did not answer");
+    QCOMPARE(setupc.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(setupc.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(setupc.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
 }
 
 void TestSetupc::removeEndsThePairAndItsLinks()

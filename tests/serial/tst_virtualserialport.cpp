@@ -6,6 +6,9 @@
 
 #include <memory>
 
+#include <csignal>
+#include <sys/stat.h>
+
 #include "model/hlvdevice.h"
 #include "model/hlvsettings.h"
 #include "serial/virtualserialport.h"
@@ -68,7 +71,10 @@ private slots:
     void answerWithPortStartsTheBridge();
     void answersThatStartNoBridge_data();
     void answersThatStartNoBridge();
+    void answerLeavesTheWorkingDirectoryAlone_data();
+    void answerLeavesTheWorkingDirectoryAlone();
     void bridgeEndingEmitsDisconnected();
+    void relayEndsWithItsApplication();
     void disconnectPortStopsTheBridge();
     void connectPortReplacesItsBridgeQuietly();
     void deviceOnlineOnAConnectedPortDoesNothing();
@@ -96,7 +102,7 @@ void TestVirtualSerialPort::initTestCase()
 {
     TestHome::setUpIdentity();
     m_log.start(QStringLiteral("hlv_serials"));
-    // The answer passes through a file in the working directory.
+    // A working directory of the test's own, to see that nothing is written there.
     QVERIFY(m_workDir.isValid());
     m_previousDir = QDir::currentPath();
     QDir::setCurrent(m_workDir.path());
@@ -259,17 +265,16 @@ void TestVirtualSerialPort::answersThatStartNoBridge_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("data");
     QTest::addColumn<QString>("logLine");
-    QTest::addColumn<bool>("fileLeft");
 
     QTest::newRow("malformed XML") << 200 << QStringLiteral("<remote_access><dst_ip_port>PORT</dst_ip_port>")
-                                   << QStringLiteral("XML has error") << true;
+                                   << QStringLiteral("XML has error");
     QTest::newRow("no dst_ip_port") << 200 << QStringLiteral("<remote_access><src_type>2</src_type></remote_access>")
-                                    << QStringLiteral("No dst_ip_port") << false;
+                                    << QStringLiteral("No dst_ip_port");
     QTest::newRow("not a number") << 200 << remoteAccessAnswer(QStringLiteral("serial"))
-                                  << QStringLiteral("No dst_ip_port") << false;
+                                  << QStringLiteral("No dst_ip_port");
     QTest::newRow("out of range") << 200 << remoteAccessAnswer(QStringLiteral("70000"))
-                                  << QStringLiteral("No dst_ip_port") << false;
-    QTest::newRow("status 403") << 403 << QStringLiteral("PORT") << QString() << false;
+                                  << QStringLiteral("No dst_ip_port");
+    QTest::newRow("status 403") << 403 << QStringLiteral("PORT") << QString();
 }
 
 void TestVirtualSerialPort::answersThatStartNoBridge()
@@ -277,7 +282,6 @@ void TestVirtualSerialPort::answersThatStartNoBridge()
     QFETCH(int, status);
     QFETCH(QString, data);
     QFETCH(QString, logLine);
-    QFETCH(bool, fileLeft);
 
     // An earlier good answer must not lend its number to a later bad one.
     VirtualSerialPort *port = bridgedPort();
@@ -290,9 +294,92 @@ void TestVirtualSerialPort::answersThatStartNoBridge()
     QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessError", QString()));
     if (!logLine.isEmpty())
         QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", logLine));
-    QCOMPARE(QFile::exists(QStringLiteral("xml_data")), fileLeft);
+    QVERIFY(!QFile::exists(QStringLiteral("xml_data")));
     QTest::qWait(200);
     QCOMPARE(m_echo->connectionCount(), 1);
+}
+
+void TestVirtualSerialPort::answerLeavesTheWorkingDirectoryAlone_data()
+{
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<bool>("bridged");
+    QTest::newRow("usable answer") << remoteAccessAnswer(QStringLiteral("PORT")) << true;
+    QTest::newRow("malformed answer") << QStringLiteral("<remote_access><dst_ip_port>PORT</dst_ip_port>") << false;
+}
+
+void TestVirtualSerialPort::answerLeavesTheWorkingDirectoryAlone()
+{
+    // Another user planted a link where the answer used to be written.
+    QFETCH(QString, data);
+    QFETCH(bool, bridged);
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+    {
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write("untouched\n") == 10);
+    }
+    QCOMPARE(::chmod(QFile::encodeName(victim).constData(), 0640), 0);
+    QVERIFY(QFile::link(victim, QStringLiteral("xml_data")));
+
+    m_port = std::make_unique<PortOnMachine>(QStringList());
+    m_port->setDevice(m_device.get());
+    QVERIFY(m_port->create({m_port.get()}));
+    answer(m_port.get(), 200, data.replace(QLatin1String("PORT"), QString::number(m_echo->port())));
+    if (bridged)
+        QTRY_COMPARE(m_echo->connectionCount(), 1);
+    QCOMPARE(m_port->isConnected(), bridged);
+
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("untouched\n"));
+    struct stat info = {};
+    QCOMPARE(::lstat(QFile::encodeName(victim).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 07777, mode_t(0640));
+    QCOMPARE(QFileInfo(QStringLiteral("xml_data")).symLinkTarget(), victim);
+    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("victim")});
+}
+
+void TestVirtualSerialPort::relayEndsWithItsApplication()
+{
+    // Killed outright, the application takes its relay along; the port pair's holder
+    // is detached on purpose and stays.
+    QProcess holder;
+    const auto cleanup = qScopeGuard([&] {
+        holder.kill();
+        holder.waitForFinished(5000);
+    });
+    holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    holder.start(QCoreApplication::applicationDirPath() + QStringLiteral("/serialholder"),
+                 {QString::number(m_echo->port())});
+    QVERIFY2(holder.waitForStarted(10000), qPrintable(holder.errorString()));
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += holder.readAllStandardOutput()).contains("BRIDGED")
+                                 || holder.state() == QProcess::NotRunning,
+                             30000);
+    QCOMPARE(holder.state(), QProcess::Running);
+    QTRY_COMPARE(m_echo->connectionCount(), 1);
+
+    const qint64 holderPid = holder.processId();
+    QList<qint64> relays;
+    QList<qint64> pairHolders;
+    for (qint64 pid : m_serialDir->processes()) {
+        const QString name = processName(pid);
+        if (name == QLatin1String("com2tcp"))
+            relays.append(pid);
+        else if (name == QLatin1String("setupc"))
+            pairHolders.append(pid);
+    }
+    QCOMPARE(relays.size(), 1);
+    QCOMPARE(pairHolders.size(), 1);
+
+    QCOMPARE(::kill(pid_t(holderPid), SIGKILL), 0);
+    QVERIFY(holder.waitForFinished(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!isAlive(relays.first()), 5000);
+    QVERIFY(isAlive(pairHolders.first()));
+    QVERIFY(QFileInfo::exists(m_serialDir->portPath(QStringLiteral("COM2"))));
 }
 
 void TestVirtualSerialPort::bridgeEndingEmitsDisconnected()

@@ -1,8 +1,11 @@
 #include <QtTest>
 
 #include <QProcess>
+#include <QProcessEnvironment>
 
-// Runs the real executable: identity and command line as a user meets them.
+// Runs the real executable: identity and command line as a user meets them. Help,
+// version and refused options are answered on a machine without any display (a
+// terminal, a service, a package script), so the process gets none.
 class TestStartup : public QObject
 {
     Q_OBJECT
@@ -27,11 +30,30 @@ void TestStartup::commandLine_data()
     QTest::addColumn<QString>("stdoutText");
     QTest::addColumn<QString>("stderrText");
 
+    // "%1" stands for the program as started.
+    const QString help = QStringLiteral("Usage: %1 [options]\n"
+                                        "helper\n"
+                                        "\n"
+                                        "Options:\n"
+                                        "  -h, --help     Displays help on commandline options.\n"
+                                        "  --help-all     Displays help including Qt specific options.\n"
+                                        "  -v, --version  Displays version information.\n");
     QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0 << "Corrivo 2 2.0.1\n" << "";
     QTest::newRow("short version") << QStringList{QStringLiteral("-v")} << 0 << "Corrivo 2 2.0.1\n" << "";
-    QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << "helper" << "";
+    QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << help << "";
+    QTest::newRow("short help") << QStringList{QStringLiteral("-h")} << 0 << help << "";
+    QTest::newRow("help with Qt's options") << QStringList{QStringLiteral("--help-all")} << 0 << "--help-all" << "";
     QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")} << 1 << ""
-                                    << "Unknown option 'bogus'";
+                                    << "Corrivo 2: Unknown option 'bogus'.";
+    QTest::newRow("unknown short option") << QStringList{QStringLiteral("-x")} << 1 << ""
+                                          << "Corrivo 2: Unknown option 'x'.";
+    // Qt's own options stay accepted, taken out before ours are read.
+    QTest::newRow("version after a Qt option")
+        << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--version")} << 0
+        << "Corrivo 2 2.0.1\n" << "";
+    QTest::newRow("unknown option after a Qt option")
+        << QStringList{QStringLiteral("-reverse"), QStringLiteral("--bogus")} << 1 << ""
+        << "Corrivo 2: Unknown option 'bogus'.";
 }
 
 void TestStartup::commandLine()
@@ -42,7 +64,11 @@ void TestStartup::commandLine()
     QFETCH(QString, stderrText);
 
     QVERIFY(QFile::exists(executable()));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.start(executable(), arguments);
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
@@ -51,7 +77,7 @@ void TestStartup::commandLine()
     const QString out = QString::fromUtf8(process.readAllStandardOutput());
     const QString err = QString::fromUtf8(process.readAllStandardError());
     if (stdoutText.endsWith(QLatin1Char('\n')))
-        QCOMPARE(out, stdoutText);
+        QCOMPARE(out, QString(stdoutText).replace(QLatin1String("%1"), executable()));
     else
         QVERIFY2(out.contains(stdoutText), qPrintable(out));
     QVERIFY2(err.contains(stderrText), qPrintable(err));

@@ -84,35 +84,56 @@ class TestOvpnClient : public QObject
     Q_OBJECT
 
 private slots:
-    void credentialsMustBeSingleLines_data();
-    void credentialsMustBeSingleLines();
+    void credentialsMustBePrintableSingleLines_data();
+    void credentialsMustBePrintableSingleLines();
     void connectsOnce();
     void pausesAndResumes();
     void passwordWithQuotesAndBackslashes();
 };
 
-void TestOvpnClient::credentialsMustBeSingleLines_data()
+void TestOvpnClient::credentialsMustBePrintableSingleLines_data()
 {
     QTest::addColumn<QByteArray>("username");
     QTest::addColumn<QByteArray>("password");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("plain") << QByteArray("alice") << QByteArray("pa ss\"w\\ord") << true;
-    QTest::newRow("line feed") << QByteArray("alice") << QByteArray("pass\nhold release") << false;
-    QTest::newRow("carriage return") << QByteArray("ali\rce") << QByteArray("pass") << false;
-    QTest::newRow("too long") << QByteArray("alice") << QByteArray(600, 'x') << false;
+    QTest::addColumn<QString>("refusal");
+    const QString lines = QStringLiteral("credentials must be single lines of fewer than 490 bytes");
+    const QString controls = QStringLiteral("credentials must not contain control characters");
+    QTest::newRow("plain") << QByteArray("alice") << QByteArray("pa ss\"w\\ord") << QString();
+    QTest::newRow("non-ASCII") << QByteArray("j\xc3\xb6rg") << QByteArray("p\xc3\xa4ss \xe2\x82\xac~") << QString();
+    QTest::newRow("line feed") << QByteArray("alice") << QByteArray("pass\nhold release") << lines;
+    QTest::newRow("carriage return") << QByteArray("ali\rce") << QByteArray("pass") << lines;
+    QTest::newRow("too long") << QByteArray("alice") << QByteArray(600, 'x') << lines;
+    QTest::newRow("tab") << QByteArray("alice") << QByteArray("pa\tss") << controls;
+    QTest::newRow("start of heading") << QByteArray("al\x01ice") << QByteArray("pass") << controls;
+    QTest::newRow("delete") << QByteArray("alice") << QByteArray("pass\x7f") << controls;
+    QTest::newRow("escape") << QByteArray("alice") << QByteArray("\x1b[2Jpass") << controls;
+    QTest::newRow("nul") << QByteArray("alice") << QByteArray("pa\0ss", 5) << controls;
+    QTest::newRow("unit separator") << QByteArray("alice\x1f") << QByteArray("pass") << controls;
 }
 
-void TestOvpnClient::credentialsMustBeSingleLines()
+void TestOvpnClient::credentialsMustBePrintableSingleLines()
 {
     QFETCH(QByteArray, username);
     QFETCH(QByteArray, password);
-    QFETCH(bool, accepted);
+    QFETCH(QString, refusal);
     RecordingClient client;
     ovpn::ProvideCreds creds;
     creds.username = username.toStdString();
     creds.password = password.toStdString();
     const ovpn::Status status = client.provide_creds(creds);
-    QCOMPARE(!status.error, accepted);
+    QCOMPARE(status.error, !refusal.isEmpty());
+    QCOMPARE(QString::fromStdString(status.message), refusal);
+    if (status.error)
+        QCOMPARE(QString::fromStdString(status.status), QStringLiteral("CREDS_ERROR"));
+
+    // The proxy's credentials go the same way.
+    RecordingClient proxyClient;
+    ovpn::ProvideCreds proxyCreds;
+    proxyCreds.username = "alice";
+    proxyCreds.password = "pass";
+    proxyCreds.http_proxy_user = username.toStdString();
+    proxyCreds.http_proxy_pass = password.toStdString();
+    QCOMPARE(QString::fromStdString(proxyClient.provide_creds(proxyCreds).message), refusal);
 }
 
 void TestOvpnClient::connectsOnce()

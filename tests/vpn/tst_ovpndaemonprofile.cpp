@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "vpn/ovpndaemonprofile.h"
+#include "vpn/ovpnlexer.h"
 
 namespace {
 
@@ -26,8 +27,17 @@ class TestOvpnDaemonProfile : public QObject
     Q_OBJECT
 
 private slots:
+    void splitsLikeTheDaemon_data();
+    void splitsLikeTheDaemon();
+    void readsBlocksLikeTheDaemon_data();
+    void readsBlocksLikeTheDaemon();
     void refusesCommandsAndFiles_data();
     void refusesCommandsAndFiles();
+    void acceptsClientDirectives_data();
+    void acceptsClientDirectives();
+    void dropsOverriddenDirectives();
+    void connectionBlocks();
+    void filteringItsOwnOutputChangesNothing();
     void keepsOrdinaryDirectives();
     void forcesIpv4Transport_data();
     void forcesIpv4Transport();
@@ -37,27 +47,216 @@ private slots:
     void failures();
 };
 
+void TestOvpnDaemonProfile::splitsLikeTheDaemon_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<bool>("valid");
+    const QStringList none;
+    QTest::newRow("plain") << QByteArray("remote a 1194") << QStringList{"remote", "a", "1194"} << true;
+    QTest::newRow("tabs and CR") << QByteArray("\tverb\t3\r") << QStringList{"verb", "3"} << true;
+    QTest::newRow("adjacent quotes are two words")
+        << QByteArray("\"up\"'/bin/sh -c id'") << QStringList{"up", "/bin/sh -c id"} << true;
+    QTest::newRow("quoted then bare") << QByteArray("\"script-security\"2") << QStringList{"script-security", "2"}
+                                      << true;
+    QTest::newRow("escaped blank before a name") << QByteArray("\\ route-up /x") << QStringList{"route-up", "/x"}
+                                                 << true;
+    QTest::newRow("quote inside a bare word") << QByteArray("up\"x\"") << QStringList{"up\"x\""} << true;
+    QTest::newRow("escapes in double quotes") << QByteArray("\"a\\\"b\\\\c\"") << QStringList{"a\"b\\c"} << true;
+    QTest::newRow("single quotes are literal") << QByteArray("'a\\b'") << QStringList{"a\\b"} << true;
+    QTest::newRow("escaped blank in a word") << QByteArray("a\\ b") << QStringList{"a b"} << true;
+    QTest::newRow("escaped quote starts a bare word") << QByteArray("\\\"x\"") << QStringList{"\"x\""} << true;
+    QTest::newRow("empty quoted word") << QByteArray("setenv \"\"") << QStringList{"setenv", ""} << true;
+    QTest::newRow("comment after a word") << QByteArray("verb 3 # four") << QStringList{"verb", "3"} << true;
+    QTest::newRow("hash inside a word") << QByteArray("a#b") << QStringList{"a#b"} << true;
+    QTest::newRow("escaped hash is a comment") << QByteArray("\\#up /x") << none << true;
+    QTest::newRow("semicolon comment") << QByteArray("  ; up /x") << none << true;
+    QTest::newRow("double dash") << QByteArray("--up /x") << QStringList{"up", "/x"} << true;
+    QTest::newRow("bare double dash") << QByteArray("-- x") << QStringList{"--", "x"} << true;
+    QTest::newRow("quoted double dash") << QByteArray("\"--up\" /x") << QStringList{"up", "/x"} << true;
+    QTest::newRow("bad backslash") << QByteArray("up /x\\y") << none << false;
+    QTest::newRow("bad backslash in quotes") << QByteArray("\"a\\nb\"") << none << false;
+    QTest::newRow("unclosed double quote") << QByteArray("remote \"a") << none << false;
+    QTest::newRow("unclosed single quote") << QByteArray("remote 'a") << none << false;
+    QTest::newRow("trailing backslash") << QByteArray("remote a\\") << none << false;
+    QTest::newRow("word too long") << "remote " + QByteArray(256, 'a') << none << false;
+    QTest::newRow("sixteen words") << QByteArray("route 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15") << none << false;
+}
+
+void TestOvpnDaemonProfile::splitsLikeTheDaemon()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QStringList, words);
+    QFETCH(bool, valid);
+    std::string error;
+    QStringList split;
+    for (const std::string &word : ovpn::splitLine(line.toStdString(), &error))
+        split << QString::fromStdString(word);
+    QCOMPARE(split, words);
+    QCOMPARE(error.empty(), valid);
+    if (valid) {
+        std::vector<std::string> original;
+        for (const QString &word : words)
+            original.push_back(word.toStdString());
+        QCOMPARE(ovpn::splitLine(ovpn::joinLine(original)), original);
+    }
+}
+
+void TestOvpnDaemonProfile::readsBlocksLikeTheDaemon_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    // One entry per directive: its words joined by '|', or "!" + a part of the error.
+    QTest::addColumn<QStringList>("directives");
+    QTest::newRow("block") << QByteArray("<ca>\nA\nup x\n</ca>\nverb 3\n") << QStringList{"ca|A\nup x\n", "verb|3"};
+    QTest::newRow("quoted tag with a comment") << QByteArray("\"<ca>\" # c\nA\n  </ca>\n")
+                                               << QStringList{"ca|A\n"};
+    QTest::newRow("closed by a line that starts with the tag")
+        << QByteArray("<ca>\n</ca>x\nup /x\n<ca>\n</ca>\n") << QStringList{"ca|", "up|/x", "ca|"};
+    QTest::newRow("rest of the closing line ignored") << QByteArray("<ca>\nA\n</ca> up /x\n") << QStringList{"ca|A\n"};
+    QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBFverb 3\n") << QStringList{"verb|3"};
+    QTest::newRow("no final line feed") << QByteArray("verb 3") << QStringList{"verb|3"};
+    QTest::newRow("unclosed") << QByteArray("<ca>\nA\n</cax\n") << QStringList{"!<ca> opened on line 1 is not closed"};
+    QTest::newRow("a piece of 255 bytes would end the block")
+        << QByteArray("<ca>\n" + QByteArray(255, 'A') + "</ca>\nup /x\n<ca>\n</ca>\n")
+        << QStringList{"!line 2 is longer than 254 bytes"};
+    QTest::newRow("comment hiding a directive past 255 bytes")
+        << "# " + QByteArray(253, 'A') + "up /x\n" << QStringList{"!line 1 is longer than 254 bytes"};
+    QTest::newRow("NUL") << QByteArray("verb 3\0\nup /x\n", 15) << QStringList{"!NUL"};
+    QTest::newRow("lexer error names the line") << QByteArray("verb 3\nremote \"x\n") << QStringList{"!line 2: no closing"};
+}
+
+void TestOvpnDaemonProfile::readsBlocksLikeTheDaemon()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, directives);
+    std::vector<ovpn::Directive> read;
+    std::string error;
+    const bool ok = ovpn::readDirectives(content.toStdString(), &read, &error);
+    if (directives.size() == 1 && directives.first().startsWith(QLatin1Char('!'))) {
+        QVERIFY(!ok);
+        QVERIFY2(QString::fromStdString(error).contains(directives.first().mid(1)), error.c_str());
+        return;
+    }
+    QVERIFY2(ok, error.c_str());
+    QStringList found;
+    for (const ovpn::Directive &directive : read) {
+        QStringList words;
+        for (const std::string &word : directive.words)
+            words << QString::fromStdString(word);
+        found << words.join(QLatin1Char('|'));
+    }
+    QCOMPARE(found, directives);
+}
+
 void TestOvpnDaemonProfile::refusesCommandsAndFiles_data()
 {
     QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("reason");
     for (const char *line : {"up /tmp/evil.sh", "down \"/bin/sh -c id\"", "--route-up /x", "script-security 3",
                              "plugin /lib/evil.so", "management 0.0.0.0 7505", "status /etc/passwd",
                              "log /etc/shadow", "writepid /etc/x", "config other.conf", "askpass /root/pass",
                              "tls-verify /x", "learn-address /x", "ipchange /x", "  iproute /bin/evil",
-                             "persist-tun", "dev-node /dev/sda", "cd /", "chroot /tmp", "daemon", "engine dynamic",
-                             "providers legacy", "crl-verify /etc dir", "route-pre-down /x", "tmp-dir /tmp"}) {
-        QTest::newRow(line) << QByteArray(line);
+                             "dev-node /dev/sda", "cd /", "chroot /tmp", "daemon", "engine dynamic",
+                             "providers legacy", "crl-verify /etc dir", "route-pre-down /x", "tmp-dir /tmp",
+                             "memstats /etc/passwd", "show-pkcs11-ids /lib/evil.so", "pkcs11-providers /lib/evil.so",
+                             "port-share 127.0.0.1 443", "server 10.8.0.0 255.255.255.0", "mode server",
+                             "tls-server", "ca /etc/ssl/ca.pem", "tls-auth ta.key 1", "secret static.key",
+                             "http-proxy-user-pass /etc/shadow"}) {
+        QTest::newRow(line) << QByteArray(line) << "is not allowed";
     }
+    QTest::newRow("server transport") << QByteArray("proto tcp-server") << "no client transport";
+    QTest::newRow("server transport on a remote") << QByteArray("remote h 1 tcp-server") << "no client transport";
+    QTest::newRow("proxy credentials file") << QByteArray("http-proxy h 8080 /etc/shadow") << "credentials file";
+    QTest::newRow("proxy credentials file and method")
+        << QByteArray("http-proxy h 8080 /etc/shadow basic") << "takes 2 to 3 arguments, not 4";
+    QTest::newRow("credentials file") << QByteArray("auth-user-pass /etc/creds") << "takes 0 arguments, not 1";
+    QTest::newRow("socks credentials file") << QByteArray("socks-proxy h 1080 /etc/shadow") << "takes 1 to 2";
+    QTest::newRow("setenv opt") << QByteArray("setenv opt up /bin/sh") << "takes 1 to 2";
+    QTest::newRow("setenv opt alone") << QByteArray("setenv opt x") << "variable \"opt\"";
+    QTest::newRow("device path") << QByteArray("dev /dev/sda") << "no network interface name";
+    QTest::newRow("inline secret") << QByteArray("<secret>\nk\n</secret>") << "<secret> is not allowed";
+    QTest::newRow("inline script") << QByteArray("<up>\n/bin/sh\n</up>") << "<up> is not allowed";
+    QTest::newRow("directive in a block of its own")
+        << QByteArray("<extra-certs>\n</extra-certs> x\nup /x\n<ca>\n</ca>") << "\"up\" is not allowed";
 }
 
 void TestOvpnDaemonProfile::refusesCommandsAndFiles()
 {
     QFETCH(QByteArray, line);
+    QFETCH(QString, reason);
     const ovpn::DaemonProfile profile(configFor("client\nremote 192.0.2.1\n" + line + "\nverb 3\n"));
+    QVERIFY(profile.eval().error);
+    const QString message = QString::fromStdString(profile.eval().message);
+    QVERIFY2(message.startsWith(QStringLiteral("profile refused: line ")), qPrintable(message));
+    QVERIFY2(message.contains(reason), qPrintable(message));
+    QVERIFY(profile.text().empty());
+}
+
+void TestOvpnDaemonProfile::acceptsClientDirectives_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("quoted argument") << QByteArray("verify-x509-name \"CN=vpn server\" subject")
+                                     << "verify-x509-name \"CN=vpn server\" subject";
+    QTest::newRow("comment dropped") << QByteArray("verb 3 # chatty") << "verb 3";
+    QTest::newRow("double dash") << QByteArray("--nobind") << "nobind";
+    QTest::newRow("proxy without credentials") << QByteArray("http-proxy proxy.example 8080")
+                                               << "http-proxy proxy.example 8080";
+    QTest::newRow("proxy asking") << QByteArray("http-proxy proxy.example 8080 auto") << "http-proxy proxy.example 8080 auto";
+    QTest::newRow("peer info") << QByteArray("setenv UV_SITE north") << "setenv UV_SITE north";
+    QTest::newRow("pull filter") << QByteArray("pull-filter ignore \"route \"") << "pull-filter ignore \"route \"";
+    QTest::newRow("inline key") << QByteArray("<tls-crypt>\nK\n</tls-crypt>") << "<tls-crypt>\nK\n</tls-crypt>";
+}
+
+void TestOvpnDaemonProfile::acceptsClientDirectives()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, written);
+    const ovpn::DaemonProfile profile(configFor("client\nremote 192.0.2.1\n" + line + '\n'));
+    QVERIFY2(!profile.eval().error, profile.eval().message.c_str());
+    QCOMPARE(textOf(profile), QStringLiteral("proto udp4\nclient\nremote 192.0.2.1\n") + written + QLatin1Char('\n'));
+}
+
+void TestOvpnDaemonProfile::dropsOverriddenDirectives()
+{
+    const ovpn::DaemonProfile profile(
+        configFor("client\nremote 192.0.2.1\npersist-tun\nroute-ipv6 fd00::/64\nverb 3\n"));
     QVERIFY(!profile.eval().error);
-    QVERIFY2(!textOf(profile).contains(QString::fromUtf8(line.trimmed())), qPrintable(textOf(profile)));
-    QVERIFY(textOf(profile).contains(QStringLiteral("verb 3\n")));
-    QCOMPARE(profile.removed().size(), std::size_t(1));
+    QCOMPARE(textOf(profile), QStringLiteral("proto udp4\nclient\nremote 192.0.2.1\nverb 3\n"));
+    QCOMPARE(profile.removed().size(), std::size_t(2));
+}
+
+void TestOvpnDaemonProfile::connectionBlocks()
+{
+    const ovpn::DaemonProfile profile(configFor("client\n<connection>\nremote 192.0.2.1 443 tcp\nnobind\n"
+                                                "</connection>\n"));
+    QVERIFY2(!profile.eval().error, profile.eval().message.c_str());
+    QCOMPARE(textOf(profile),
+             QStringLiteral("proto udp4\nclient\n<connection>\nremote 192.0.2.1 443 tcp4-client\nnobind\n</connection>\n"));
+    QCOMPARE(QString::fromStdString(profile.eval().remoteHost), QStringLiteral("192.0.2.1"));
+
+    const ovpn::DaemonProfile scripted(
+        configFor("client\n<connection>\nremote 192.0.2.1\nup /bin/sh\n</connection>\n"));
+    QVERIFY(scripted.eval().error);
+    QVERIFY2(QString::fromStdString(scripted.eval().message).contains(QStringLiteral("line 4: the directive \"up\"")),
+             scripted.eval().message.c_str());
+
+    const ovpn::DaemonProfile nested(
+        configFor("client\n<connection>\nremote 192.0.2.1\n<ca>\nx\n</ca>\n</connection>\n"));
+    QVERIFY(nested.eval().error);
+}
+
+void TestOvpnDaemonProfile::filteringItsOwnOutputChangesNothing()
+{
+    ovpn::Config config = configFor("client\n\"remote\" 'vpn example' 1194 udp\n--verb 3 ; x\n"
+                                    "<ca>\n  spaced\r\n</ca>\nsetenv UV_A \"a\\\\b\"\n");
+    config.protoVersionOverride = 0;
+    const ovpn::DaemonProfile first(config);
+    QVERIFY2(!first.eval().error, first.eval().message.c_str());
+    config.content = first.text();
+    const ovpn::DaemonProfile second(config);
+    QVERIFY(!second.eval().error);
+    QCOMPARE(textOf(second), textOf(first));
 }
 
 void TestOvpnDaemonProfile::keepsOrdinaryDirectives()
@@ -83,6 +282,7 @@ void TestOvpnDaemonProfile::forcesIpv4Transport_data()
     QTest::newRow("remote with tcp") << QByteArray("remote vpn.example 443 tcp") << "remote vpn.example 443 tcp4-client";
     QTest::newRow("remote with udp6") << QByteArray("remote vpn.example 1194 udp6") << "remote vpn.example 1194 udp4";
     QTest::newRow("ipv6 address dropped") << QByteArray("ifconfig-ipv6 fd00::2/64 fd00::1") << "";
+    QTest::newRow("quoted proto") << QByteArray("\"proto\" 'tcp'") << "proto tcp4-client";
 }
 
 void TestOvpnDaemonProfile::forcesIpv4Transport()
@@ -106,7 +306,7 @@ void TestOvpnDaemonProfile::credentialsStayInMemory()
     QVERIFY(!textOf(profile).contains(QStringLiteral("s3cret")));
     QVERIFY(!textOf(profile).contains(QStringLiteral("auth-user-pass")));
 
-    const ovpn::DaemonProfile asking(configFor("client\nremote 192.0.2.1\nauth-user-pass /etc/creds\n"));
+    const ovpn::DaemonProfile asking(configFor("client\nremote 192.0.2.1\nauth-user-pass\n"));
     QVERIFY(!asking.eval().autologin);
     QVERIFY(textOf(asking).endsWith(QStringLiteral("\nauth-user-pass\n")));
 }
@@ -125,7 +325,8 @@ void TestOvpnDaemonProfile::failures_data()
     QTest::newRow("empty") << QByteArray() << "profile is empty";
     QTest::newRow("blank") << QByteArray(" \n\t\n") << "profile is empty";
     QTest::newRow("no remote") << QByteArray("client\ndev tun\n") << "profile names no remote server";
-    QTest::newRow("open block") << QByteArray("client\nremote 192.0.2.1\n<ca>\nx\n") << "inline block <ca> is not closed";
+    QTest::newRow("open block") << QByteArray("client\nremote 192.0.2.1\n<ca>\nx\n")
+                                << "profile refused: inline block <ca> opened on line 3 is not closed";
 }
 
 void TestOvpnDaemonProfile::failures()

@@ -114,6 +114,7 @@ private slots:
     void stopWithoutWorker();
     void setProfilePathKeepsPrevious();
     void startFailsOnUnmergeableProfile();
+    void refusedProfileSaysWhy();
     void startNeedsCredentials_data();
     void startNeedsCredentials();
     void workerEndingWithoutDisconnect();
@@ -231,6 +232,28 @@ void TestVidEru::startFailsOnUnmergeableProfile()
     QCOMPARE(vpn.getTransportStats(), nullptr);
     QCOMPARE(vpn.getStatus(), 1);
     QTest::qWait(100);
+    QVERIFY(recorder.trail.isEmpty());
+}
+
+void TestVidEru::refusedProfileSaysWhy()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("client.ovpn"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("client\nremote 192.0.2.1\n\"up\"'/bin/sh -c id'\n");
+    file.close();
+    VidEru vpn;
+    Recorder recorder(vpn);
+    vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
+    QVERIFY(vpn.setProfilePath(path));
+    LogCapture log(4);
+    const QString reason = QStringLiteral("profile refused: line 3: the directive \"up\" is not allowed in a profile");
+    // Said even when the log facility is off.
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Corrivo 2: the VPN profile cannot be used: ") + reason));
+    QVERIFY(!vpn.start());
+    QVERIFY(log.contains(QStringLiteral("eval config error: profile refused: line 3: the directive ")));
+    QCOMPARE(vpn.getStatus(), 1);
     QVERIFY(recorder.trail.isEmpty());
 }
 

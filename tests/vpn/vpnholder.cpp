@@ -2,13 +2,17 @@
 // prints "CONNECTED" once the tunnel is up and then holds it until killed. It prints
 // "NOT_PERMITTED" on onOperationNotPermitted() and "DISCONNECTED" (and exits) on
 // onDisconnected(). With --drop-net-admin the daemon it starts lacks CAP_NET_ADMIN.
+// The line "EXIT" on standard input ends it as closing the window ends the application:
+// the tunnel is stopped, then the event loop ends.
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdio>
 #include <csignal>
 #include <linux/capability.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include "shell/loggingcontrol.h"
 #include "vpn/videru.h"
@@ -50,6 +54,19 @@ int main(int argc, char *argv[])
         std::printf("DISCONNECTED\n");
         std::fflush(stdout);
         QCoreApplication::exit(1);
+    });
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&vpn, &input] {
+        char buffer[64];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            input.setEnabled(false);
+            return;
+        }
+        if (QByteArray(buffer, int(n)).contains("EXIT")) {
+            vpn.stop();
+            QCoreApplication::quit();
+        }
     });
     if (!vpn.start())
         return 1;

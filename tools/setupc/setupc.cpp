@@ -212,17 +212,35 @@ bool validName(const std::string &name)
 // Wildcards as com0com takes them ('*' any run, '?' one character). The pattern is
 // matched against the beginning of a name: "COM3" also reports COM30 and COM31, so a
 // caller that asks whether a name might clash errs on the safe side.
+//
+// The pattern comes from the command line, so it must not be able to stall the tool:
+// instead of trying every way of spreading the stars over the name, only the last
+// star seen is ever widened. Earlier stars never need to take more, because whatever
+// they could take the last one can take as well. At most pattern length times name
+// length steps.
 bool matchesPrefix(const char *pattern, const char *name)
 {
-    if (*pattern == '\0')
-        return true;
-    if (*pattern == '*')
-        return matchesPrefix(pattern + 1, name) || (*name != '\0' && matchesPrefix(pattern, name + 1));
-    if (*name == '\0')
-        return false;
-    if (*pattern == '?' || *pattern == *name)
-        return matchesPrefix(pattern + 1, name + 1);
-    return false;
+    const char *afterStar = nullptr; // pattern just after the last star
+    const char *starEnd = nullptr;   // where the part of the name that star takes ends
+    for (;;) {
+        if (*pattern == '\0')
+            return true;
+        if (*pattern == '*') {
+            afterStar = ++pattern;
+            starEnd = name;
+            continue;
+        }
+        if (*name != '\0' && (*pattern == '?' || *pattern == *name)) {
+            ++pattern;
+            ++name;
+            continue;
+        }
+        // A mismatch: let the last star take one more character, if there is one.
+        if (!afterStar || *starEnd == '\0')
+            return false;
+        pattern = afterStar;
+        name = ++starEnd;
+    }
 }
 
 std::set<std::string> namesInUse(const std::vector<Pair> &pairs)

@@ -6,7 +6,7 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake pkg-config clang libfuzzer-14-dev
     qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-serialport-dev
     qt6-httpserver-dev libqt6websockets6-dev libgl-dev
     openvpn socat iproute2 iputils-ping iptables openssl procps psmisc libcap2-bin

@@ -1,14 +1,50 @@
 #!/usr/bin/env bash
-# The one test command: installs what is missing, builds, and runs every test under a
-# virtual display. Ends with CTest's summary; exits non-zero on any failure.
-set -euo pipefail
+# The one test command: installs what is missing, builds, then runs the tests twice
+# over: first the sanitized build (build-san/, or $CORRIVO_BUILD_DIR-san: the C++ tests
+# and a short run of every fuzz target, under AddressSanitizer and
+# UndefinedBehaviorSanitizer), then every test of the normal build, both under a
+# virtual display. Extra arguments go to both CTest runs. The last line sums both runs:
+# "N passed, N failed"; exits non-zero on any failure.
+set -uo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${CORRIVO_BUILD_DIR:-$top/build}
+san=$build-san
 
-"$top/scripts/setup.sh"
-"$top/scripts/build.sh"
+"$top/scripts/setup.sh" || exit 1
+"$top/scripts/build.sh" || exit 1
+"$top/scripts/build-san.sh" || exit 1
 
-cd "$build"
-exec xvfb-run -a -s "-screen 0 1600x1200x24" \
-    ctest --output-on-failure --parallel "$(nproc)" "$@"
+passed=0
+failed=0
+status=0
+
+# Runs CTest in a build directory and adds its counts, taken from CTest's own
+# "NN% tests passed, F tests failed out of T" line, to the sums.
+run_ctest() {
+    local dir=$1
+    shift
+    local log
+    log=$(mktemp)
+    (cd "$dir" && xvfb-run -a -s "-screen 0 1600x1200x24" \
+        ctest --output-on-failure --parallel "$(nproc)" "$@") 2>&1 | tee "$log"
+    local result=${PIPESTATUS[0]}
+    local line
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    rm -f "$log"
+    if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        failed=$((failed + BASH_REMATCH[1]))
+        passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+    fi
+    ((result == 0)) || status=1
+}
+
+# The sanitized build runs its C++ tests and fuzz targets, not the UI, end-to-end and
+# packaging tests (the application itself is not built there).
+echo "test: sanitized build ($san)"
+run_ctest "$san" -LE '^(ui|e2e|packaging)$' "$@"
+echo "test: normal build ($build)"
+run_ctest "$build" "$@"
+
+echo "$passed passed, $failed failed"
+exit "$status"

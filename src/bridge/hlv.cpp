@@ -1,7 +1,6 @@
 #include "bridge/hlv.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
@@ -15,6 +14,7 @@
 
 #include "bridge/profiledirectory.h"
 #include "bridge/tunnelrights.h"
+#include "bridge/vpnconfigreply.h"
 #include "cloud/api.h"
 #include "cloud/auth.h"
 #include "corrivoconfig.h"
@@ -37,25 +37,6 @@ const char VpnGroup[] = "vpn";
 const char LastDeviceIdKey[] = "last_device_id";
 constexpr int ReloadDomainsIntervalMs = 30000;
 constexpr int RestartDelayMs = 500;
-const char CredentialsFileName[] = "credentials.txt";
-const char ProfileFileName[] = "client.ovpn";
-
-// A file name from the cloud becomes a path in the profile directory: anything that
-// could leave that directory is refused.
-bool isPlainFileName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
-        && !name.contains(QChar(0));
-}
-
-// Removes the first line that is exactly `line`, if there is one.
-void removeFirstLine(QStringList &lines, const QString &line)
-{
-    const qsizetype index = lines.indexOf(line);
-    if (index >= 0)
-        lines.removeAt(index);
-}
 
 } // namespace
 
@@ -552,77 +533,39 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
         emit onVpnStartGetConfigError();
     };
 
-    if (status != 200)
-        return fail(QStringLiteral("Status not 200 (") + QString::number(status) + QLatin1Char(')'));
-    const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
-    if (!document.isObject())
-        return fail(QStringLiteral("Doc is not object"));
-    const QJsonObject reply = document.object();
-    if (!reply.contains(QLatin1String("files")))
-        return fail(QStringLiteral("Doc not contains files"));
-
+    const VpnConfigReply reply = VpnConfigReply::parse(status, data);
     const QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     ProfileDirectory profileDirectory(directory);
     QString profilePath;
-    QString username;
-    QString password;
 
-    for (const QJsonValue &value : reply.value(QLatin1String("files")).toArray()) {
-        const QJsonObject element = value.toObject();
-        const QString name = element.value(QLatin1String("name")).toString();
-        const QString encoded = element.value(QLatin1String("file")).toString();
-        const QString md5 = element.value(QLatin1String("md5")).toString();
-
-        QString text = QString::fromUtf8(QByteArray::fromBase64(encoded.toLatin1()));
-        const QString digest =
-            QString::fromLatin1(QCryptographicHash::hash(text.toLatin1(), QCryptographicHash::Md5).toHex());
-        if (digest != md5)
-            return fail(QStringLiteral("Wrong md5 for ") + name + QLatin1Char(' ') + digest + QStringLiteral(" != ") + md5);
-
-        if (name == QLatin1String(CredentialsFileName)) {
-            const QStringList parts = text.split(QLatin1Char('\n'));
-            if (parts.size() != 2)
-                // The count, not the text: the text holds the password.
-                return fail(QStringLiteral("Credentials are not 2: ") + QString::number(parts.size()));
-            username = parts.at(0).trimmed();
-            password = parts.at(1).trimmed();
+    for (const VpnConfigReply::Entry &entry : reply.entries) {
+        if (entry.isCredentials) {
             // The password stays out of the log.
-            logMessage(4, "hlv_vpn", function, QStringLiteral("Credentials: ") + username);
+            logMessage(4, "hlv_vpn", function, QStringLiteral("Credentials: ") + entry.username);
             continue;
         }
 
-        if (!isPlainFileName(name))
-            return fail(QStringLiteral("Refused file name ") + name);
         if (!QDir(directory).exists() && !QDir().mkpath(directory))
             return fail(QStringLiteral("Fail to create dir ") + directory);
         if (!profileDirectory.open())
             return fail(QStringLiteral("Refused dir ") + directory + QStringLiteral(": ") + profileDirectory.errorString());
 
-        const QString path = directory + QLatin1Char('/') + name;
-        if (name == QLatin1String(ProfileFileName)) {
-            QStringList lines = text.split(QLatin1Char('\n'));
-            removeFirstLine(lines, QStringLiteral("tls-exit"));
-            removeFirstLine(lines, QStringLiteral("topology subnet"));
-            text = lines.join(QLatin1Char('\n'));
-        }
-
-        if (!profileDirectory.write(name, text.toUtf8() + '\n'))
+        const QString path = directory + QLatin1Char('/') + entry.name;
+        if (!profileDirectory.write(entry.name, entry.content))
             return fail(QStringLiteral("File open error (") + path + QLatin1Char(')'));
 
-        if (name == QLatin1String(ProfileFileName))
+        if (entry.name == QLatin1String(VpnConfigReply::ProfileFileName))
             profilePath = path;
     }
 
-    if (profilePath.isEmpty())
-        return fail(QStringLiteral("Config file path empty: ") + profilePath);
-    if (username.isEmpty() || password.isEmpty())
-        return fail(QStringLiteral("Username or password is empty"));
+    if (!reply.error.isEmpty())
+        return fail(reply.error);
     // The answer can arrive after the user signed out: no tunnel for nobody.
     if (!auth->isAuthenticated())
         return fail(QStringLiteral("Not signed in"));
 
     vpn->setProfilePath(profilePath);
-    vpn->setCredentials(username, password);
+    vpn->setCredentials(reply.username, reply.password);
     startVpnOnDisconnect = true;
     vpn->stop();
 }

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "vpn/ovpnclient.h"
+#include "vpn/ovpnmanagementline.h"
 
 namespace ovpn {
 
@@ -256,51 +257,55 @@ void DaemonSession::daemonOutput(const QString &line)
         m_earlyOutput.append(line);
 }
 
-void DaemonSession::handleLine(const QString &line)
+void DaemonSession::handleLine(const QString &text)
 {
-    if (m_inLogHistory && !line.startsWith(QLatin1Char('>'))) {
-        if (line == QLatin1String("END"))
-            m_inLogHistory = false;
-        else
-            handleLog(line);
-        return;
-    }
-    const int colon = line.indexOf(QLatin1Char(':'));
-    const QString kind = colon > 0 ? line.left(colon) : line;
-    const QString payload = colon > 0 ? line.mid(colon + 1) : QString();
-
-    if (kind == QLatin1String(">HOLD"))
+    const ManagementLine line = ManagementLine::parse(text, m_inLogHistory);
+    switch (line.kind) {
+    case ManagementLine::Kind::LogHistoryEnd:
+        m_inLogHistory = false;
+        break;
+    case ManagementLine::Kind::Hold:
         handleHold();
-    else if (kind == QLatin1String(">STATE"))
-        handleState(payload);
-    else if (kind == QLatin1String(">PASSWORD"))
-        handlePassword(payload);
-    else if (kind == QLatin1String(">LOG"))
-        handleLog(payload);
-    else if (kind == QLatin1String(">FATAL"))
-        handleFatal(payload);
-    else if (kind == QLatin1String(">BYTECOUNT")) {
-        const QStringList counts = payload.split(QLatin1Char(','));
-        if (counts.size() == 2)
-            m_client.recordBytes(counts[0].toLongLong(), counts[1].toLongLong());
-    } else if (kind == QLatin1String(">INFOMSG")) {
+        break;
+    case ManagementLine::Kind::State:
+        handleState(line);
+        break;
+    case ManagementLine::Kind::Password:
+        handlePassword(line);
+        break;
+    case ManagementLine::Kind::Log:
+        handleLog(line);
+        break;
+    case ManagementLine::Kind::Fatal:
+        handleFatal(line.payload);
+        break;
+    case ManagementLine::Kind::ByteCount:
+        m_client.recordBytes(line.bytesIn, line.bytesOut);
+        break;
+    case ManagementLine::Kind::InfoMessage:
         if (m_settings.reportInfo)
-            emitEvent("INFO", payload.toStdString(), false, false);
-    } else if (kind == QLatin1String("SUCCESS")) {
-        if (payload.contains(QLatin1String("real-time log notification set to ON")))
+            emitEvent("INFO", line.payload.toStdString(), false, false);
+        break;
+    case ManagementLine::Kind::Success:
+        if (line.logReplayStarts)
             m_inLogHistory = true;
-        else if (m_credentialReplies > 0 && payload.contains(QLatin1String("entered")))
+        else if (m_credentialReplies > 0 && line.credentialEntered)
             --m_credentialReplies;
-    } else if (kind == QLatin1String("ERROR")) {
-        emitLog(QStringLiteral("management: ") + line);
+        break;
+    case ManagementLine::Kind::Error:
+        emitLog(QStringLiteral("management: ") + line.line);
         if (m_credentialReplies > 0) {
             // The daemon would wait for a valid answer for ever.
             m_credentialReplies = 0;
             m_failureStatus = "CREDS_ERROR";
-            m_failureMessage = payload.trimmed().toStdString();
+            m_failureMessage = line.payload.trimmed().toStdString();
             emitEvent("CREDS_ERROR", m_failureMessage, true, true);
             requestStop();
         }
+        break;
+    case ManagementLine::Kind::Info:
+    case ManagementLine::Kind::Other:
+        break;
     }
 }
 
@@ -332,18 +337,14 @@ void DaemonSession::handleHold()
     }
 }
 
-void DaemonSession::handleState(const QString &payload)
+void DaemonSession::handleState(const ManagementLine &line)
 {
-    // <time>,<name>,<reason>,<local address>,<remote address>,<remote port>,...
-    const QStringList fields = payload.split(QLatin1Char(','));
-    if (fields.size() < 2)
-        return;
-    const QString name = fields.value(1);
-    const std::string reason = fields.value(2).toStdString();
+    const QString &name = line.stateName;
+    const std::string reason = line.reason.toStdString();
 
     if (name == QLatin1String("CONNECTED")) {
-        m_localAddress = fields.value(3).toStdString();
-        m_remote = fields.value(4).toStdString() + ':' + fields.value(5).toStdString();
+        m_localAddress = line.localAddress.toStdString();
+        m_remote = line.remoteAddress.toStdString() + ':' + line.remotePort.toStdString();
         std::string info = m_settings.username + '@' + m_remote + " on " + m_tunnel.toStdString() + '/' + m_localAddress;
         if (reason != "SUCCESS")
             info += " (" + reason + ')';
@@ -365,48 +366,43 @@ void DaemonSession::handleState(const QString &payload)
     }
 }
 
-void DaemonSession::handlePassword(const QString &payload)
+void DaemonSession::handlePassword(const ManagementLine &line)
 {
-    if (payload.startsWith(QLatin1String("Verification Failed: 'Auth'"))) {
-        const int quote = payload.indexOf(QLatin1String("['"));
-        const QString reason = quote >= 0 ? payload.mid(quote + 2).chopped(payload.endsWith(QLatin1String("']")) ? 2 : 0)
-                                          : QString();
+    switch (line.passwordRequest) {
+    case ManagementLine::PasswordRequest::VerificationFailed:
         m_failureStatus = "AUTH_FAILED";
-        m_failureMessage = reason.toStdString();
+        m_failureMessage = line.failureReason.toStdString();
         emitEvent("AUTH_FAILED", m_failureMessage, true, true);
-    } else if (payload.startsWith(QLatin1String("Need 'Auth'"))) {
+        break;
+    case ManagementLine::PasswordRequest::Auth:
         sendCredential("Auth", m_settings.username, m_settings.password);
-    } else if (payload.startsWith(QLatin1String("Need 'HTTP Proxy'"))) {
+        break;
+    case ManagementLine::PasswordRequest::HttpProxy:
         sendCredential("HTTP Proxy", m_settings.proxyUsername, m_settings.proxyPassword);
-    } else if (payload.startsWith(QLatin1String("Need '"))) {
+        break;
+    case ManagementLine::PasswordRequest::OtherSecret:
         // A private key passphrase or a token PIN: nothing the application can supply.
         m_failureStatus = "NEED_CREDS";
-        m_failureMessage = payload.toStdString();
+        m_failureMessage = line.payload.toStdString();
         emitEvent("NEED_CREDS", m_failureMessage, true, true);
         requestStop();
+        break;
+    case ManagementLine::PasswordRequest::Unknown:
+        break;
     }
 }
 
-void DaemonSession::handleLog(const QString &payload)
+void DaemonSession::handleLog(const ManagementLine &line)
 {
-    // <time>,<flags>,<text>; flags F (fatal), N (non-fatal error), W, I, D.
-    const int first = payload.indexOf(QLatin1Char(','));
-    const int second = first >= 0 ? payload.indexOf(QLatin1Char(','), first + 1) : -1;
-    const QString flags = second > first ? payload.mid(first + 1, second - first - 1) : QString();
-    const QString text = second >= 0 ? payload.mid(second + 1) : payload;
-
-    if (flags.contains(QLatin1Char('F')) || flags.contains(QLatin1Char('N')) || text.startsWith(QLatin1String("ERROR:")))
-        m_lastError = text;
-
-    static const QRegularExpression opened(QStringLiteral("^TUN/TAP device (\\S+) opened"));
-    const QRegularExpressionMatch match = opened.match(text);
-    if (match.hasMatch()) {
-        m_tunnel = match.captured(1);
+    if (line.logError)
+        m_lastError = line.logText;
+    if (!line.tunnelOpened.isEmpty()) {
+        m_tunnel = line.tunnelOpened;
         m_client.recordTunnel(m_tunnel);
-    } else if (text.startsWith(QLatin1String("Closing TUN/TAP interface"))) {
+    } else if (line.tunnelClosed) {
         m_client.recordTunnel(QString());
     }
-    emitLog(text);
+    emitLog(line.logText);
 }
 
 void DaemonSession::handleFatal(const QString &text)

@@ -19,6 +19,7 @@ class QLocalSocket;
 namespace ovpn {
 
 class OvpnClient;
+struct ManagementLine;
 
 // Everything one connection needs besides the client's callbacks; filled by
 // eval_config() and provide_creds(). The destructor overwrites the secrets.
@@ -84,11 +85,11 @@ private:
     void readManagement();
     void managementOpened();
     void daemonOutput(const QString &line);
-    void handleLine(const QString &line);
+    void handleLine(const QString &text);
     void handleHold();
-    void handleState(const QString &payload);
-    void handlePassword(const QString &payload);
-    void handleLog(const QString &payload);
+    void handleState(const ManagementLine &line);
+    void handlePassword(const ManagementLine &line);
+    void handleLog(const ManagementLine &line);
     void handleFatal(const QString &text);
     void daemonFinished(int exitCode, bool crashed);
     void launchFailed(const QString &status, const QString &message);

@@ -11,7 +11,7 @@ packages=(
     qt6-httpserver-dev libqt6websockets6-dev libgl-dev
     openvpn socat iproute2 iputils-ping iptables openssl procps psmisc libcap2-bin
     xvfb xauth x11-apps netpbm fonts-dejavu-core desktop-file-utils
-    python3 ca-certificates
+    python3 python3-serial ca-certificates
     # the root helper's tests (setpriv, useradd, systemd-socket-activate) and the package's
     util-linux passwd systemd dpkg-dev file lintian
 )

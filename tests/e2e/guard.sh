@@ -6,6 +6,11 @@
 # tree, so that the world goes away even when the test itself is killed.
 #
 #   guard.sh NAME BINDIR OUTDIR FIFO      (CORRIVO_SERIAL_DIR: the test's serial directory)
+#
+# With CORRIVO_E2E_USER and CORRIVO_E2E_GROUP it also makes the desktop user the
+# application runs as: a system group (the helper's) and a system user in it; at the end
+# every process of that user is killed, the user and the group are removed, and so is
+# CORRIVO_E2E_DESKTOP (the directory the test prepared for that user).
 set -uo pipefail
 
 name=$1
@@ -20,6 +25,34 @@ trap '' INT HUP
 # line would otherwise leave the guard waiting for a writer forever.
 exec 3<"$fifo"
 
+user=${CORRIVO_E2E_USER:-}
+group=${CORRIVO_E2E_GROUP:-}
+desktop=${CORRIVO_E2E_DESKTOP:-}
+
+accounts_up() {
+    [[ -n $user ]] || return 0
+    groupadd --system "$group" >&2 &&
+        useradd --system --no-create-home --gid nogroup --groups "$group" --shell /usr/sbin/nologin "$user" >&2
+}
+
+accounts_down() {
+    [[ -n $user ]] || return 0
+    if id -u "$user" >/dev/null 2>&1; then
+        # Whatever the user still runs (the application, relays, pair holders) first:
+        # userdel refuses a user with processes.
+        local n
+        for n in $(seq 1 50); do
+            pkill -KILL -u "$user" 2>/dev/null || break
+            sleep 0.1
+        done
+        userdel "$user" >&2 || true
+    fi
+    getent group "$group" >/dev/null && { groupdel "$group" >&2 || true; }
+    if [[ -n $desktop && -d $desktop ]]; then
+        rm -rf --one-file-system "$desktop"
+    fi
+}
+
 teardown() {
     local line
     if [[ -n ${CORRIVO_SERIAL_DIR:-} ]]; then
@@ -30,9 +63,15 @@ teardown() {
         done < <("$bindir/setupc" list 2>/dev/null || true)
     fi
     "$lab/demo.sh" -n "$name" down >&2 || true
+    accounts_down
 }
 
 if ! "$lab/demo.sh" -n "$name" -b "$bindir" -o "$outdir" up >&2; then
+    echo "GUARD FAILED"
+    exit 1
+fi
+if ! accounts_up; then
+    teardown
     echo "GUARD FAILED"
     exit 1
 fi

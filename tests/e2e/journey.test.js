@@ -3,8 +3,11 @@
 // The whole journey through the real application against the demo world: a real
 // OpenVPN server in a network namespace, simulated devices reachable only through the
 // tunnel (web page, remote-access API, serial services), the cloud simulator on the
-// loopback. Runs as root (tunnels, namespaces).
+// loopback. The application runs as an unprivileged desktop user made for the test, with
+// its web engine's sandbox on; its tunnels come from corrivo2-helper, which runs as root
+// and serves the test's group. The runner itself is root (accounts, namespaces).
 
+const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const harness = require('../ui/harness');
@@ -28,50 +31,65 @@ function uniqueName() {
 
 function skipUnlessPossible() {
     if (process.getuid && process.getuid() !== 0)
-        throw new harness.Skip('needs root (tunnels and network namespaces)');
-    for (const program of ['/usr/sbin/openvpn', '/usr/bin/socat']) {
+        throw new harness.Skip('needs root (tunnels, network namespaces, test accounts)');
+    // What scripts/setup.sh installs: missing, it is a broken set-up, not a reason to skip.
+    for (const program of ['/usr/sbin/openvpn', '/usr/bin/setpriv', '/usr/sbin/useradd']) {
         if (!fs.existsSync(program))
-            throw new harness.Skip(`${program} is not installed`);
+            throw new Error(`${program} is not installed (run scripts/setup.sh)`);
+    }
+    try {
+        execFileSync('/usr/bin/python3', ['-c', 'import serial'], { stdio: 'pipe' });
+    } catch (error) {
+        throw new Error('pyserial is not installed (python3-serial; run scripts/setup.sh)');
     }
 }
 
-// Runs `body(context)` with a fresh demo world and a started application; takes both
-// down whatever happens, and ends whatever a failure left of what the application
-// started (the cases themselves check that a logout leaves nothing).
+// Runs `body(context)` with a fresh demo world, a desktop user, the helper and the
+// application started as that user; takes all of them down whatever happens, and ends
+// whatever a failure left of what the application started (the cases themselves check
+// that a logout leaves nothing).
 async function withJourney(name, body) {
     skipUnlessPossible();
-    const home = harness.freshHome(name);
-    const serialDir = path.join(home, 'serial');
     const marker = `${name}-${process.pid}`;
-    const demo = new world.DemoWorld(uniqueName(), path.join(home, 'demo'), serialDir);
-    const browser = installBrowserStandIn(home);
+    const worldName = uniqueName();
+    const desktop = new world.Desktop(worldName);
+    const serialDir = desktop.serialDir;
+    const demo = new world.DemoWorld(worldName, path.join(harness.freshHome(name), 'demo'), serialDir, desktop);
+    const helper = desktop.helper();
+    let browser = null;
     let app = null;
     let failure = null;
     try {
         await demo.start();
+        browser = installBrowserStandIn(desktop.home);
+        desktop.giveHome();
+        await helper.start();
         app = new harness.App({
-            home,
-            env: Object.assign(demo.appEnv(), {
+            binary: path.join(desktop.bin, 'corrivo2'),
+            home: desktop.home,
+            user: desktop.credentials,
+            env: Object.assign(demo.appEnv(), desktop.appEnv(), {
                 PATH: `${browser.bin}:${process.env.PATH}`,
-                CORRIVO_SERIAL_DIR: serialDir,
                 CORRIVO_E2E_RUN: marker,
             }),
         });
         await app.start();
-        await body({ app, demo, browser, serialDir, marker });
+        await body({ app, demo, desktop, helper, browser, serialDir, marker });
     } catch (error) {
         failure = error;
         error.message += `\n--- application output ---\n${app ? app.output.slice(-6000) : ''}`
+            + `\n--- helper ---\n${helper.output.slice(-3000)}`
             + `\n--- demo world ---\n${demo.output.slice(-2000)}`;
     } finally {
         if (app)
             await app.stop();
+        await helper.kill('SIGTERM');
+        // The guard kills what the user still runs and removes the user with the world.
         try {
             await demo.stop();
         } catch (error) {
             failure = failure || error;
         }
-        // Whatever the application started and a failure left running.
         for (const process_ of world.processesWithMarker(marker)) {
             try {
                 process.kill(process_.pid, 'SIGKILL');
@@ -168,9 +186,13 @@ function ownProcesses(marker, exe) {
     return world.processesWithMarker(marker).filter((entry) => entry.exe === exe);
 }
 
+function isAlive(pid) {
+    return world.listProcesses().some((entry) => entry.pid === pid);
+}
+
 // After a logout: no tunnel, no pair, no relay, no holder.
-async function assertNothingLeft(assert, app, marker, serialDir) {
-    await harness.waitUntil(() => ownProcesses(marker, 'openvpn').length === 0, 'the VPN daemon to end', 30000);
+async function assertNothingLeft(assert, app, helper, marker, serialDir) {
+    await harness.waitUntil(() => helper.daemons().length === 0, 'the VPN daemon to end', 30000);
     await harness.waitUntil(() => pairs(serialDir).length === 0, 'every serial port pair to go', 30000);
     await harness.waitUntil(() => ownProcesses(marker, 'com2tcp').length === 0 && ownProcesses(marker, 'setupc').length === 0,
                             'the serial relays and pair holders to end', 30000);
@@ -185,8 +207,24 @@ async function logout(app) {
 
 module.exports = {
     async 'journey: sign in, connect, web page, serial port, logout'({ assert }) {
-        await withJourney('journey', async ({ app, demo, browser, serialDir, marker }) => {
+        await withJourney('journey', async ({ app, demo, desktop, helper, browser, serialDir, marker }) => {
             const device = demo.device(DEVICE);
+            // The application is the desktop user's, without any capability, and its
+            // renderers run sandboxed: in namespaces of their own, no --no-sandbox.
+            const credentials = world.credentialsOf(app.child.pid);
+            assert.deepStrictEqual(credentials.uids, [desktop.uid, desktop.uid, desktop.uid, desktop.uid]);
+            assert.strictEqual(credentials.capEff, 0n);
+            assert.strictEqual(credentials.capPrm, 0n);
+            const renderers = await harness.waitUntil(() => {
+                const found = world.rendererProcesses(marker);
+                return found.length > 0 ? found : null;
+            }, 'a renderer process', 30000);
+            for (const renderer of renderers) {
+                assert.ok(!renderer.cmdline.includes('--no-sandbox'), renderer.cmdline.join(' '));
+                assert.notStrictEqual(world.namespaceOf(renderer.pid, 'pid'), world.namespaceOf(app.child.pid, 'pid'));
+                assert.notStrictEqual(world.namespaceOf(renderer.pid, 'net'), world.namespaceOf(app.child.pid, 'net'));
+            }
+
             await signInAsDemoUser(app, demo);
 
             // The domains of the demo user, the offline device marked, the type-2 device absent.
@@ -198,9 +236,11 @@ module.exports = {
             assert.strictEqual(await app.page.$(`#domainsContainer .device[data-id="${HIDDEN_DEVICE}"]`), null);
             assert.ok(await app.page.$(`#domainsContainer .device[data-id="${OFFLINE_DEVICE}"].offline`));
 
-            // Connect: the sidebar turns green and the counters move with traffic.
+            // Connect: the sidebar turns green and the counters move with traffic. The
+            // daemon is the helper's; the application has no child of that name.
             await connectTo(app, demo, DEVICE);
-            assert.strictEqual(ownProcesses(marker, 'openvpn').length, 1);
+            assert.strictEqual(helper.daemons().length, 1);
+            assert.deepStrictEqual(ownProcesses(marker, 'openvpn'), []);
             await countersGrow(app, device.vpn_ip);
 
             // The web interface: the browser is asked for the device's address, and the
@@ -212,29 +252,34 @@ module.exports = {
             assert.strictEqual(page.status, 200);
             assert.ok(page.body.includes(device.name), page.body);
 
-            // A virtual serial port of the device: a program talks to the device through it.
+            // A virtual serial port of the device, under the user's runtime directory and
+            // the user's own: the user's pyserial talks to the device through it.
             const link = await createPort(app, DEVICE, PORT_TYPE, serialDir);
             assert.ok(fs.existsSync(link), `${link} missing`);
+            assert.ok(link.startsWith(`${desktop.runtime}/`), link);
+            assert.strictEqual(fs.statSync(link).uid, desktop.uid);
             assert.strictEqual(pairs(serialDir).length, 1);
-            await world.serialExchange(link, 'ID?', deviceAnswer(demo, DEVICE, PORT_TYPE));
-            await world.serialExchange(link, 'hello device', 'hello device');
+            for (const relay of ownProcesses(marker, 'com2tcp'))
+                assert.strictEqual(world.credentialsOf(relay.pid).uids[0], desktop.uid);
+            await world.serialExchange(link, 'ID?', deviceAnswer(demo, DEVICE, PORT_TYPE), desktop.credentials);
+            await world.serialExchange(link, 'hello device', 'hello device', desktop.credentials);
 
             await removePort(app, PORT_TYPE);
             await harness.waitUntil(() => pairs(serialDir).length === 0, 'the pair to go', 30000);
             assert.strictEqual(fs.existsSync(link), false);
 
             await logout(app);
-            await assertNothingLeft(assert, app, marker, serialDir);
+            await assertNothingLeft(assert, app, helper, marker, serialDir);
         });
     },
 
     async 'the VPN server restarts mid-session: tunnel and serial port come back by themselves'({ assert }) {
-        await withJourney('restart', async ({ app, demo, serialDir, marker }) => {
+        await withJourney('restart', async ({ app, demo, desktop, helper, serialDir, marker }) => {
             const device = demo.device(DEVICE);
             await signInAsDemoUser(app, demo);
             await connectTo(app, demo, DEVICE);
             const link = await createPort(app, DEVICE, PORT_TYPE, serialDir);
-            await world.serialExchange(link, 'AT', 'OK');
+            await world.serialExchange(link, 'AT', 'OK', desktop.credentials);
 
             demo.serverStop();
             await waitStatusRow(app, 'orange', 30000);
@@ -243,20 +288,20 @@ module.exports = {
             const page = await world.httpGet(`http://${device.vpn_ip}/`);
             assert.ok(page.body.includes(device.name));
             // The port reconnects after the tunnel, without anyone touching it.
-            await world.serialExchange(link, 'ID?', deviceAnswer(demo, DEVICE, PORT_TYPE), 60000);
+            await world.serialExchange(link, 'ID?', deviceAnswer(demo, DEVICE, PORT_TYPE), desktop.credentials, 60000);
 
             await removePort(app, PORT_TYPE);
             await logout(app);
-            await assertNothingLeft(assert, app, marker, serialDir);
+            await assertNothingLeft(assert, app, helper, marker, serialDir);
         });
     },
 
     async 'a killed renderer: the window is replaced, the tunnel stopped, the user connects again'({ assert }) {
-        await withJourney('renderer', async ({ app, demo, serialDir, marker }) => {
+        await withJourney('renderer', async ({ app, demo, helper, serialDir, marker }) => {
             const device = demo.device(DEVICE);
             await signInAsDemoUser(app, demo);
             await connectTo(app, demo, DEVICE);
-            const [daemon] = ownProcesses(marker, 'openvpn');
+            const [daemon] = helper.daemons();
             assert.ok(daemon, 'no VPN daemon while connected');
 
             const renderers = world.rendererProcesses(marker);
@@ -266,8 +311,7 @@ module.exports = {
                 process.kill(renderer.pid, 'SIGKILL');
 
             // The old tunnel goes down with the old window.
-            await harness.waitUntil(() => !world.processesWithMarker(marker).some((entry) => entry.pid === daemon.pid),
-                                    'the old VPN daemon to end', 30000);
+            await harness.waitUntil(() => !isAlive(daemon.pid), 'the old VPN daemon to end', 30000);
 
             // The replacement window's page: from the stored state, on its own.
             const newPage = await harness.waitUntil(async () => {
@@ -291,12 +335,43 @@ module.exports = {
             assert.strictEqual(await app.page.evaluate(() => new Promise((resolve) => HLV.vpn.getStatus(resolve))), 3);
             // And the user can connect again.
             await connectTo(app, demo, DEVICE);
-            assert.strictEqual(ownProcesses(marker, 'openvpn').length, 1);
+            assert.strictEqual(helper.daemons().length, 1);
             const page = await world.httpGet(`http://${device.vpn_ip}/`);
             assert.ok(page.body.includes(device.name));
 
             await logout(app);
-            await assertNothingLeft(assert, app, marker, serialDir);
+            await assertNothingLeft(assert, app, helper, marker, serialDir);
+        });
+    },
+
+    async 'the helper killed and started again, then the application killed: no daemon outlives either'({ assert }) {
+        await withJourney('helper', async ({ app, demo, helper }) => {
+            const device = demo.device(DEVICE);
+            await signInAsDemoUser(app, demo);
+            await connectTo(app, demo, DEVICE);
+            const [first] = helper.daemons();
+            assert.ok(first, 'no VPN daemon while connected');
+
+            // The helper goes: its daemon goes with it, and the page shows the tunnel down.
+            await helper.kill('SIGKILL');
+            await harness.waitUntil(() => !isAlive(first.pid), 'the daemon to end with its helper', 10000);
+            await app.page.waitForFunction(() => document.querySelector('.vpn-status-row.bg-green') === null,
+                                           { timeout: 30000 });
+            assert.notStrictEqual(await app.page.evaluate(() => new Promise((resolve) => HLV.vpn.getStatus(resolve))), 3);
+
+            // A helper started again serves the next connection.
+            await helper.start();
+            await connectTo(app, demo, DEVICE);
+            const [second] = helper.daemons();
+            assert.ok(second, 'no VPN daemon from the restarted helper');
+            const page = await world.httpGet(`http://${device.vpn_ip}/`);
+            assert.ok(page.body.includes(device.name));
+
+            // The application killed outright: its helper connection closes with it, and
+            // the daemon ends within a few seconds.
+            process.kill(app.child.pid, 'SIGKILL');
+            await harness.waitUntil(() => !isAlive(second.pid), 'the daemon to end with the killed application', 5000);
+            assert.deepStrictEqual(helper.daemons(), []);
         });
     },
 };

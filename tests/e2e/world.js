@@ -39,10 +39,12 @@ function readEnvFile(file) {
 // takes the world down when this process closes its FIFO or dies, so a test that is
 // killed leaves nothing.
 class DemoWorld {
-    constructor(name, dir, serialDir) {
+    // desktop (optional): the Desktop whose accounts the guard makes and removes
+    constructor(name, dir, serialDir, desktop = null) {
         this.name = name;
         this.dir = dir;
         this.serialDir = serialDir;
+        this.desktop = desktop;
         this.guard = null;
         this.output = '';
         this.settings = null;
@@ -57,7 +59,8 @@ class DemoWorld {
         fs.rmSync(fifo, { force: true });
         execFileSync('mkfifo', ['-m', '600', fifo]);
         this.fifoFd = fs.openSync(fifo, fs.constants.O_RDWR);
-        const env = Object.assign({}, process.env, { CORRIVO_SERIAL_DIR: this.serialDir });
+        const env = Object.assign({}, process.env, { CORRIVO_SERIAL_DIR: this.serialDir },
+                                  this.desktop ? this.desktop.guardEnv() : {});
         this.guard = spawn('setsid', ['-f', 'bash', GUARD, this.name, binDir(), this.dir, fifo],
                            { env, stdio: ['ignore', 'pipe', 'pipe'] });
         this.guard.stderr.on('data', (chunk) => { this.output += chunk.toString(); });
@@ -82,12 +85,15 @@ class DemoWorld {
         });
         this.settings = readEnvFile(path.join(this.dir, 'demo.env'));
         this.fixture = JSON.parse(fs.readFileSync(this.settings.DEMO_FIXTURE, 'utf8'));
+        if (this.desktop)
+            this.desktop.prepare(this.settings);
         return this;
     }
 
     // The environment that points the application at the demo cloud.
     appEnv() {
-        return { CORRIVO_CLOUD_URL: this.settings.CORRIVO_CLOUD_URL, CORRIVO_CA_FILE: this.settings.CORRIVO_CA_FILE };
+        const caFile = this.desktop ? this.desktop.caFile : this.settings.CORRIVO_CA_FILE;
+        return { CORRIVO_CLOUD_URL: this.settings.CORRIVO_CLOUD_URL, CORRIVO_CA_FILE: caFile };
     }
 
     device(id) {
@@ -133,68 +139,196 @@ function httpGet(url, timeoutMs = 5000) {
     });
 }
 
-// Opens the port's link as a serial program would, sends `command` every two seconds
-// until `expected` comes back or `timeoutMs` passes; resolves with what was read.
-function serialExchange(link, command, expected, timeoutMs = 30000) {
+const SERIAL_PROGRAM = path.join(__dirname, 'serial_exchange.py');
+// The system's python, which has pyserial (python3-serial), not one found first on PATH.
+const PYTHON = '/usr/bin/python3';
+
+// Opens the port's link with pyserial as `user` ({uid, gid}) runs it, sends `command`
+// every two seconds until `expected` comes back or `timeoutMs` passes; resolves with what
+// was read.
+function serialExchange(link, command, expected, user, timeoutMs = 30000) {
     return new Promise((resolve, reject) => {
-        const child = spawn('socat', ['-', `FILE:${link},rawer,noctty`], { stdio: ['pipe', 'pipe', 'pipe'] });
+        const child = spawn(PYTHON, [SERIAL_PROGRAM, link, command, expected, String(timeoutMs / 1000)],
+                            { uid: user.uid, gid: user.gid, stdio: ['ignore', 'pipe', 'pipe'] });
         let received = '';
         let errors = '';
-        let settled = false;
-        const finish = (error) => {
-            if (settled)
-                return;
-            settled = true;
-            clearInterval(resend);
-            clearTimeout(timer);
-            child.kill('SIGKILL');
-            if (error)
-                reject(error);
-            else
-                resolve(received);
-        };
-        const send = () => child.stdin.write(command + '\r\n');
-        const resend = setInterval(send, 2000);
-        const timer = setTimeout(() => finish(new Error(
-            `no "${expected}" from ${link} after ${timeoutMs} ms; read ${JSON.stringify(received)} ${errors}`)), timeoutMs);
-        child.stdout.on('data', (chunk) => {
-            received += chunk.toString();
-            if (received.includes(expected))
-                finish(null);
-        });
+        child.stdout.on('data', (chunk) => { received += chunk.toString(); });
         child.stderr.on('data', (chunk) => { errors += chunk.toString(); });
-        child.stdin.on('error', () => {});
-        child.on('exit', () => finish(received.includes(expected) ? null
-            : new Error(`serial program ended: ${errors} read ${JSON.stringify(received)}`)));
-        send();
+        child.on('error', reject);
+        child.on('close', (code) => {
+            if (code === 0)
+                resolve(received);
+            else
+                reject(new Error(`no "${expected}" from ${link} (exit ${code}): read ${JSON.stringify(received)} ${errors}`));
+        });
     });
 }
 
-// Processes that carry `marker` in their environment: what the application started
-// (the VPN daemon, serial relays, pair holders, the web engine's helpers).
-function processesWithMarker(marker) {
+function run(program, args) {
+    return execFileSync(program, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] }).trim();
+}
+
+// The unprivileged desktop user one test runs the application as, and everything that
+// user needs: the guard makes the accounts (a group that the helper serves and a user in
+// it) and removes them with this directory, under /tmp so that any build tree works.
+//   bin/        the application with its serial tools, copied (root's, 0755)
+//   ca.pem      the demo cloud's CA certificate
+//   helper/     the helper's socket and its private directory (root's)
+//   home/       the user's home, runtime/ its runtime directory (the user's, 0700)
+class Desktop {
+    constructor(name) {
+        this.user = `c2eu${name}`;
+        this.group = `c2eg${name}`;
+        this.dir = fs.mkdtempSync('/tmp/corrivo-e2e-');
+        fs.chmodSync(this.dir, 0o755);
+        this.bin = path.join(this.dir, 'bin');
+        this.caFile = path.join(this.dir, 'ca.pem');
+        this.helperDir = path.join(this.dir, 'helper');
+        this.home = path.join(this.dir, 'home');
+        this.runtime = path.join(this.dir, 'runtime');
+        this.serialDir = path.join(this.runtime, 'corrivo2', 'serial');
+        this.uid = null;
+        this.gid = null;
+    }
+
+    guardEnv() {
+        return { CORRIVO_E2E_USER: this.user, CORRIVO_E2E_GROUP: this.group, CORRIVO_E2E_DESKTOP: this.dir };
+    }
+
+    get credentials() {
+        return { uid: this.uid, gid: this.gid };
+    }
+
+    // Once the guard has made the accounts.
+    prepare(settings) {
+        this.uid = Number(run('id', ['-u', this.user]));
+        this.gid = Number(run('id', ['-g', this.user]));
+        fs.mkdirSync(this.bin, { mode: 0o755 });
+        for (const name of ['corrivo2', 'setupc', 'com2tcp']) {
+            fs.copyFileSync(path.join(binDir(), name), path.join(this.bin, name));
+            fs.chmodSync(path.join(this.bin, name), 0o755);
+        }
+        fs.copyFileSync(settings.CORRIVO_CA_FILE, this.caFile);
+        fs.chmodSync(this.caFile, 0o644);
+        fs.mkdirSync(this.helperDir, { mode: 0o755 });
+        for (const dir of [this.home, this.runtime]) {
+            fs.mkdirSync(dir, { mode: 0o700 });
+            fs.chownSync(dir, this.uid, this.gid);
+        }
+        // The virtual display's cookie, for the user's own copy.
+        if (process.env.XAUTHORITY && fs.existsSync(process.env.XAUTHORITY)) {
+            const cookie = path.join(this.home, '.Xauthority');
+            fs.copyFileSync(process.env.XAUTHORITY, cookie);
+            fs.chownSync(cookie, this.uid, this.gid);
+            fs.chmodSync(cookie, 0o600);
+        }
+    }
+
+    // Hands what root made in the home (a browser stand-in, say) to the user.
+    giveHome() {
+        const walk = (entry) => {
+            fs.lchownSync(entry, this.uid, this.gid);
+            if (fs.lstatSync(entry).isDirectory()) {
+                for (const name of fs.readdirSync(entry))
+                    walk(path.join(entry, name));
+            }
+        };
+        walk(this.home);
+    }
+
+    // The environment of the application as this user, with no VPN start forced.
+    appEnv() {
+        const env = { XDG_RUNTIME_DIR: this.runtime, CORRIVO_HELPER_SOCKET: this.helper().socket,
+                      CORRIVO_VPN_LAUNCH: null, CORRIVO_SERIAL_DIR: null, TMPDIR: null };
+        if (process.env.XAUTHORITY)
+            env.XAUTHORITY = path.join(this.home, '.Xauthority');
+        return env;
+    }
+
+    helper() {
+        if (!this.helperProcess)
+            this.helperProcess = new Helper(path.join(this.helperDir, 'helper.sock'), path.join(this.helperDir, 'run'), this.group);
+        return this.helperProcess;
+    }
+}
+
+// corrivo2-helper as root on the test's own socket, serving the test's group. It dies
+// with this process (parent-death signal), and its daemons die with it.
+class Helper {
+    constructor(socket, runtimeDir, group) {
+        this.socket = socket;
+        this.runtimeDir = runtimeDir;
+        this.group = group;
+        this.child = null;
+        this.output = '';
+    }
+
+    async start() {
+        const program = path.join(binDir(), 'corrivo2-helper');
+        this.child = spawn('setpriv', ['--pdeathsig', 'SIGKILL', '--', program, '--socket', this.socket,
+                                       '--runtime-dir', this.runtimeDir, '--group', this.group],
+                           { stdio: ['ignore', 'ignore', 'pipe'] });
+        const child = this.child;
+        child.exited = new Promise((resolve) => child.on('exit', resolve));
+        child.stderr.on('data', (chunk) => { this.output += chunk.toString(); });
+        const deadline = Date.now() + GUARD_TIMEOUT_MS;
+        while (!(fs.existsSync(this.socket) && fs.lstatSync(this.socket).isSocket())) {
+            if (child.exitCode !== null || Date.now() > deadline)
+                throw new Error(`corrivo2-helper did not start:\n${this.output}`);
+            await new Promise((resolve) => setTimeout(resolve, 50));
+        }
+        return this;
+    }
+
+    get pid() {
+        return this.child ? this.child.pid : null;
+    }
+
+    // The openvpn daemons the helper runs now.
+    daemons() {
+        return this.pid ? listProcesses().filter((entry) => entry.ppid === this.pid && entry.exe === 'openvpn') : [];
+    }
+
+    async kill(signal = 'SIGKILL') {
+        if (!this.child)
+            return;
+        const child = this.child;
+        this.child = null;
+        if (child.exitCode === null && child.signalCode === null)
+            child.kill(signal);
+        await child.exited;
+    }
+}
+
+// Every process now (zombies left out), with its environment for the marker checks.
+function listProcesses() {
     const found = [];
-    const needle = Buffer.from(`CORRIVO_E2E_RUN=${marker}\0`);
     for (const entry of fs.readdirSync('/proc')) {
         if (!/^[0-9]+$/.test(entry))
             continue;
         try {
-            const environ = fs.readFileSync(`/proc/${entry}/environ`);
-            if (!environ.includes(needle))
-                continue;
-            const cmdline = fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8').split('\0').filter((part) => part !== '');
-            let exe = '';
-            try {
-                exe = fs.readlinkSync(`/proc/${entry}/exe`);
-            } catch (error) {
-                // a zombie has no executable any more
-            }
             const stat = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
             const state = stat.slice(stat.lastIndexOf(')') + 2, stat.lastIndexOf(')') + 3);
             if (state === 'Z')
                 continue;
             const ppid = Number(stat.slice(stat.lastIndexOf(')') + 4).split(' ')[0]);
-            found.push({ pid: Number(entry), ppid, exe: path.basename(exe), cmdline });
+            let exe = '';
+            try {
+                exe = fs.readlinkSync(`/proc/${entry}/exe`);
+            } catch (error) {
+                // a kernel thread has no executable
+            }
+            found.push({
+                pid: Number(entry),
+                ppid,
+                exe: path.basename(exe),
+                get cmdline() {
+                    return fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8').split('\0').filter((part) => part !== '');
+                },
+                get environ() {
+                    return fs.readFileSync(`/proc/${entry}/environ`);
+                },
+            });
         } catch (error) {
             // ended while we looked
         }
@@ -202,12 +336,46 @@ function processesWithMarker(marker) {
     return found;
 }
 
+// Processes that carry `marker` in their environment: what the application started
+// (serial relays, pair holders, the web engine's helpers).
+function processesWithMarker(marker) {
+    const needle = Buffer.from(`CORRIVO_E2E_RUN=${marker}\0`);
+    return listProcesses().filter((entry) => {
+        try {
+            return entry.environ.includes(needle);
+        } catch (error) {
+            return false;
+        }
+    });
+}
+
+// What /proc/PID/status says of the process's users and capabilities.
+function credentialsOf(pid) {
+    const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
+    const field = (name) => (new RegExp(`^${name}:\\s*(.*)$`, 'm').exec(status) || [])[1];
+    return {
+        uids: field('Uid').split(/\s+/).map(Number),
+        capEff: BigInt(`0x${field('CapEff')}`),
+        capPrm: BigInt(`0x${field('CapPrm')}`),
+    };
+}
+
+function namespaceOf(pid, kind) {
+    return fs.readlinkSync(`/proc/${pid}/ns/${kind}`);
+}
+
 // The web engine's renderers: forked by its zygote, so they keep the zygote's command
-// line; what tells them apart is a parent that is a web engine process itself.
+// line; what tells them apart is a parent that is a web engine process itself and no
+// web engine process of their own. (With the sandbox on, the zygote itself is the child
+// of the init process of its PID namespace, another web engine process.)
 function rendererProcesses(marker) {
     const engine = processesWithMarker(marker).filter((entry) => entry.exe === 'QtWebEngineProcess');
     const pids = new Set(engine.map((entry) => entry.pid));
-    return engine.filter((entry) => pids.has(entry.ppid));
+    const parents = new Set(engine.map((entry) => entry.ppid));
+    return engine.filter((entry) => pids.has(entry.ppid) && !parents.has(entry.pid));
 }
 
-module.exports = { DemoWorld, httpGet, serialExchange, processesWithMarker, rendererProcesses, readEnvFile };
+module.exports = {
+    DemoWorld, Desktop, Helper, httpGet, serialExchange, listProcesses, processesWithMarker, rendererProcesses,
+    credentialsOf, namespaceOf, readEnvFile,
+};

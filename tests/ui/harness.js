@@ -95,7 +95,8 @@ async function waitUntil(check, what, timeoutMs = START_TIMEOUT_MS) {
 
 class App {
     // options.home: HOME of the application (settings live there; kept over restarts)
-    // options.env: extra environment; options.args: command-line arguments
+    // options.env: extra environment (a null value removes the variable); options.args:
+    // command-line arguments; options.user: {uid, gid} to run it as (the runner is root)
     constructor(options = {}) {
         this.binary = options.binary || process.env.CORRIVO_APP;
         if (!this.binary)
@@ -103,6 +104,7 @@ class App {
         this.home = options.home || process.env.HOME;
         this.env = options.env || {};
         this.args = options.args || [];
+        this.user = options.user || null;
         this.child = null;
         this.browser = null;
         this.page = null;
@@ -120,10 +122,17 @@ class App {
             XDG_CACHE_HOME: path.join(this.home, '.cache'),
             QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${port}`,
         }, this.env);
+        for (const [name, value] of Object.entries(env)) {
+            if (value === null || value === undefined)
+                delete env[name];
+        }
         this.output = '';
         this.exited = null;
         // Its own process group, so that the web engine's helpers go down with it.
-        this.child = spawn(this.binary, this.args, { env, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
+        const spawnOptions = { env, detached: true, stdio: ['ignore', 'pipe', 'pipe'] };
+        if (this.user)
+            Object.assign(spawnOptions, { uid: this.user.uid, gid: this.user.gid });
+        this.child = spawn(this.binary, this.args, spawnOptions);
         running.add(this);
         const exited = new Promise((resolve) => {
             this.child.on('exit', (code, signal) => {

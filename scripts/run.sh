@@ -42,17 +42,7 @@ fi
 # Ends every process of the demo user and removes it, the demo group and the desktop
 # directory (also what an earlier, killed run left).
 remove_desktop() {
-    if id -u "$demo_user" >/dev/null 2>&1; then
-        local n
-        for n in $(seq 1 50); do
-            pkill -KILL -u "$demo_user" 2>/dev/null || break
-            sleep 0.1
-        done
-        userdel "$demo_user" || true
-    fi
-    if getent group "$group" >/dev/null; then
-        groupdel "$group" || true
-    fi
+    "$top/tools/lab/accounts.sh" remove "$group" "$demo_user"
     rm -rf --one-file-system "$desktop"
 }
 remove_desktop
@@ -123,14 +113,13 @@ else
     user=$demo_user
     made_user=1
 fi
-groupadd --system "$group"
 mkdir -p "$desktop"
 chmod 755 "$desktop"
 if ((made_user)); then
-    useradd --system --gid nogroup --groups "$group" --home-dir "$desktop/home" --no-create-home \
-        --shell /usr/sbin/nologin "$user"
+    "$top/tools/lab/accounts.sh" add "$group" "$user" "$desktop/home"
     install -d -m 700 -o "$user" -g nogroup "$desktop/home"
 else
+    "$top/tools/lab/accounts.sh" add "$group"
     gpasswd -a "$user" "$group" >/dev/null
 fi
 uid=$(id -u "$user")

@@ -31,23 +31,12 @@ desktop=${CORRIVO_E2E_DESKTOP:-}
 
 accounts_up() {
     [[ -n $user ]] || return 0
-    groupadd --system "$group" >&2 &&
-        useradd --system --no-create-home --gid nogroup --groups "$group" --shell /usr/sbin/nologin "$user" >&2
+    "$lab/accounts.sh" add "$group" "$user" >&2
 }
 
 accounts_down() {
     [[ -n $user ]] || return 0
-    if id -u "$user" >/dev/null 2>&1; then
-        # Whatever the user still runs (the application, relays, pair holders) first:
-        # userdel refuses a user with processes.
-        local n
-        for n in $(seq 1 50); do
-            pkill -KILL -u "$user" 2>/dev/null || break
-            sleep 0.1
-        done
-        userdel "$user" >&2 || true
-    fi
-    getent group "$group" >/dev/null && { groupdel "$group" >&2 || true; }
+    "$lab/accounts.sh" remove "$group" "$user" >&2
     if [[ -n $desktop && -d $desktop ]]; then
         rm -rf --one-file-system "$desktop"
     fi

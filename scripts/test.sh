@@ -29,12 +29,19 @@ run_ctest() {
     (cd "$dir" && xvfb-run -a -s "-screen 0 1600x1200x24" \
         ctest --output-on-failure --parallel "$(nproc)" "$@") 2>&1 | tee "$log"
     local result=${PIPESTATUS[0]}
-    local line
+    local line skipped
     line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    # A test CTest did not run (skipped, disabled) checked nothing: it counts
+    # as failed. (Skips inside a test already fail it: see tests/CMakeLists.txt, run.js.)
+    skipped=$(grep -cE '^ *[0-9]+ - .*\((Skipped|Disabled)\)$' "$log")
     rm -f "$log"
     if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
-        failed=$((failed + BASH_REMATCH[1]))
-        passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+        failed=$((failed + BASH_REMATCH[1] + skipped))
+        passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1] - skipped))
+    fi
+    if ((skipped > 0)); then
+        echo "test: $skipped test(s) did not run; see \"The following tests did not run\" above" >&2
+        status=1
     fi
     ((result == 0)) || status=1
 }

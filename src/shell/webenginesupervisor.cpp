@@ -14,6 +14,7 @@ void WebengineSupervisor::setMainWindow(MainWindow *window)
 {
     m_mainWindow = window;
     connect(window, &QWebEngineView::renderProcessTerminated, this, &WebengineSupervisor::onMainWindowCrash);
+    emit mainWindowChanged(window);
 }
 
 MainWindow *WebengineSupervisor::mainWindow() const
@@ -29,8 +30,8 @@ void WebengineSupervisor::onMainWindowCrash()
 
     // Not deleted: the closed window and its bridge stay until the process ends.
     auto *window = new MainWindow(nullptr, QUrl(QStringLiteral("qrc:/index.html")));
+    setMainWindow(window);
     // Shown before control returns to the event loop, so closing the old window
     // does not end the application.
     window->show();
-    setMainWindow(window);
 }

@@ -19,6 +19,10 @@ public:
 public slots:
     void onMainWindowCrash();
 
+signals:
+    // A new main window is in place (the first one too), before it is shown.
+    void mainWindowChanged(MainWindow *window);
+
 private:
     MainWindow *m_mainWindow = nullptr;
 };

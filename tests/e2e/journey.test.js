@@ -118,7 +118,7 @@ async function openGroupOf(app, demo, deviceId) {
     if (closed)
         await app.page.click(`#domainsContainer .domain[data-id="${domainId}"]`);
     await app.waitVisible(`#domainsContainer .device[data-id="${deviceId}"] .name`);
-    await harness.sleep(300); // the group's opening animation
+    await app.settle('#domainsContainer');  // the group opens with a transition
 }
 
 async function waitStatusRow(app, colour, timeoutMs = TUNNEL_TIMEOUT_MS) {
@@ -153,7 +153,7 @@ async function createPort(app, deviceId, type, serialDir) {
     await app.page.waitForFunction(() => !document.querySelector('#serialVirtualPortPage .form-container')
         .classList.contains('closed'), { timeout: 5000 });
     await dismissTour(app, 1500);
-    await harness.sleep(300); // the form slides in
+    await app.settle('#serialVirtualPortPage');  // the form slides in
     await app.page.select('#serialVirtualPortPage select[name="type"]', String(type));
     await app.page.click('#serialVirtualPortPage .button-create');
     const row = `#serialVirtualPortPage .virtual-serial-port[data-type="${type}"]`;

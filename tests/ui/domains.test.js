@@ -174,8 +174,12 @@ module.exports = {
 
             // A failed reload leaves the page as it is.
             await simulator.control('POST', '/_sim/fault', { path: '/api/v2/domain', status: 500 });
-            await app.page.evaluate(() => HLV.reloadDomains());
-            await harness.sleep(1000);
+            await app.page.evaluate(() => {
+                window.__reloadFailed = false;
+                HLV_EVENTS.addListener(EVENT_RELOAD_DOMAINS_ERROR, () => { window.__reloadFailed = true; });
+                HLV.reloadDomains();
+            });
+            await app.page.waitForFunction(() => window.__reloadFailed, { timeout: 15000 });
             assert.strictEqual((await rowState(app, 12)).offline, false);
             assert.strictEqual((await rowState(app, 11)).offline, true);
         });
@@ -244,9 +248,8 @@ module.exports = {
                 await harness.waitUntil(async () => {
                     await app.page.mouse.move(0, 0);
                     await app.page.hover('#domainsContainer .device[data-id="11"] .web-ui');
-                    await harness.sleep(400);
-                    return app.page.evaluate((text) => Array.from(document.querySelectorAll('.tooltip-inner'))
-                        .some((inner) => inner.textContent === text), tooltip);
+                    return app.page.waitForFunction((text) => Array.from(document.querySelectorAll('.tooltip-inner'))
+                        .some((inner) => inner.textContent === text), { timeout: 2000 }, tooltip).then(() => true);
                 }, 'the web icon\'s tooltip', 10000);
                 await app.page.click('#domainsContainer .device[data-id="11"] .web-ui');
                 await harness.waitUntil(async () => openedUrls(session).length > 0, 'the browser stand-in', 10000);

@@ -205,6 +205,21 @@ class App {
         return this.start();
     }
 
+    // Waits until nothing inside `scope` moves any more: no running CSS animation or
+    // transition, no jQuery effect (slides, fades), for two frames in a row. For a click
+    // that must land where an element ends up, or a picture of the settled page.
+    async settle(scope = 'body', timeoutMs = 10000) {
+        await this.page.waitForFunction((selector) => {
+            const root = document.querySelector(selector);
+            const inside = (node) => root !== null && node instanceof Node && root.contains(node);
+            const moving = document.getAnimations().some((animation) => animation.playState === 'running'
+                && animation.effect && inside(animation.effect.target))
+                || (window.jQuery && window.jQuery.timers || []).some((timer) => inside(timer.elem));
+            window.__settledFrames = moving ? 0 : (window.__settledFrames || 0) + 1;
+            return window.__settledFrames >= 2;
+        }, { timeout: timeoutMs, polling: 'raf' }, scope);
+    }
+
     // Waits for an element that is shown (in the layout and not hidden).
     async waitVisible(selector, timeoutMs = 30000) {
         return this.page.waitForSelector(selector, { visible: true, timeout: timeoutMs });

@@ -125,7 +125,9 @@ module.exports = {
                     }), 100);
                 }));
                 assert.strictEqual(state.overlay, true);
-                await harness.sleep(1500);
+                // This instance ends by itself once the relaunch is on its way.
+                const exited = await Promise.race([app.exitedPromise, harness.sleep(15000).then(() => null)]);
+                assert.ok(exited, 'the application ended for its relaunch');
             }).catch((error) => {
                 // The application ending under the harness is the expected outcome.
                 if (!/closed|detached|Target|Session/i.test(error.message))

@@ -7,7 +7,6 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const { pairs } = require('./serial');
-const { sleep } = require('./harness');
 const { withSignedIn, dismissTour, bridgeCall, openPortView } = require('./session');
 
 const MARKUP_DEVICE = 'Pump <i>2</i><img src="y" onerror="window.__ran = true">';
@@ -29,8 +28,8 @@ const BUSY_WAIT_MS = 30000;
 async function goBack(app) {
     await app.page.click('#serialVirtualPortPage .icon-back');
     await app.page.waitForFunction(() => !document.querySelector('.page').classList.contains('slided'), { timeout: 5000 });
-    // The list slides back in 0.3 s; a click lands where its rows end up.
-    await sleep(400);
+    // The list slides back; a click lands where its rows end up.
+    await app.settle('.page');
 }
 
 // The view as the user sees it.

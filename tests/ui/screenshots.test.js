@@ -16,7 +16,8 @@ module.exports = {
             await app.screenshot(path.join(dir, 'splash.png'));
 
             await app.waitLoginForm();
-            await harness.sleep(300); // fonts and focus ring settle
+            await app.page.evaluate(() => document.fonts.ready);
+            await app.settle();
             await app.screenshot(path.join(dir, 'login-en.png'));
 
             await app.page.click('.language');

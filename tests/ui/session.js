@@ -69,8 +69,7 @@ function bridgeCall(app, name, ...args) {
 // (firstTour: the first text of the tour the domains page showed, or null).
 // options: user, password, env (more environment for the application).
 async function withSignedIn(harness, name, fixture, options, body) {
-    if (!Simulator.available())
-        throw new harness.Skip('no cloud simulator in this build');
+    Simulator.require();
     const home = harness.freshHome(name);
     const serialDir = path.join(home, 'serial');
     const browser = installBrowserStandIn(home);

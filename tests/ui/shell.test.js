@@ -260,13 +260,22 @@ module.exports = {
                 window.__seen = [];
                 HLV_EVENTS.addListener(EVENT_VPN_DISCONNECTED, (event) => window.__seen.push(event.detail.reason));
             });
-            if (!await harness.emitNative(app, 'vpn', 'onDisconnected'))
-                throw new harness.Skip('the VPN controller publishes no onDisconnected signal yet');
-            await harness.sleep(50);
-            assert.ok(await harness.emitNative(app, 'vpn', 'onOperationNotPermitted'));
-            await harness.sleep(800);
-            const seen = await app.page.evaluate(() => window.__seen);
-            assert.deepStrictEqual(seen, ['onOperationNotPermitted']);
+            // Both signals leave the native side in one go, as a drop and its cause do.
+            const emitted = await app.page.evaluate(() => Promise.all(['onDisconnected', 'onOperationNotPermitted']
+                .map((signal) => new Promise((resolve) => window.channel.objects.TestHook.emitSignal('vpn', signal, resolve)))));
+            assert.deepStrictEqual(emitted, [true, true]);
+            await app.page.waitForFunction(() => window.__seen.length > 0 && HLV_EVENTS.vpn.timeout === null,
+                                           { timeout: 5000 });
+            // A later signal outside the queue: once it is here, everything sent before it
+            // has arrived, and the queue holds nothing more.
+            await app.page.evaluate(() => {
+                window.__later = false;
+                HLV_EVENTS.addListener(EVENT_RELOAD_DOMAINS_ERROR, () => { window.__later = true; });
+            });
+            assert.ok(await harness.emitNative(app, '', 'onReloadDomainsError'));
+            await app.page.waitForFunction(() => window.__later, { timeout: 5000 });
+            assert.strictEqual(await app.page.evaluate(() => HLV_EVENTS.vpn.timeout), null);
+            assert.deepStrictEqual(await app.page.evaluate(() => window.__seen), ['onOperationNotPermitted']);
         });
     },
 
@@ -302,8 +311,6 @@ module.exports = {
     async 'the power button starts the last device when not connected'({ harness, assert }) {
         await harness.withApp({ home: harness.freshHome('power') }, async (app) => {
             await app.waitLoginForm();
-            if (!await app.page.evaluate(() => !!(HLV.vpn && HLV.vpn.getStatus)))
-                throw new harness.Skip('the VPN controller publishes no status yet');
             // Without a last device the bridge answers with a disconnection 200 ms later,
             // so the panel is read the moment it turns to connecting.
             await app.page.evaluate(() => {
@@ -340,7 +347,8 @@ module.exports = {
                                   devices: [{ id: 2, name: '<i>dev</i>', type: 1, vpn_status: 1, vpn_ip: '10.0.0.2' }] }];
                 domains.showPage();
             });
-            await harness.sleep(300);
+            await app.page.waitForFunction(() => document.querySelector('.device .name') !== null
+                && document.querySelector('.status-tip').textContent !== '', { timeout: 5000 });
             const state = await app.page.evaluate(() => ({
                 user: document.querySelector('.navbar .username').textContent,
                 userElements: document.querySelector('.navbar .username').children.length,

@@ -27,21 +27,16 @@ const DOMAINS_WAIT_MS = 15000;
 // Runs `body(app, simulator)` with a fresh simulator and application; both go down
 // whatever happens.
 async function withCloud(harness, name, body) {
-    if (!Simulator.available())
-        throw new harness.Skip('no cloud simulator in this build');
+    Simulator.require();
     const home = harness.freshHome(name);
     const simulator = new Simulator(FIXTURE, path.join(home, 'simulator'));
     await simulator.start();
     const app = new harness.App({ home, env: simulator.appEnv() });
     try {
         await app.start();
-        const hasLogin = await app.page.evaluate(() => !!(HLV.auth && HLV.auth.login));
-        if (!hasLogin)
-            throw new harness.Skip('the authentication object offers no login yet');
         await body(app, simulator);
     } catch (error) {
-        if (!(error instanceof harness.Skip))
-            error.message += `\n--- application output ---\n${app.output.slice(-4000)}\n--- simulator ---\n${simulator.output.slice(-2000)}`;
+        error.message += `\n--- application output ---\n${app.output.slice(-4000)}\n--- simulator ---\n${simulator.output.slice(-2000)}`;
         throw error;
     } finally {
         await app.stop();
@@ -74,15 +69,10 @@ async function domainRequests(simulator) {
     return requests.filter((r) => r.method === 'GET' && r.path === '/api/v2/domain');
 }
 
-// The domains route follows a sign-in once the bridge loads the domains; a build whose
-// bridge never asks the cloud for them skips rather than fails.
+// The domains route follows a sign-in: the bridge asks the cloud for the domains.
 async function expectDomainsRoute(harness, app, simulator, assert) {
-    try {
-        await harness.waitUntil(async () => (await domainRequests(simulator)).length > 0,
-                                'the domain list request', DOMAINS_WAIT_MS);
-    } catch (error) {
-        throw new harness.Skip('the bridge does not load the domains yet');
-    }
+    await harness.waitUntil(async () => (await domainRequests(simulator)).length > 0,
+                            'the domain list request', DOMAINS_WAIT_MS);
     await app.waitVisible('#domainsContainer', DOMAINS_WAIT_MS);
     assert.strictEqual(await app.page.evaluate(() => location.pathname), '/domains');
     assert.strictEqual(await app.text('.domain .name'), 'Plant North');
@@ -144,15 +134,8 @@ module.exports = {
             await signIn(app, 'alice', 'correct horse');
             await app.waitVisible('.logout');
             await app.page.click('.logout');
-            try {
-                await app.page.waitForFunction(() => document.querySelector('.logout').classList.contains('hn'),
-                                               { timeout: 10000 });
-            } catch (error) {
-                const signedIn = await app.page.evaluate(() => new Promise((r) => HLV.auth.isAuthenticated(r)));
-                if (signedIn)
-                    throw new harness.Skip('the bridge does not sign out yet');
-                throw error;
-            }
+            await app.page.waitForFunction(() => document.querySelector('.logout').classList.contains('hn'),
+                                           { timeout: 10000 });
             await app.waitLoginForm();
             assert.strictEqual(await app.text('.navbar .username'), '');
             assert.strictEqual(await app.page.evaluate(() => location.pathname), '/login');

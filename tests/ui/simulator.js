@@ -24,10 +24,12 @@ class Simulator {
         this.output = '';
     }
 
-    static available() {
+    // The simulator is built with the tests: its absence is a broken build.
+    static require() {
         const binary = process.env.CORRIVO_SIMULATOR
             || path.join(process.env.CORRIVO_BIN_DIR || '', 'corrivo-simulator');
-        return fs.existsSync(binary);
+        if (!fs.existsSync(binary))
+            throw new Error(`no cloud simulator at ${binary}: build the target corrivo-simulator`);
     }
 
     async start() {

@@ -31,10 +31,6 @@
 
 namespace {
 
-const char HlvGroup[] = "hlv";
-const char LanguageKey[] = "language";
-const char VpnGroup[] = "vpn";
-const char LastDeviceIdKey[] = "last_device_id";
 constexpr int ReloadDomainsIntervalMs = 30000;
 constexpr int RestartDelayMs = 500;
 
@@ -56,12 +52,7 @@ Hlv::Hlv(QObject *parent)
     connect(reloadDomainsTimer, &QTimer::timeout, this, &Hlv::reloadDomains);
 
     const QString defaultLanguage = QLocale::system().name().left(2);
-    {
-        HlvSettings settings;
-        settings.beginGroup(QLatin1String(HlvGroup));
-        language = settings.value(QLatin1String(LanguageKey), defaultLanguage).toString();
-        settings.endGroup();
-    }
+    language = HlvSettings().language(defaultLanguage);
 
     {
         HlvSettings settings;
@@ -76,13 +67,7 @@ Hlv::Hlv(QObject *parent)
     connect(vpn, &VidEru::onConnected, this, &Hlv::onVpnConnected);
     connect(vpn, &VidEru::onDisconnected, this, &Hlv::onVpnDisconnected);
 
-    lastDeviceId = -1;
-    {
-        HlvSettings settings;
-        settings.beginGroup(QLatin1String(VpnGroup));
-        lastDeviceId = settings.value(QLatin1String(LastDeviceIdKey), -1).toInt();
-        settings.endGroup();
-    }
+    lastDeviceId = HlvSettings().lastDeviceId();
     QMessageLogger().debug() << lastDeviceId;
     autoStartVpnPending = lastDeviceId != -1;
 
@@ -162,10 +147,7 @@ QString Hlv::getAllPageFiles(QString page_name)
 void Hlv::setLanguage(QString language)
 {
     this->language = language;
-    HlvSettings settings;
-    settings.beginGroup(QLatin1String(HlvGroup));
-    settings.setValue(QLatin1String(LanguageKey), language);
-    settings.endGroup();
+    HlvSettings().setLanguage(language);
 }
 
 QJsonArray Hlv::getDomainsJson()
@@ -443,19 +425,12 @@ QString Hlv::getApplicationName()
 
 bool Hlv::tourIsNeeded(int tour)
 {
-    HlvSettings settings;
-    settings.beginGroup(QLatin1String(HlvGroup));
-    const bool needed = settings.value(QStringLiteral("tour%1").arg(tour), true).toBool();
-    settings.endGroup();
-    return needed;
+    return HlvSettings().tourIsNeeded(tour);
 }
 
 void Hlv::tourIsNotNeeded(int tour)
 {
-    HlvSettings settings;
-    settings.beginGroup(QLatin1String(HlvGroup));
-    settings.setValue(QStringLiteral("tour%1").arg(tour), false);
-    settings.endGroup();
+    HlvSettings().setTourNotNeeded(tour);
 }
 
 bool Hlv::tour1IsNeeded() { return tourIsNeeded(1); }
@@ -573,10 +548,7 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
 void Hlv::onVpnConnected(int device_id)
 {
     Q_UNUSED(device_id)
-    HlvSettings settings;
-    settings.beginGroup(QLatin1String(VpnGroup));
-    settings.setValue(QLatin1String(LastDeviceIdKey), lastDeviceId);
-    settings.endGroup();
+    HlvSettings().setLastDeviceId(lastDeviceId);
 }
 
 void Hlv::onVpnDisconnected()

@@ -8,10 +8,6 @@
 
 namespace {
 
-const char AuthGroup[] = "auth";
-const char UsernameKey[] = "username";
-const char PasswordKey[] = "password";
-const char LastUsernameKey[] = "last_username";
 const int CheckIntervalMs = 30000;
 // Renewal starts this many seconds before the key expires.
 const int RenewalMarginSeconds = 30;
@@ -34,11 +30,9 @@ Auth::Auth(QObject *parent)
 
     {
         HlvSettings settings;
-        settings.beginGroup(QLatin1String(AuthGroup));
-        username = settings.value(QLatin1String(UsernameKey), QString()).toString();
-        password = settings.value(QLatin1String(PasswordKey), QString()).toString();
-        lastUsername = settings.value(QLatin1String(LastUsernameKey), QString()).toString();
-        settings.endGroup();
+        username = settings.username();
+        password = settings.password();
+        lastUsername = settings.lastUsername();
     }
     emit usernameChanged();
 
@@ -72,11 +66,7 @@ void Auth::logout()
     if (timer->isActive())
         timer->stop();
     {
-        HlvSettings settings;
-        settings.beginGroup(QLatin1String(AuthGroup));
-        settings.setValue(QLatin1String(UsernameKey), QString());
-        settings.setValue(QLatin1String(PasswordKey), QString());
-        settings.endGroup();
+        HlvSettings().setCredentials(QString(), QString());
     }
     emit usernameChanged();
     emit onLogout();
@@ -155,11 +145,8 @@ void Auth::getApiKeySuccess(int status, QString data)
     tryLogin = false;
     emit onGetApiKeySuccess();
 
-    settings.beginGroup(QLatin1String(AuthGroup));
-    settings.setValue(QLatin1String(UsernameKey), username);
-    settings.setValue(QLatin1String(PasswordKey), password);
-    settings.setValue(QLatin1String(LastUsernameKey), lastUsername);
-    settings.endGroup();
+    settings.setCredentials(username, password);
+    settings.setLastUsername(lastUsername);
 }
 
 void Auth::getApiKeyError(int status, QString data)

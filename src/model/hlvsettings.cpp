@@ -30,9 +30,32 @@ QObject *withHlvDefaultFormat(QObject *parent)
     return parent;
 }
 
+// Every key the application stores, with its group.
 const char DomainsKey[] = "domains";
 const char LastDomainIdOpenedKey[] = "last_domain_id_opened";
 const char VirtualSerialPortsKey[] = "virtual_serial_ports";
+const char AuthGroup[] = "auth";
+const char UsernameKey[] = "username";
+const char PasswordKey[] = "password";
+const char LastUsernameKey[] = "last_username";
+const char HlvGroup[] = "hlv";
+const char LanguageKey[] = "language";
+const char TourKeyPattern[] = "tour%1";
+const char VpnGroup[] = "vpn";
+const char LastDeviceIdKey[] = "last_device_id";
+const char WindowGroup[] = "window";
+const char SizeKey[] = "size";
+const char PosKey[] = "pos";
+
+QString inGroup(const char *group, const QString &key)
+{
+    return QLatin1String(group) + QLatin1Char('/') + key;
+}
+
+QString inGroup(const char *group, const char *key)
+{
+    return inGroup(group, QLatin1String(key));
+}
 
 // QSettings saves through QSaveFile, which writes a new file beside the link's
 // target and renames it over that target when the settings path is a link: a link
@@ -194,4 +217,76 @@ void HlvSettings::setVirtualSerialPorts(QList<VirtualSerialPort *> ports)
 void HlvSettings::clearVirtualSerialPorts()
 {
     setValue(QLatin1String(VirtualSerialPortsKey), QVariantList());
+}
+
+QString HlvSettings::username()
+{
+    return value(inGroup(AuthGroup, UsernameKey), QString()).toString();
+}
+
+QString HlvSettings::password()
+{
+    return value(inGroup(AuthGroup, PasswordKey), QString()).toString();
+}
+
+QString HlvSettings::lastUsername()
+{
+    return value(inGroup(AuthGroup, LastUsernameKey), QString()).toString();
+}
+
+void HlvSettings::setCredentials(const QString &username, const QString &password)
+{
+    setValue(inGroup(AuthGroup, UsernameKey), username);
+    setValue(inGroup(AuthGroup, PasswordKey), password);
+}
+
+void HlvSettings::setLastUsername(const QString &username)
+{
+    setValue(inGroup(AuthGroup, LastUsernameKey), username);
+}
+
+QString HlvSettings::language(const QString &fallback)
+{
+    return value(inGroup(HlvGroup, LanguageKey), fallback).toString();
+}
+
+void HlvSettings::setLanguage(const QString &language)
+{
+    setValue(inGroup(HlvGroup, LanguageKey), language);
+}
+
+bool HlvSettings::tourIsNeeded(int tour)
+{
+    return value(inGroup(HlvGroup, QString::fromLatin1(TourKeyPattern).arg(tour)), true).toBool();
+}
+
+void HlvSettings::setTourNotNeeded(int tour)
+{
+    setValue(inGroup(HlvGroup, QString::fromLatin1(TourKeyPattern).arg(tour)), false);
+}
+
+int HlvSettings::lastDeviceId()
+{
+    return value(inGroup(VpnGroup, LastDeviceIdKey), -1).toInt();
+}
+
+void HlvSettings::setLastDeviceId(int deviceId)
+{
+    setValue(inGroup(VpnGroup, LastDeviceIdKey), deviceId);
+}
+
+QSize HlvSettings::windowSize(const QSize &fallback)
+{
+    return value(inGroup(WindowGroup, SizeKey), fallback).toSize();
+}
+
+QPoint HlvSettings::windowPosition(const QPoint &fallback)
+{
+    return value(inGroup(WindowGroup, PosKey), fallback).toPoint();
+}
+
+void HlvSettings::setWindowGeometry(const QSize &size, const QPoint &position)
+{
+    setValue(inGroup(WindowGroup, SizeKey), size);
+    setValue(inGroup(WindowGroup, PosKey), position);
 }

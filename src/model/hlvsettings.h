@@ -1,14 +1,18 @@
 #pragma once
 
 #include <QList>
+#include <QPoint>
 #include <QSettings>
+#include <QSize>
+#include <QString>
 
 class HlvDomain;
 class VirtualSerialPort;
 
 // The application's settings: a QSettings on the encrypted "hlv" format. Open one
 // for each access and let it go at the end of it; the change reaches the disk when
-// the object is destroyed.
+// the object is destroyed. Every stored key has its typed accessors here, and the keys
+// themselves live in one table in hlvsettings.cpp.
 class HlvSettings : public QSettings
 {
     Q_OBJECT
@@ -28,6 +32,29 @@ public:
     int getLastDomainIdOpened();
     void setLastDomainIdOpened(int domainId);
     void clearLastDomainIdOpened();
+
+    // "auth": the signed-in user's credentials (empty after a sign-out) and the last user
+    // who signed in.
+    QString username();
+    QString password();
+    QString lastUsername();
+    void setCredentials(const QString &username, const QString &password);
+    void setLastUsername(const QString &username);
+
+    // "hlv": the page's language and its guided tours (1 to 4) still to show.
+    QString language(const QString &fallback);
+    void setLanguage(const QString &language);
+    bool tourIsNeeded(int tour);
+    void setTourNotNeeded(int tour);
+
+    // "vpn": the device of the last tunnel that came up, -1 for none.
+    int lastDeviceId();
+    void setLastDeviceId(int deviceId);
+
+    // "window": the main window's size and position at its last close.
+    QSize windowSize(const QSize &fallback);
+    QPoint windowPosition(const QPoint &fallback);
+    void setWindowGeometry(const QSize &size, const QPoint &position);
 
     // New port objects in stored order; the caller owns them.
     QList<VirtualSerialPort *> getVirtualSerialPorts();

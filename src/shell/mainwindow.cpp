@@ -15,9 +15,6 @@
 
 namespace {
 
-const char WindowGroup[] = "window";
-const char SizeKey[] = "size";
-const char PosKey[] = "pos";
 constexpr int MinimumWidth = 900;
 constexpr int MinimumHeight = 700;
 
@@ -45,13 +42,11 @@ MainWindow::MainWindow(QWidget *parent, QUrl url)
     setContextMenuPolicy(Qt::NoContextMenu);
 
     HlvSettings settings;
-    settings.beginGroup(QLatin1String(WindowGroup));
-    const QSize size = settings.value(QLatin1String(SizeKey), QSize(MinimumWidth, MinimumHeight)).toSize();
+    const QSize size = settings.windowSize(QSize(MinimumWidth, MinimumHeight));
     resize(size);
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     const QPoint centred(screen.width() / 2 - size.width() / 2, screen.height() / 2 - size.height() / 2);
-    move(settings.value(QLatin1String(PosKey), centred).toPoint());
-    settings.endGroup();
+    move(settings.windowPosition(centred));
 
     setMinimumWidth(MinimumWidth);
     setMinimumHeight(MinimumHeight);
@@ -86,13 +81,7 @@ bool MainWindow::event(QEvent *event)
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    {
-        HlvSettings settings;
-        settings.beginGroup(QLatin1String(WindowGroup));
-        settings.setValue(QLatin1String(SizeKey), size());
-        settings.setValue(QLatin1String(PosKey), pos());
-        settings.endGroup();
-    }
+    HlvSettings().setWindowGeometry(size(), pos());
     m_hlv->m_exit();
     m_hlv->retire();
     event->accept();

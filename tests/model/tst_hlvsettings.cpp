@@ -30,6 +30,8 @@ private slots:
     void unreadableFileReadsAsDefaults_data();
     void unreadableFileReadsAsDefaults();
     void keysAreCaseSensitive();
+    void typedAccessorsUseTheStoredKeys_data();
+    void typedAccessorsUseTheStoredKeys();
     void clearOperations();
     void noStoredDomains();
     void storedDomainsRoundTrip();
@@ -236,6 +238,87 @@ void TestHlvSettings::keysAreCaseSensitive()
     HlvSettings settings;
     QCOMPARE(settings.value(QStringLiteral("Domains")).toString(), QStringLiteral("upper"));
     QVERIFY(!settings.contains(QStringLiteral("domains")));
+}
+
+// Files written by earlier versions hold these keys: each typed accessor writes and
+// reads exactly them.
+void TestHlvSettings::typedAccessorsUseTheStoredKeys_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QVariant>("fallback");
+
+    QTest::newRow("auth/username") << QStringLiteral("auth/username") << QVariant(QStringLiteral("alice")) << QVariant(QString());
+    QTest::newRow("auth/password") << QStringLiteral("auth/password") << QVariant(QStringLiteral("s3cret")) << QVariant(QString());
+    QTest::newRow("auth/last_username") << QStringLiteral("auth/last_username") << QVariant(QStringLiteral("bob")) << QVariant(QString());
+    QTest::newRow("hlv/language") << QStringLiteral("hlv/language") << QVariant(QStringLiteral("it")) << QVariant(QStringLiteral("en"));
+    QTest::newRow("hlv/tour3") << QStringLiteral("hlv/tour3") << QVariant(false) << QVariant(true);
+    QTest::newRow("vpn/last_device_id") << QStringLiteral("vpn/last_device_id") << QVariant(42) << QVariant(-1);
+    QTest::newRow("window/size") << QStringLiteral("window/size") << QVariant(QSize(900, 700)) << QVariant(QSize(1, 2));
+    QTest::newRow("window/pos") << QStringLiteral("window/pos") << QVariant(QPoint(30, 40)) << QVariant(QPoint(5, 6));
+}
+
+void TestHlvSettings::typedAccessorsUseTheStoredKeys()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, stored);
+    QFETCH(QVariant, fallback);
+
+    const auto read = [&key, &fallback](HlvSettings &settings) -> QVariant {
+        if (key == QLatin1String("auth/username"))
+            return settings.username();
+        if (key == QLatin1String("auth/password"))
+            return settings.password();
+        if (key == QLatin1String("auth/last_username"))
+            return settings.lastUsername();
+        if (key == QLatin1String("hlv/language"))
+            return settings.language(fallback.toString());
+        if (key == QLatin1String("hlv/tour3"))
+            return settings.tourIsNeeded(3);
+        if (key == QLatin1String("vpn/last_device_id"))
+            return settings.lastDeviceId();
+        if (key == QLatin1String("window/size"))
+            return settings.windowSize(fallback.toSize());
+        return settings.windowPosition(fallback.toPoint());
+    };
+
+    // Nothing stored: the fallback.
+    {
+        HlvSettings settings;
+        QCOMPARE(read(settings), fallback);
+    }
+    // Stored under the key by hand: the accessor reads it.
+    {
+        HlvSettings settings;
+        settings.setValue(key, stored);
+    }
+    {
+        HlvSettings settings;
+        QCOMPARE(read(settings), stored);
+        settings.remove(key);
+    }
+    // Written by the accessor: found under the key.
+    {
+        HlvSettings settings;
+        if (key == QLatin1String("auth/username"))
+            settings.setCredentials(stored.toString(), QString());
+        else if (key == QLatin1String("auth/password"))
+            settings.setCredentials(QString(), stored.toString());
+        else if (key == QLatin1String("auth/last_username"))
+            settings.setLastUsername(stored.toString());
+        else if (key == QLatin1String("hlv/language"))
+            settings.setLanguage(stored.toString());
+        else if (key == QLatin1String("hlv/tour3"))
+            settings.setTourNotNeeded(3);
+        else if (key == QLatin1String("vpn/last_device_id"))
+            settings.setLastDeviceId(stored.toInt());
+        else if (key == QLatin1String("window/size"))
+            settings.setWindowGeometry(stored.toSize(), QPoint());
+        else
+            settings.setWindowGeometry(QSize(), stored.toPoint());
+    }
+    HlvSettings settings;
+    QCOMPARE(settings.value(key), stored);
 }
 
 void TestHlvSettings::clearOperations()

@@ -22,10 +22,10 @@
 #include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
 #include "serial/execcommand.h"
-#include "serial/serialportdirectory.h"
+#include "base/serialportdirectory.h"
 #include "serial/virtualserialport.h"
 #include "serial/virtualserialportsmanager.h"
-#include "shell/logging.h"
+#include "base/logging.h"
 #include "vpn/videru.h"
 #include "vpn/viderutransportstats.h"
 

@@ -3,7 +3,7 @@
 #include <QFile>
 
 #include "corrivoconfig.h"
-#include "shell/logging.h"
+#include "base/logging.h"
 
 namespace CloudConfig {
 

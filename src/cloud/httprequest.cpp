@@ -8,7 +8,7 @@
 #include <QUrlQuery>
 
 #include "cloud/cloudconfig.h"
-#include "shell/logging.h"
+#include "base/logging.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "helperlog.h"
 #include "helperserver.h"
 #include "helpersettings.h"
-#include "shell/terminationsignals.h"
+#include "base/terminationsignals.h"
 
 int main(int argc, char **argv)
 {

@@ -16,8 +16,7 @@
 
 #include "model/blowfish.h"
 #include "model/hlvdomain.h"
-#include "serial/virtualserialport.h"
-#include "shell/logging.h"
+#include "base/logging.h"
 
 namespace {
 
@@ -196,21 +195,13 @@ void HlvSettings::clearLastDomainIdOpened()
     setLastDomainIdOpened(-1);
 }
 
-QList<VirtualSerialPort *> HlvSettings::getVirtualSerialPorts()
+QJsonArray HlvSettings::virtualSerialPortRecords()
 {
-    const QJsonArray records =
-        QJsonArray::fromVariantList(value(QLatin1String(VirtualSerialPortsKey), QVariantList()).toList());
-    QList<VirtualSerialPort *> ports;
-    for (const QJsonValue &record : records)
-        ports.append(VirtualSerialPort::fromJson(record.toObject()));
-    return ports;
+    return QJsonArray::fromVariantList(value(QLatin1String(VirtualSerialPortsKey), QVariantList()).toList());
 }
 
-void HlvSettings::setVirtualSerialPorts(QList<VirtualSerialPort *> ports)
+void HlvSettings::setVirtualSerialPortRecords(const QJsonArray &records)
 {
-    QJsonArray records;
-    for (VirtualSerialPort *port : std::as_const(ports))
-        records.append(port->toJson());
     setValue(QLatin1String(VirtualSerialPortsKey), records.toVariantList());
 }
 

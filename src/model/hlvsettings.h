@@ -7,7 +7,7 @@
 #include <QString>
 
 class HlvDomain;
-class VirtualSerialPort;
+class QJsonArray;
 
 // The application's settings: a QSettings on the encrypted "hlv" format. Open one
 // for each access and let it go at the end of it; the change reaches the disk when
@@ -56,9 +56,10 @@ public:
     QPoint windowPosition(const QPoint &fallback);
     void setWindowGeometry(const QSize &size, const QPoint &position);
 
-    // New port objects in stored order; the caller owns them.
-    QList<VirtualSerialPort *> getVirtualSerialPorts();
-    void setVirtualSerialPorts(QList<VirtualSerialPort *> ports);
+    // The virtual serial ports' records, in stored order (the serial layer turns them
+    // into ports: see serial/storedports.h).
+    QJsonArray virtualSerialPortRecords();
+    void setVirtualSerialPortRecords(const QJsonArray &records);
     void clearVirtualSerialPorts();
 };
 

@@ -2,7 +2,7 @@
 
 #include <QCoreApplication>
 
-#include "shell/logging.h"
+#include "base/logging.h"
 
 #ifdef Q_OS_LINUX
 #include <csignal>

@@ -9,7 +9,7 @@
 #include "model/hlvdevice.h"
 #include "serial/execcommand.h"
 #include "serial/remoteaccessanswer.h"
-#include "shell/logging.h"
+#include "base/logging.h"
 
 namespace {
 

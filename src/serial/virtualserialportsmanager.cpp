@@ -8,8 +8,9 @@
 #include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
 #include "serial/execcommand.h"
+#include "serial/storedports.h"
 #include "serial/virtualserialport.h"
-#include "shell/logging.h"
+#include "base/logging.h"
 #include "vpn/videru.h"
 
 namespace {
@@ -46,7 +47,7 @@ void VirtualSerialPortsManager::releasePort(VirtualSerialPort *port)
 void VirtualSerialPortsManager::savePorts()
 {
     HlvSettings settings;
-    settings.setVirtualSerialPorts(ports);
+    StoredPorts::write(settings, ports);
 }
 
 void VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts()
@@ -165,7 +166,7 @@ void VirtualSerialPortsManager::loadVirtualPorts()
     QList<VirtualSerialPort *> loaded;
     {
         HlvSettings settings;
-        loaded = settings.getVirtualSerialPorts();
+        loaded = StoredPorts::read(settings);
     }
     for (VirtualSerialPort *port : std::as_const(ports))
         releasePort(port);

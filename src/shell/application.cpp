@@ -12,7 +12,7 @@
 #include "shell/application.h"
 #include "shell/mainwindow.h"
 #include "shell/sandbox.h"
-#include "shell/terminationsignals.h"
+#include "base/terminationsignals.h"
 #include "shell/webenginesupervisor.h"
 
 namespace {

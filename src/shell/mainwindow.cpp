@@ -10,7 +10,7 @@
 
 #include "bridge/hlv.h"
 #include "model/hlvsettings.h"
-#include "shell/logging.h"
+#include "base/logging.h"
 #include "shell/webpage.h"
 
 namespace {

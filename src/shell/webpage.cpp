@@ -2,7 +2,7 @@
 
 #include <QUrl>
 
-#include "shell/logging.h"
+#include "base/logging.h"
 
 WebPage::WebPage(QObject *parent)
     : QWebEnginePage(parent)

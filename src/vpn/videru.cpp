@@ -4,7 +4,7 @@
 #include <QDeadlineTimer>
 #include <QtGlobal>
 
-#include "shell/logging.h"
+#include "base/logging.h"
 #include "vpn/ovpndaemonoptions.h"
 #include "vpn/viderusignals.h"
 #include "vpn/videruthread.h"

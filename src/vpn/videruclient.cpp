@@ -2,7 +2,7 @@
 
 #include <QDebug>
 
-#include "shell/logging.h"
+#include "base/logging.h"
 #include "vpn/ovpnprofilemerge.h"
 #include "vpn/viderusignals.h"
 

@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "shell/logging.h"
+#include "base/logging.h"
 #include "vpn/viderutransportstats.h"
 
 namespace {

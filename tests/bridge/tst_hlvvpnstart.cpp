@@ -12,7 +12,7 @@
 #include "labserver.h"
 #include "model/hlvdevice.h"
 #include "model/hlvsettings.h"
-#include "shell/loggingcontrol.h"
+#include "base/loggingcontrol.h"
 #include "testhome.h"
 #include "vpn/videru.h"
 

@@ -7,7 +7,7 @@
 #include <QTcpSocket>
 
 #include "cloud/httprequest.h"
-#include "shell/loggingcontrol.h"
+#include "base/loggingcontrol.h"
 #include "simulatorprocess.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <QProcess>
 #include <QThread>
 
-#include "shell/loggingcontrol.h"
+#include "base/loggingcontrol.h"
 
 #include <cerrno>
 #include <csignal>

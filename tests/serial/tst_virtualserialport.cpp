@@ -11,6 +11,7 @@
 
 #include "model/hlvdevice.h"
 #include "model/hlvsettings.h"
+#include "serial/storedports.h"
 #include "serial/virtualserialport.h"
 #include "serialtestsupport.h"
 #include "testhome.h"
@@ -536,20 +537,20 @@ void TestVirtualSerialPort::storedList()
 {
     {
         HlvSettings settings;
-        QVERIFY(settings.getVirtualSerialPorts().isEmpty());
+        QVERIFY(StoredPorts::read(settings).isEmpty());
     }
     std::unique_ptr<VirtualSerialPort> first(portNamed(QStringLiteral("COM3")));
     std::unique_ptr<VirtualSerialPort> second(portNamed(QStringLiteral("COM4")));
     {
         HlvSettings settings;
-        settings.setVirtualSerialPorts({first.get(), second.get()});
+        StoredPorts::write(settings, {first.get(), second.get()});
     }
     HlvSettings settings;
     const QVariantList stored = settings.value(QStringLiteral("virtual_serial_ports")).toList();
     QCOMPARE(stored.size(), 2);
     QCOMPARE(stored.first().toMap().value(QStringLiteral("serialName")).toString(), QStringLiteral("COM3"));
 
-    QList<VirtualSerialPort *> read = settings.getVirtualSerialPorts();
+    QList<VirtualSerialPort *> read = StoredPorts::read(settings);
     QCOMPARE(read.size(), 2);
     QCOMPARE(read.at(0)->getSerialName(), QStringLiteral("COM3"));
     QCOMPARE(read.at(1)->toJson(), second->toJson());
@@ -557,7 +558,7 @@ void TestVirtualSerialPort::storedList()
 
     // A stored element that is no object reads as an empty record.
     settings.setValue(QStringLiteral("virtual_serial_ports"), QVariantList{42});
-    read = settings.getVirtualSerialPorts();
+    read = StoredPorts::read(settings);
     QCOMPARE(read.size(), 1);
     QCOMPARE(read.first()->getDeviceId(), 0);
     qDeleteAll(read);

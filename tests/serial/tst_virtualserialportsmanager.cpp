@@ -8,6 +8,7 @@
 #include "model/hlvdevice.h"
 #include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
+#include "serial/storedports.h"
 #include "serial/virtualserialport.h"
 #include "serial/virtualserialportsmanager.h"
 #include "serialtestsupport.h"
@@ -286,7 +287,7 @@ void TestVirtualSerialPortsManager::storedListReloadsAsLowestFreeNames()
         std::unique_ptr<VirtualSerialPort> second(VirtualSerialPort::fromJson(
             QJsonObject{{QStringLiteral("deviceId"), 7}, {QStringLiteral("type"), 1}, {QStringLiteral("serialName"), QStringLiteral("COM4")}}));
         HlvSettings settings;
-        settings.setVirtualSerialPorts({first.get(), second.get()});
+        StoredPorts::write(settings, {first.get(), second.get()});
     }
     // A leftover pair of ours from an earlier run goes at load.
     QCOMPARE(installPair(QStringLiteral("COM2"), QStringLiteral("ROZIZER2")), 0);
@@ -309,7 +310,7 @@ void TestVirtualSerialPortsManager::storedPortOfAnUnknownDeviceIsKept()
         std::unique_ptr<VirtualSerialPort> port(VirtualSerialPort::fromJson(
             QJsonObject{{QStringLiteral("deviceId"), 99}, {QStringLiteral("serialName"), QStringLiteral("COM5")}}));
         HlvSettings settings;
-        settings.setVirtualSerialPorts({port.get()});
+        StoredPorts::write(settings, {port.get()});
     }
     vpnConnectedTo(99);
     m_manager->loadVirtualPorts();

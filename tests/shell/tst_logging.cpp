@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "shell/logging.h"
-#include "shell/loggingcontrol.h"
+#include "base/logging.h"
+#include "base/loggingcontrol.h"
 
 namespace {
 

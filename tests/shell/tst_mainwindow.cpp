@@ -9,7 +9,7 @@
 
 #include "bridge/hlv.h"
 #include "model/hlvsettings.h"
-#include "shell/loggingcontrol.h"
+#include "base/loggingcontrol.h"
 #include "shell/mainwindow.h"
 #include "shell/sandbox.h"
 #include "shell/webenginesupervisor.h"

@@ -3,7 +3,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 
-#include "shell/loggingcontrol.h"
+#include "base/loggingcontrol.h"
 
 namespace {
 

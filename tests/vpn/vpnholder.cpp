@@ -14,7 +14,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include "shell/loggingcontrol.h"
+#include "base/loggingcontrol.h"
 #include "vpn/videru.h"
 
 int main(int argc, char *argv[])

@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 #include "byterelay.h"
-#include "serial/serialportdirectory.h"
+#include "base/serialportdirectory.h"
 
 namespace {
 

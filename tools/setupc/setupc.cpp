@@ -33,7 +33,7 @@
 #include <QSerialPortInfo>
 
 #include "byterelay.h"
-#include "serial/serialportdirectory.h"
+#include "base/serialportdirectory.h"
 
 namespace {
 

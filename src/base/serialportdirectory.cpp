@@ -1,4 +1,4 @@
-#include "serial/serialportdirectory.h"
+#include "base/serialportdirectory.h"
 
 #include <QStandardPaths>
 

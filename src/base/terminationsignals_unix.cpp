@@ -1,4 +1,4 @@
-#include "shell/terminationsignals.h"
+#include "base/terminationsignals.h"
 
 #include <QSocketNotifier>
 

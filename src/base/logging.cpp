@@ -1,8 +1,8 @@
-#include "shell/logging.h"
+#include "base/logging.h"
 
 #include <QDebug>
 
-#include "shell/loggingcontrol.h"
+#include "base/loggingcontrol.h"
 
 namespace {
 

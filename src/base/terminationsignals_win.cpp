@@ -1,4 +1,4 @@
-#include "shell/terminationsignals.h"
+#include "base/terminationsignals.h"
 
 // Windows ends a GUI application through its window; nothing to catch here.
 TerminationSignals::TerminationSignals(QObject *parent)

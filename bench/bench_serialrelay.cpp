@@ -14,8 +14,10 @@
 //
 // Build: cmake --build build --target bench_serialrelay setupc com2tcp
 // Run:   build/bench/bench_serialrelay [round trips] [megabytes] [rounds]
+//        (per round; default 500 round trips and 8 MiB, 8 rounds)
 // Each round measures every path once, the relays in alternating order; the figures
 // pool the round trips of all rounds and take the median throughput of the rounds.
+// Many short rounds spread what the rest of a shared machine does over all paths alike.
 // CORRIVO_BIN_DIR picks the setupc and com2tcp to measure (default: the build's).
 // The relay columns "CPU" are the relay process's own processor time per round trip
 // and per MiB: on a busy machine the times above hold the waits for a processor too.
@@ -376,9 +378,9 @@ void printRow(const Path &path)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const int roundTrips = argc > 1 ? std::max(100, atoi(argv[1])) : 2000;
-    const int megabytes = argc > 2 ? std::max(1, atoi(argv[2])) : 16;
-    const int rounds = argc > 3 ? std::max(1, atoi(argv[3])) : 3;
+    const int roundTrips = argc > 1 ? std::max(100, atoi(argv[1])) : 500;
+    const int megabytes = argc > 2 ? std::max(1, atoi(argv[2])) : 8;
+    const int rounds = argc > 3 ? std::max(1, atoi(argv[3])) : 8;
 
     QString binDir = qEnvironmentVariable("CORRIVO_BIN_DIR");
     if (binDir.isEmpty())
@@ -465,8 +467,8 @@ int main(int argc, char *argv[])
     }
     QFile loadFile(QStringLiteral("/proc/loadavg"));
     const QByteArray load = loadFile.open(QIODevice::ReadOnly) ? loadFile.readAll().trimmed() : QByteArray("?");
-    std::printf("round trips: %d x 16 bytes; throughput: %d MiB each way; %d rounds; load %s\n", roundTrips,
-                megabytes, rounds, load.constData());
+    std::printf("%d rounds of %d round trips of 16 bytes and %d MiB streamed; load %s\n", rounds, roundTrips,
+                megabytes, load.constData());
     std::printf("socat %s\n\n", qPrintable(socatTemplate));
     std::printf("%-36s %10s %10s %10s %10s %10s\n", "path", "median us", "p99 us", "MiB/s", "CPU us/rt",
                 "CPU ms/MiB");

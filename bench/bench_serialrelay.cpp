@@ -1,21 +1,40 @@
 // Round-trip latency and throughput of bytes through a virtual serial port bridge:
-// end A -> pair -> com2tcp -> TCP echo service -> back to A, against a direct TCP
-// connection to the same echo service, measured in one run.
+// end A -> pair -> relay -> TCP echo service -> back to A. In one run, on the same pair
+// and the same echo service, it measures our com2tcp and socat as the relay, the pair
+// alone (echo on end B, no relay: the floor every relay sits on) and a direct TCP
+// connection to the echo service.
+//
+// socat runs in its best configuration for this path: 64 KiB transfer buffer (as
+// com2tcp's), the serial end in raw mode without echo, Nagle off on the socket:
+//   socat -b65536 FILE:<B>,rawer TCP:127.0.0.1:<port>,nodelay
+// Its default 8 KiB buffer and Nagle on measure the same within the noise here (reads
+// from a terminal return at most 4 KiB anyway); its "nonblock" option makes it sleep a
+// whole second whenever the terminal is full. CORRIVO_BENCH_SOCAT replaces the
+// arguments, with {B} for end B and {port} for the echo service's port.
 //
 // Build: cmake --build build --target bench_serialrelay setupc com2tcp
-// Run:   build/bench/bench_serialrelay [round trips] [megabytes]
+// Run:   build/bench/bench_serialrelay [round trips] [megabytes] [rounds]
+//        (per round; default 500 round trips and 8 MiB, 8 rounds)
+// Each round measures every path once, the relays in alternating order; the figures
+// pool the round trips of all rounds and take the median throughput of the rounds.
+// Many short rounds spread what the rest of a shared machine does over all paths alike.
+// CORRIVO_BIN_DIR picks the setupc and com2tcp to measure (default: the build's).
+// The relay columns "CPU" are the relay process's own processor time per round trip
+// and per MiB: on a busy machine the times above hold the waits for a processor too.
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -29,6 +48,9 @@
 #include <unistd.h>
 
 namespace {
+
+// socat's arguments; {B} stands for end B of the pair, {port} for the echo service's.
+const char SocatArguments[] = "-b65536 FILE:{B},rawer TCP:127.0.0.1:{port},nodelay";
 
 // One connection at a time is enough here; each gets its own thread.
 class Echo
@@ -50,6 +72,7 @@ public:
             while ((client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
                 const int on = 1;
                 ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                ++connections;
                 workers.emplace_back([client] {
                     char buffer[65536];
                     ssize_t n;
@@ -75,6 +98,7 @@ public:
     }
 
     quint16 port = 0;
+    std::atomic<int> connections{0};
 
 private:
     int listener = -1;
@@ -82,74 +106,185 @@ private:
     std::vector<std::thread> workers;
 };
 
+// Sends back what arrives on end B of the pair, in place of a relay.
+class PairEcho
+{
+public:
+    explicit PairEcho(int fd)
+        : m_thread([this, fd] {
+            std::vector<char> buffer(65536);
+            while (!m_stop) {
+                pollfd in{fd, POLLIN, 0};
+                if (::poll(&in, 1, 50) <= 0)
+                    continue;
+                const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+                for (ssize_t done = 0; n > 0 && done < n;) {
+                    const ssize_t w = ::write(fd, buffer.data() + done, size_t(n - done));
+                    if (w > 0)
+                        done += w;
+                    else if (errno != EINTR && errno != EAGAIN)
+                        return;
+                }
+            }
+        })
+    {
+    }
+    ~PairEcho()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A relay that loses bytes must end the run with a failure, not hang it.
+constexpr int StallMs = 10000;
+
+bool waitReady(int fd, short events)
+{
+    pollfd ready{fd, events, 0};
+    int n;
+    while ((n = ::poll(&ready, 1, StallMs)) < 0 && errno == EINTR) {
+    }
+    return n > 0;
+}
+
+// fd is non-blocking. What is there, waiting for it; 0 or less on end, error or stall.
+ssize_t readSome(int fd, char *data, size_t size)
+{
+    for (;;) {
+        const ssize_t n = ::read(fd, data, size);
+        if (n >= 0)
+            return n;
+        if (errno != EINTR && (errno != EAGAIN || !waitReady(fd, POLLIN)))
+            return -1;
+    }
+}
+
 bool writeAll(int fd, const char *data, size_t size)
 {
     size_t done = 0;
     while (done < size) {
         const ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0 && errno != EINTR && errno != EAGAIN)
-            return false;
         if (n > 0)
             done += size_t(n);
+        else if (n < 0 && errno != EINTR && (errno != EAGAIN || !waitReady(fd, POLLOUT)))
+            return false;
     }
     return true;
 }
 
 bool readAll(int fd, char *data, size_t size)
 {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, data + done, size - done);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = readSome(fd, data + done, size - done);
+        if (n <= 0)
             return false;
-        if (n > 0)
-            done += size_t(n);
+        done += size_t(n);
     }
     return true;
 }
 
-struct Result
+bool setRaw(int fd)
 {
-    double medianMicroseconds = 0;
-    double meanMicroseconds = 0;
-    double megabytesPerSecond = 0;
-    bool ok = false;
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0)
+        return false;
+    ::cfmakeraw(&settings);
+    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+// The figures of one path, pooled over the rounds.
+struct Path
+{
+    explicit Path(const char *pathName)
+        : name(pathName)
+    {
+    }
+
+    const char *name;
+    std::vector<double> roundTrips; // microseconds
+    std::vector<double> throughputs; // MiB/s, one per round
+    // The relay process's own processor time, one figure per round: what it costs
+    // whatever else the machine is doing, while the times above also hold the waits
+    // for a processor on a busy machine.
+    std::vector<double> cpuPerRoundTrip; // microseconds
+    std::vector<double> cpuPerMebibyte; // milliseconds
+    bool ok = true;
+
+    double percentile(double fraction) const
+    {
+        std::vector<double> sorted = roundTrips;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, size_t(double(sorted.size()) * fraction))];
+    }
+    double median() const { return percentile(0.5); }
+    double p99() const { return percentile(0.99); }
+    static double median(std::vector<double> values)
+    {
+        std::sort(values.begin(), values.end());
+        return values.empty() ? 0 : values[values.size() / 2];
+    }
+    double throughput() const { return median(throughputs); }
+    double cpuRoundTrip() const { return median(cpuPerRoundTrip); }
+    double cpuMebibyte() const { return median(cpuPerMebibyte); }
 };
 
-// fd is blocking. Latency: one 16-byte message out, wait for it back, many times.
-// Throughput: a writer thread streams the block while this thread reads it back.
-Result measure(int fd, int roundTrips, int megabytes)
+// Nanoseconds the process has run on a processor so far; -1 when unknown.
+qint64 cpuNanoseconds(qint64 pid)
 {
-    Result result;
+    QFile file(QStringLiteral("/proc/%1/schedstat").arg(pid));
+    if (pid <= 0 || !file.open(QIODevice::ReadOnly))
+        return -1;
+    bool ok = false;
+    const qint64 value = file.readAll().split(' ').value(0).toLongLong(&ok);
+    return ok ? value : -1;
+}
+
+// Latency: one 16-byte message out, wait for it back, many times. Throughput: a writer
+// thread streams the block while this thread reads it back.
+// relayPid names the relay whose processor time is taken (0: none).
+void measure(int fd, int roundTrips, int megabytes, Path &path, qint64 relayPid = 0)
+{
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+        path.ok = false;
+        return;
+    }
     char message[16];
     char back[16];
-    std::vector<double> samples;
-    samples.reserve(size_t(roundTrips));
     QElapsedTimer timer;
+    qint64 cpuBefore = cpuNanoseconds(relayPid);
     for (int i = 0; i < roundTrips; ++i) {
         std::fill(std::begin(message), std::end(message), char(i));
         timer.start();
-        if (!writeAll(fd, message, sizeof message) || !readAll(fd, back, sizeof back))
-            return result;
-        samples.push_back(double(timer.nsecsElapsed()) / 1000.0);
-        if (!std::equal(std::begin(message), std::end(message), std::begin(back)))
-            return result;
+        if (!writeAll(fd, message, sizeof message) || !readAll(fd, back, sizeof back)) {
+            path.ok = false;
+            return;
+        }
+        path.roundTrips.push_back(double(timer.nsecsElapsed()) / 1000.0);
+        if (!std::equal(std::begin(message), std::end(message), std::begin(back))) {
+            path.ok = false;
+            return;
+        }
     }
-    std::sort(samples.begin(), samples.end());
-    result.medianMicroseconds = samples[samples.size() / 2];
-    double sum = 0;
-    for (double sample : samples)
-        sum += sample;
-    result.meanMicroseconds = sum / double(samples.size());
+
+    qint64 cpuAfter = cpuNanoseconds(relayPid);
+    if (cpuBefore >= 0 && cpuAfter >= 0)
+        path.cpuPerRoundTrip.push_back(double(cpuAfter - cpuBefore) / 1000.0 / roundTrips);
 
     const size_t total = size_t(megabytes) * 1024 * 1024;
     std::vector<char> block(65536);
     for (size_t i = 0; i < block.size(); ++i)
         block[i] = char(i * 7);
     std::atomic<bool> writeOk{true};
+    std::atomic<bool> readerDone{false};
+    cpuBefore = cpuNanoseconds(relayPid);
     timer.start();
     std::thread writer([&] {
-        for (size_t sent = 0; sent < total; sent += block.size()) {
+        for (size_t sent = 0; sent < total && !readerDone; sent += block.size()) {
             if (!writeAll(fd, block.data(), std::min(block.size(), total - sent))) {
                 writeOk = false;
                 return;
@@ -158,20 +293,31 @@ Result measure(int fd, int roundTrips, int megabytes)
     });
     std::vector<char> incoming(65536);
     size_t received = 0;
-    bool readOk = true;
-    while (received < total) {
-        const ssize_t n = ::read(fd, incoming.data(), std::min(incoming.size(), total - received));
-        if (n <= 0) {
-            readOk = false;
+    bool same = true;
+    // A relay that crawls (socat sleeps a second whenever a non-blocking write would
+    // block) fails the run instead of holding it for hours.
+    constexpr qint64 LimitMs = 120000;
+    while (received < total && timer.elapsed() < LimitMs) {
+        const ssize_t n = readSome(fd, incoming.data(), std::min(incoming.size(), total - received));
+        if (n <= 0)
             break;
+        // Compared piece by piece against the block the writer repeats.
+        for (size_t done = 0; same && done < size_t(n);) {
+            const size_t offset = (received + done) % block.size();
+            const size_t piece = std::min(size_t(n) - done, block.size() - offset);
+            same = std::memcmp(incoming.data() + done, block.data() + offset, piece) == 0;
+            done += piece;
         }
         received += size_t(n);
     }
+    readerDone = true;
     writer.join();
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    result.megabytesPerSecond = double(total) / (1024.0 * 1024.0) / seconds;
-    result.ok = readOk && writeOk;
-    return result;
+    path.throughputs.push_back(double(total) / (1024.0 * 1024.0) / seconds);
+    cpuAfter = cpuNanoseconds(relayPid);
+    if (cpuBefore >= 0 && cpuAfter >= 0)
+        path.cpuPerMebibyte.push_back(double(cpuAfter - cpuBefore) / 1e6 / megabytes);
+    path.ok = path.ok && received == total && same && writeOk;
 }
 
 int runTool(const QString &program, const QStringList &arguments)
@@ -183,13 +329,58 @@ int runTool(const QString &program, const QStringList &arguments)
     return process.exitCode();
 }
 
+int openEnd(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && !setRaw(fd)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Starts the relay, waits until it has connected to the echo service, measures through
+// end A and stops the relay again.
+void measureRelay(const QString &program, const QStringList &arguments, Echo &echo, const QString &endA,
+                  int roundTrips, int megabytes, Path &path)
+{
+    const int before = echo.connections;
+    QProcess relay;
+    relay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    relay.start(program, arguments);
+    QElapsedTimer waited;
+    waited.start();
+    while (echo.connections == before && waited.elapsed() < 5000 && relay.state() != QProcess::NotRunning)
+        QThread::msleep(1);
+    const int a = echo.connections != before ? openEnd(endA) : -1;
+    if (a >= 0) {
+        measure(a, roundTrips, megabytes, path, relay.processId());
+        ::close(a);
+    } else {
+        std::fprintf(stderr, "%s did not connect\n", qPrintable(program));
+        path.ok = false;
+    }
+    relay.kill();
+    relay.waitForFinished();
+}
+
+void printRow(const Path &path)
+{
+    std::printf("%-36s %10.1f %10.1f %10.1f", path.name, path.median(), path.p99(), path.throughput());
+    if (path.cpuPerRoundTrip.empty())
+        std::printf(" %10s %10s\n", "-", "-");
+    else
+        std::printf(" %10.1f %10.2f\n", path.cpuRoundTrip(), path.cpuMebibyte());
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const int roundTrips = argc > 1 ? std::max(10, atoi(argv[1])) : 2000;
-    const int megabytes = argc > 2 ? std::max(1, atoi(argv[2])) : 16;
+    const int roundTrips = argc > 1 ? std::max(100, atoi(argv[1])) : 500;
+    const int megabytes = argc > 2 ? std::max(1, atoi(argv[2])) : 8;
+    const int rounds = argc > 3 ? std::max(1, atoi(argv[3])) : 8;
 
     QString binDir = qEnvironmentVariable("CORRIVO_BIN_DIR");
     if (binDir.isEmpty())
@@ -198,6 +389,11 @@ int main(int argc, char *argv[])
     const QString com2tcp = binDir + QLatin1String("/com2tcp");
     if (!QFile::exists(setupc) || !QFile::exists(com2tcp)) {
         std::fprintf(stderr, "build setupc and com2tcp first (looked in %s)\n", qPrintable(binDir));
+        return 1;
+    }
+    const QString socat = QStandardPaths::findExecutable(QStringLiteral("socat"));
+    if (socat.isEmpty()) {
+        std::fprintf(stderr, "socat is needed for the comparison (Debian package socat)\n");
         return 1;
     }
 
@@ -209,49 +405,83 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "setupc install failed\n");
         return 1;
     }
-    QProcess relay;
-    relay.start(com2tcp, {QStringLiteral("//./BENCHB"), QStringLiteral("127.0.0.1"), QString::number(echo.port)});
-    relay.waitForReadyRead(5000);
-
-    Result serial;
-    Result direct;
-    const int a = ::open(QFile::encodeName(serialDir.filePath(QStringLiteral("BENCHA"))).constData(), O_RDWR | O_NOCTTY);
-    if (a >= 0) {
-        termios settings{};
-        ::tcgetattr(a, &settings);
-        ::cfmakeraw(&settings);
-        ::tcsetattr(a, TCSANOW, &settings);
-        serial = measure(a, roundTrips, megabytes);
-        ::close(a);
+    const QString endA = serialDir.filePath(QStringLiteral("BENCHA"));
+    const QString endB = serialDir.filePath(QStringLiteral("BENCHB"));
+    const QString echoPort = QString::number(echo.port);
+    const QStringList com2tcpArguments = {QStringLiteral("//./BENCHB"), QStringLiteral("127.0.0.1"), echoPort};
+    QString socatTemplate = qEnvironmentVariable("CORRIVO_BENCH_SOCAT");
+    if (socatTemplate.isEmpty())
+        socatTemplate = QLatin1String(SocatArguments);
+    QStringList socatArguments = socatTemplate.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (QString &argument : socatArguments) {
+        argument.replace(QLatin1String("{B}"), endB);
+        argument.replace(QLatin1String("{port}"), echoPort);
     }
 
-    const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(echo.port);
-    const int on = 1;
-    ::setsockopt(tcp, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (::connect(tcp, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-        direct = measure(tcp, roundTrips, megabytes);
-    ::close(tcp);
+    Path ours("A -> pair -> com2tcp -> echo -> A");
+    Path theirs("A -> pair -> socat -> echo -> A");
+    Path pair("A -> pair -> echo on B -> A");
+    Path direct("direct TCP -> echo");
+    // A failed path may leave bytes in the pair that would spoil the next: stop there.
+    const auto allOk = [&] { return ours.ok && theirs.ok && pair.ok && direct.ok; };
+    for (int round = 0; round < rounds && allOk(); ++round) {
+        for (int turn = 0; turn < 2 && allOk(); ++turn) {
+            if ((round + turn) % 2 == 0)
+                measureRelay(com2tcp, com2tcpArguments, echo, endA, roundTrips, megabytes, ours);
+            else
+                measureRelay(socat, socatArguments, echo, endA, roundTrips, megabytes, theirs);
+        }
+        if (!allOk())
+            break;
 
-    relay.kill();
-    relay.waitForFinished();
+        const int a = openEnd(endA);
+        const int b = openEnd(endB);
+        if (a >= 0 && b >= 0) {
+            PairEcho pairEcho(b);
+            measure(a, roundTrips, megabytes, pair);
+        } else {
+            pair.ok = false;
+        }
+        ::close(a);
+        ::close(b);
+
+        const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(echo.port);
+        const int on = 1;
+        ::setsockopt(tcp, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (::connect(tcp, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+            measure(tcp, roundTrips, megabytes, direct);
+        else
+            direct.ok = false;
+        ::close(tcp);
+    }
     runTool(setupc, {QStringLiteral("remove"), QStringLiteral("0")});
 
-    if (!serial.ok || !direct.ok) {
-        std::fprintf(stderr, "measurement failed (serial %d, direct %d)\n", serial.ok, direct.ok);
+    if (!allOk()) {
+        std::fprintf(stderr, "measurement failed (com2tcp %d, socat %d, pair %d, direct %d)\n", ours.ok, theirs.ok,
+                     pair.ok, direct.ok);
         return 1;
     }
-    std::printf("round trips: %d x 16 bytes; throughput: %d MiB each way\n\n", roundTrips, megabytes);
-    std::printf("%-34s %12s %12s %12s\n", "path", "median us", "mean us", "MiB/s");
-    std::printf("%-34s %12.1f %12.1f %12.1f\n", "A -> pair -> com2tcp -> echo -> A", serial.medianMicroseconds,
-                serial.meanMicroseconds, serial.megabytesPerSecond);
-    std::printf("%-34s %12.1f %12.1f %12.1f\n", "direct TCP -> echo", direct.medianMicroseconds,
-                direct.meanMicroseconds, direct.megabytesPerSecond);
-    std::printf("\nratio serial/direct: latency (median) %.2fx, throughput %.2fx\n",
-                serial.medianMicroseconds / direct.medianMicroseconds,
-                serial.megabytesPerSecond / direct.megabytesPerSecond);
+    QFile loadFile(QStringLiteral("/proc/loadavg"));
+    const QByteArray load = loadFile.open(QIODevice::ReadOnly) ? loadFile.readAll().trimmed() : QByteArray("?");
+    std::printf("%d rounds of %d round trips of 16 bytes and %d MiB streamed; load %s\n", rounds, roundTrips,
+                megabytes, load.constData());
+    std::printf("socat %s\n\n", qPrintable(socatTemplate));
+    std::printf("%-36s %10s %10s %10s %10s %10s\n", "path", "median us", "p99 us", "MiB/s", "CPU us/rt",
+                "CPU ms/MiB");
+    for (const Path *path : {&ours, &theirs, &pair, &direct})
+        printRow(*path);
+    std::printf("\n%-24s %10s %10s %10s %10s %10s\n", "ratio", "median", "p99", "MiB/s", "CPU/rt", "CPU/MiB");
+    std::printf("%-24s %10.2f %10.2f %10.2f %10.2f %10.2f\n", "com2tcp / socat", ours.median() / theirs.median(),
+                ours.p99() / theirs.p99(), ours.throughput() / theirs.throughput(),
+                ours.cpuRoundTrip() / theirs.cpuRoundTrip(), ours.cpuMebibyte() / theirs.cpuMebibyte());
+    for (const Path *path : {&ours, &theirs}) {
+        std::printf("%-24s %10.2f %10.2f %10.2f\n",
+                    path == &ours ? "com2tcp / direct TCP" : "socat / direct TCP", path->median() / direct.median(),
+                    path->p99() / direct.p99(), path->throughput() / direct.throughput());
+    }
     return 0;
 }

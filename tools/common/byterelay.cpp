@@ -1,6 +1,8 @@
 #include "byterelay.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <vector>
 
 #include <fcntl.h>
@@ -52,10 +54,27 @@ bool writeFrom(Direction &d)
     return true;
 }
 
+// One direction's share of a poll round. What was just read is written at once: the
+// receiver almost always has room, and waiting for poll to say so would cost every
+// small message a second round. Only bytes left over from an earlier write wait for
+// the receiver to report room. False when the receiving side is gone.
+bool step(Direction &d, short fromEvents, short toEvents)
+{
+    const bool waiting = d.hasData();
+    if (d.hasRoom() && (fromEvents & (POLLIN | POLLHUP | POLLERR)))
+        readInto(d);
+    if (!d.hasData() || (waiting && !(toEvents & (POLLOUT | POLLHUP | POLLERR))))
+        return true;
+    return writeFrom(d);
+}
+
 } // namespace
 
 End run(int first, int second, const std::function<bool()> &keepGoing, int tickMs)
 {
+    using Clock = std::chrono::steady_clock;
+    const auto tick = std::chrono::milliseconds(std::max(tickMs, 0));
+    auto nextCheck = Clock::now() + tick;
     Direction directions[2] = {{first, second, 0, 1}, {second, first, 1, 0}};
     for (;;) {
         pollfd fds[2] = {{first, 0, 0}, {second, 0, 0}};
@@ -65,18 +84,25 @@ End run(int first, int second, const std::function<bool()> &keepGoing, int tickM
             if (d.hasData())
                 fds[d.toIndex].events |= POLLOUT;
         }
+        // A descriptor nothing is wanted from stays out: one that hung up would report
+        // it again at once on every round while the other side is still busy.
+        for (pollfd &fd : fds) {
+            if (fd.events == 0)
+                fd.fd = -1;
+        }
         const int ready = ::poll(fds, 2, tickMs);
-        if (keepGoing && !keepGoing())
-            return End::Stopped;
+        // Asked when the tick ran out or a signal came, and while bytes keep flowing
+        // once per tick, not on every wake-up: the question may cost a system call.
+        if (keepGoing && (ready <= 0 || Clock::now() >= nextCheck)) {
+            if (!keepGoing())
+                return End::Stopped;
+            nextCheck = Clock::now() + tick;
+        }
         if (ready <= 0)
             continue;
 
         for (Direction &d : directions) {
-            const short in = fds[d.fromIndex].revents;
-            if (d.hasRoom() && (in & (POLLIN | POLLHUP | POLLERR)))
-                readInto(d);
-            const short out = fds[d.toIndex].revents;
-            if (d.hasData() && (out & (POLLOUT | POLLHUP | POLLERR)) && !writeFrom(d))
+            if (!step(d, fds[d.fromIndex].revents, fds[d.toIndex].revents))
                 return d.to == first ? End::FirstEnded : End::SecondEnded;
         }
         for (const Direction &d : directions) {

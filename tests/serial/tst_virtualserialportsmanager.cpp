@@ -79,6 +79,7 @@ private:
     void vpnConnectedTo(int deviceId);
     void setReconnectDelay(int ms);
     bool settle();
+    bool bridgeOneOfSeven();
     QJsonObject fixture() const;
     HlvDevice *device(int id) const;
     int bridges() const;
@@ -208,6 +209,14 @@ bool TestVirtualSerialPortsManager::settle()
         return m_log.count("VirtualSerialPort::getRemoteAccessSuccess", QString())
             >= m_log.count("VirtualSerialPort::connectPort", QStringLiteral("Get port number..."));
     }, 30000);
+}
+
+// The VPN serves device 7, whose one port is bridged, and nothing else is under way.
+bool TestVirtualSerialPortsManager::bridgeOneOfSeven()
+{
+    vpnConnectedTo(7);
+    return m_manager->create(0, device(7)) && QTest::qWaitFor([this] { return bridges() == 1; }, BridgeTimeoutMs)
+        && settle();
 }
 
 // Relays running in this test's serial port directory (the pair holders aside).
@@ -356,10 +365,7 @@ void TestVirtualSerialPortsManager::bridgeEndingWhileTheVpnServesItsDeviceComesB
 {
     // The product's reconnect delay.
     setReconnectDelay(VirtualSerialPortsManager::ReconnectDelayMs);
-    vpnConnectedTo(7);
-    QVERIFY(m_manager->create(0, device(7)));
-    QTRY_VERIFY_WITH_TIMEOUT(bridges() == 1, BridgeTimeoutMs);
-    QVERIFY(settle());
+    QVERIFY(bridgeOneOfSeven());
     const int connections = m_echo->connectionCount();
     m_log.clear();
 
@@ -377,10 +383,7 @@ void TestVirtualSerialPortsManager::bridgeEndingWhileTheVpnServesItsDeviceComesB
 
 void TestVirtualSerialPortsManager::bridgeEndingWhileTheVpnServesAnotherDeviceStaysDown()
 {
-    vpnConnectedTo(7);
-    QVERIFY(m_manager->create(0, device(7)));
-    QTRY_VERIFY_WITH_TIMEOUT(bridges() == 1, BridgeTimeoutMs);
-    QVERIFY(settle());
+    QVERIFY(bridgeOneOfSeven());
     const int connections = m_echo->connectionCount();
 
     // The tunnel now serves device 8.
@@ -441,10 +444,7 @@ void TestVirtualSerialPortsManager::reconnectLeavesARelayThatCameUpMeanwhile()
     // Time for the tunnel to come back and a relay to come up before the reconnect of
     // the relay that ended is due.
     setReconnectDelay(1900);
-    vpnConnectedTo(7);
-    QVERIFY(m_manager->create(0, device(7)));
-    QTRY_VERIFY_WITH_TIMEOUT(bridges() == 1, BridgeTimeoutMs);
-    QVERIFY(settle());
+    QVERIFY(bridgeOneOfSeven());
     const int connections = m_echo->connectionCount();
     m_log.clear();
 

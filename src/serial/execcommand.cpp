@@ -140,6 +140,8 @@ void ExecCommand::onErrorOccurred(QProcess::ProcessError error)
     running = false;
     logMessage(4, Category, "onErrorOccurred",
                command + QLatin1String(" error: ") + QString::number(static_cast<int>(error)));
+    if (error == QProcess::FailedToStart)
+        emit startFailed();
 }
 
 void ExecCommand::onReadyReadStandardOutput()

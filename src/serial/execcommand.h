@@ -29,6 +29,8 @@ public:
 
 signals:
     void finished();
+    // The program could not be started; no finished() follows.
+    void startFailed();
 
 private slots:
     void onStarted();

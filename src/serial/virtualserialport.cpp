@@ -5,6 +5,8 @@
 #include <QSerialPortInfo>
 #include <QTimer>
 
+#include <utility>
+
 #include "cloud/apidevice.h"
 #include "model/hlvdevice.h"
 #include "serial/execcommand.h"
@@ -14,7 +16,7 @@
 namespace {
 
 const char Category[] = "hlv_serials";
-constexpr int DeviceOnlineDelayMs = 4000;
+int g_onlineDelayMs = VirtualSerialPort::OnlineDelayMs;
 
 const QString SerialPrefix = QStringLiteral("COM");
 const QString TcpPrefix = QStringLiteral("ROZIZER");
@@ -23,29 +25,32 @@ const QString TcpPrefix = QStringLiteral("ROZIZER");
 
 VirtualSerialPort::VirtualSerialPort(QObject *parent)
     : QObject(parent)
+    , m_apiDevice(std::make_unique<ApiDevice>())
+    , m_setupc(std::make_unique<ExecCommand>())
 {
-    // Both are released by the destructor (the device API object earlier, by destroy()).
-    runner = new ExecCommand();
-    apiDevice = new ApiDevice();
-    connect(apiDevice, &ApiDevice::onGetRemoteAccessSuccess, this, &VirtualSerialPort::getRemoteAccessSuccess);
-    connect(apiDevice, &ApiDevice::onGetRemoteAccessError, this, &VirtualSerialPort::getRemoteAccessError);
+    connect(m_apiDevice.get(), &ApiDevice::onGetRemoteAccessSuccess, this, &VirtualSerialPort::getRemoteAccessSuccess);
+    connect(m_apiDevice.get(), &ApiDevice::onGetRemoteAccessError, this, &VirtualSerialPort::getRemoteAccessError);
 }
 
+// The relay goes with the port, and says nothing on its way out.
 VirtualSerialPort::~VirtualSerialPort()
 {
-    runner->disconnect(this);
-    delete runner;
-    delete apiDevice;
+    endRelay();
+}
+
+void VirtualSerialPort::setOnlineDelay(int ms)
+{
+    g_onlineDelayMs = ms;
 }
 
 HlvDevice *VirtualSerialPort::getDevice() const
 {
-    return device.data();
+    return m_device.data();
 }
 
 void VirtualSerialPort::setDevice(HlvDevice *value)
 {
-    device = value;
+    m_device = value;
 }
 
 QString VirtualSerialPort::toolPath(const QString &name)
@@ -69,12 +74,12 @@ QStringList VirtualSerialPort::presentSerialPortNames()
 // A run succeeds when the tool started, ended within the waits and exited with 0.
 bool VirtualSerialPort::runSetupc(const QStringList &arguments)
 {
-    if (runner->isRunning())
-        runner->kill();
-    runner->setCommand(toolPath(QStringLiteral("setupc")));
-    runner->setArguments(arguments);
-    runner->start();
-    return runner->waitForStarted() && runner->waitForFinished() && runner->exitCode() == 0;
+    if (m_setupc->isRunning())
+        m_setupc->kill();
+    m_setupc->setCommand(toolPath(QStringLiteral("setupc")));
+    m_setupc->setArguments(arguments);
+    m_setupc->start();
+    return m_setupc->waitForStarted() && m_setupc->waitForFinished() && m_setupc->exitCode() == 0;
 }
 
 bool VirtualSerialPort::nameTaken(int number, const QStringList &present, const QList<VirtualSerialPort *> &ports)
@@ -86,7 +91,7 @@ bool VirtualSerialPort::nameTaken(int number, const QStringList &present, const 
             return true;
     }
     for (const VirtualSerialPort *port : ports) {
-        if (port->serialName == serial || port->tcpName == tcp)
+        if (port->m_serialName == serial || port->m_tcpName == tcp)
             return true;
     }
     return false;
@@ -95,8 +100,8 @@ bool VirtualSerialPort::nameTaken(int number, const QStringList &present, const 
 void VirtualSerialPort::assignPortsName(QList<VirtualSerialPort *> ports)
 {
     logMessage(4, Category, "VirtualSerialPort::assignPortsName", QString());
-    serialName = SerialPrefix;
-    tcpName = TcpPrefix;
+    m_serialName = SerialPrefix;
+    m_tcpName = TcpPrefix;
     const QStringList present = presentSerialPortNames();
 
     for (int number = 2; number <= HighestPortNumber; ++number) {
@@ -104,25 +109,25 @@ void VirtualSerialPort::assignPortsName(QList<VirtualSerialPort *> ports)
         const QString candidate = SerialPrefix + QString::number(number);
 
         // setupc is asked even for a name known to be taken, as com0com is.
-        if (runner->isRunning())
-            runner->kill();
-        runner->setCommand(toolPath(QStringLiteral("setupc")));
-        runner->setArguments({QStringLiteral("busynames"), candidate});
-        runner->start();
-        if (!runner->waitForStarted()) {
+        if (m_setupc->isRunning())
+            m_setupc->kill();
+        m_setupc->setCommand(toolPath(QStringLiteral("setupc")));
+        m_setupc->setArguments({QStringLiteral("busynames"), candidate});
+        m_setupc->start();
+        if (!m_setupc->waitForStarted()) {
             logMessage(1, Category, "VirtualSerialPort::assignPortsName", QStringLiteral("com0com busynames not started"));
             return;
         }
-        if (!runner->waitForFinished()) {
+        if (!m_setupc->waitForFinished()) {
             logMessage(1, Category, "VirtualSerialPort::assignPortsName", QStringLiteral("com0com busynames not finished"));
             return;
         }
         // A substring test: a busy COM30 also keeps COM3 from being chosen.
-        if (runner->exitCode() == 0 && !taken && !runner->output().contains(candidate)) {
-            serialName = candidate;
-            tcpName = TcpPrefix + QString::number(number);
-            logMessage(4, Category, "VirtualSerialPort::assignPortsName", QLatin1String("serialName = '") + serialName + QLatin1Char('\''));
-            logMessage(4, Category, "VirtualSerialPort::assignPortsName", QLatin1String("tcpName = '") + tcpName + QLatin1Char('\''));
+        if (m_setupc->exitCode() == 0 && !taken && !m_setupc->output().contains(candidate)) {
+            m_serialName = candidate;
+            m_tcpName = TcpPrefix + QString::number(number);
+            logMessage(4, Category, "VirtualSerialPort::assignPortsName", QLatin1String("serialName = '") + m_serialName + QLatin1Char('\''));
+            logMessage(4, Category, "VirtualSerialPort::assignPortsName", QLatin1String("tcpName = '") + m_tcpName + QLatin1Char('\''));
             return;
         }
     }
@@ -130,40 +135,132 @@ void VirtualSerialPort::assignPortsName(QList<VirtualSerialPort *> ports)
                QStringLiteral("No free port name up to COM%1").arg(HighestPortNumber));
 }
 
+// The one place the state changes. Leaving Bridged retires the relay run and entering
+// it starts a new one, so a relay runs exactly while the port is Bridged. Nothing is
+// announced here: a stop the port makes is announced by stopConnection(), a replacement
+// is not.
+void VirtualSerialPort::moveTo(State next)
+{
+    if (next == m_state)
+        return;
+    const State previous = m_state;
+    m_state = next;
+    switch (previous) {
+    case State::Bridged:
+        endRelay();
+        break;
+    case State::Idle:
+    case State::Requesting:
+    case State::RelayEnded:
+    case State::Removed:
+        break;
+    }
+    // Last: a relay that fails to start at once moves the state on from inside.
+    switch (next) {
+    case State::Bridged:
+        startRelay();
+        break;
+    case State::Idle:
+    case State::Requesting:
+    case State::RelayEnded:
+    case State::Removed:
+        break;
+    }
+}
+
+// Back to Idle from a connection or an attempt at one. A stop of a running relay is
+// announced like an end of its own: the manager decides whether it comes back.
+void VirtualSerialPort::stopConnection()
+{
+    switch (m_state) {
+    case State::Bridged:
+        moveTo(State::Idle);
+        emit onDisconnected();
+        break;
+    case State::Requesting:
+    case State::RelayEnded:
+        moveTo(State::Idle);
+        break;
+    case State::Idle:
+    case State::Removed:
+        break;
+    }
+}
+
+void VirtualSerialPort::startRelay()
+{
+    m_relay = new ExecCommand(this);
+    connect(m_relay, &ExecCommand::finished, this, &VirtualSerialPort::relayFinished);
+    connect(m_relay, &ExecCommand::startFailed, this, &VirtualSerialPort::relayNotStarted);
+    const QStringList arguments = {QLatin1String("//./") + m_tcpName, m_device->vpnIp, QString::number(m_dstPort)};
+    m_relay->setCommand(toolPath(QStringLiteral("com2tcp")));
+    m_relay->setArguments(arguments);
+    logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Connect to: "));
+    for (const QString &argument : arguments)
+        logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", argument);
+    m_relay->start();
+}
+
+// Retired before it is stopped: its connections to this port go first, so neither the
+// end the kill brings about nor anything later from this run reaches the port.
+void VirtualSerialPort::endRelay()
+{
+    ExecCommand *relay = std::exchange(m_relay, nullptr);
+    if (!relay)
+        return;
+    relay->disconnect(this);
+    relay->kill();
+    // Its own signal may be what brought us here.
+    relay->deleteLater();
+}
+
+// Only the current run is connected, and a run is current only while Bridged: this is
+// its end.
+void VirtualSerialPort::relayFinished()
+{
+    moveTo(State::RelayEnded);
+    emit onDisconnected();
+}
+
+// A relay that never ran has no end to announce; the port stays connected in name, and
+// the next delayed connection tries again.
+void VirtualSerialPort::relayNotStarted()
+{
+    moveTo(State::RelayEnded);
+}
+
 bool VirtualSerialPort::create(QList<VirtualSerialPort *> ports)
 {
     logMessage(4, Category, "VirtualSerialPort::create", QString());
-    connected = false;
+    if (m_state == State::Removed)
+        return false;
+    stopConnection();
     assignPortsName(ports);
     // Without a numbered name the search failed; installing the bare prefixes would
     // make a pair nothing can find again.
-    if (serialName == SerialPrefix || tcpName == TcpPrefix)
+    if (m_serialName == SerialPrefix || m_tcpName == TcpPrefix)
         return false;
-    return runSetupc({QStringLiteral("install"), QLatin1String("PortName=") + serialName,
-                      QLatin1String("PortName=") + tcpName});
+    return runSetupc({QStringLiteral("install"), QLatin1String("PortName=") + m_serialName,
+                      QLatin1String("PortName=") + m_tcpName});
 }
 
 bool VirtualSerialPort::destroy()
 {
     logMessage(4, Category, "VirtualSerialPort::destroy", QString());
-    if (runner->isRunning()) {
+    if (m_state == State::Bridged)
         logMessage(4, Category, "VirtualSerialPort::destroy", QStringLiteral("is running then kill"));
-        runner->kill();
-    }
-    connected = false;
-    if (runner->isRunning())
-        runner->kill();
+    stopConnection();
 
     logMessage(4, Category, "VirtualSerialPort::destroy",
                QLatin1String("Execute: ") + toolPath(QStringLiteral("setupc")) + QLatin1String(" list"));
     if (!runSetupc({QStringLiteral("list")}))
         return false;
 
-    const QStringList lines = runner->output().split(QLatin1Char('\n'));
+    const QStringList lines = m_setupc->output().split(QLatin1Char('\n'));
     logMessage(4, Category, "VirtualSerialPort::destroy", QLatin1String("test ") + QString::number(lines.size()));
     // Only this port's own name: COM2 must not match the line of COM20.
     const QRegularExpression pattern(QLatin1String("^.*CNCA([0-9]+).*(?<![A-Za-z0-9])")
-                                     + QRegularExpression::escape(serialName)
+                                     + QRegularExpression::escape(m_serialName)
                                      + QLatin1String("(?![A-Za-z0-9]).*$"));
     for (const QString &line : lines) {
         logMessage(4, Category, "VirtualSerialPort::destroy", line);
@@ -176,30 +273,36 @@ bool VirtualSerialPort::destroy()
             return false;
     }
 
-    delete apiDevice;
-    apiDevice = nullptr;
-    removed = true;
+    m_apiDevice.reset();
+    moveTo(State::Removed);
     return true;
 }
 
 bool VirtualSerialPort::connectPort()
 {
     logMessage(4, Category, "VirtualSerialPort::connectPort", QString());
-    if (runner->isRunning()) {
+    switch (m_state) {
+    case State::Bridged:
         logMessage(4, Category, "VirtualSerialPort::connectPort", QStringLiteral("is running then kill"));
         // This port replaces its own bridge: the stop is no disconnection to recover
         // from, so it must not schedule a reconnect that would stop the new bridge.
-        disconnect(runner, &ExecCommand::finished, this, &VirtualSerialPort::onFinished);
-        runner->kill();
-        connected = false;
+        moveTo(State::Idle);
+        break;
+    case State::Removed:
+        return false;
+    case State::Idle:
+    case State::Requesting:
+    case State::RelayEnded:
+        break;
     }
-    // A removed port, or one whose device is unknown or went with a domain reload,
-    // has nothing to connect to.
-    if (removed || !apiDevice || device.isNull() || device->vpnStatus != 1)
+    // A port whose device is unknown or went with a domain reload has nothing to
+    // connect to.
+    if (m_device.isNull() || m_device->vpnStatus != 1)
         return false;
 
     logMessage(4, Category, "VirtualSerialPort::connectPort", QStringLiteral("Get port number..."));
-    apiDevice->getRemoteAccess(device->vpnIp, device->apiKey, type);
+    m_apiDevice->getRemoteAccess(m_device->vpnIp, m_device->apiKey, m_type);
+    moveTo(State::Requesting);
     return true;
 }
 
@@ -215,7 +318,7 @@ bool VirtualSerialPort::readDstPort(const QString &data)
         logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", RemoteAccessAnswer::describe(problem));
         return false;
     }
-    dstPort = *port;
+    m_dstPort = *port;
     return true;
 }
 
@@ -230,24 +333,22 @@ void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
         getRemoteAccessError(200, data);
         return;
     }
-    // The answer may come back after the port was removed or its device dropped.
-    if (removed || device.isNull())
+    // The answer may come back after its device was dropped.
+    if (m_device.isNull())
         return;
-    // Two overlapping requests: the bridge of the first answer stays.
-    if (runner->isRunning()) {
+    switch (m_state) {
+    case State::Removed:
+        return;
+    case State::Bridged:
+        // Two overlapping requests: the bridge of the first answer stays.
         logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Bridge already running"));
         return;
+    case State::Idle:
+    case State::Requesting:
+    case State::RelayEnded:
+        moveTo(State::Bridged);
+        break;
     }
-
-    connect(runner, &ExecCommand::finished, this, &VirtualSerialPort::onFinished, Qt::UniqueConnection);
-    const QStringList arguments = {QLatin1String("//./") + tcpName, device->vpnIp, QString::number(dstPort)};
-    runner->setCommand(toolPath(QStringLiteral("com2tcp")));
-    runner->setArguments(arguments);
-    logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Connect to: "));
-    for (const QString &argument : arguments)
-        logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", argument);
-    runner->start();
-    connected = true;
 }
 
 void VirtualSerialPort::getRemoteAccessError(int status, QString data)
@@ -255,44 +356,53 @@ void VirtualSerialPort::getRemoteAccessError(int status, QString data)
     Q_UNUSED(status)
     Q_UNUSED(data)
     logMessage(4, Category, "VirtualSerialPort::getRemoteAccessError", QString());
-}
-
-void VirtualSerialPort::onFinished()
-{
-    disconnect(runner, &ExecCommand::finished, this, &VirtualSerialPort::onFinished);
-    emit onDisconnected();
+    // A failed request leaves nothing connected, so the next time the device is seen
+    // online the port asks again.
+    switch (m_state) {
+    case State::Requesting:
+        moveTo(State::Idle);
+        break;
+    case State::Idle:
+    case State::Bridged:
+    case State::RelayEnded:
+    case State::Removed:
+        break;
+    }
 }
 
 bool VirtualSerialPort::disconnectPort()
 {
     logMessage(4, Category, "VirtualSerialPort::disconnectPort", QString());
-    if (runner->isRunning())
-        runner->kill();
-    connected = false;
+    stopConnection();
     return true;
 }
 
 void VirtualSerialPort::deviceOnline()
 {
-    if (connected)
+    if (isConnected())
         return;
     logMessage(4, Category, "VirtualSerialPort::deviceOnline", QString());
     // Bound to this port: the call is dropped if the port goes first.
-    QTimer::singleShot(DeviceOnlineDelayMs, this, &VirtualSerialPort::connectUnlessBridged);
+    QTimer::singleShot(g_onlineDelayMs, this, &VirtualSerialPort::connectUnlessBridged);
 }
 
-// The delayed connection of deviceOnline(): a bridge that came up in the meantime
-// (through a reconnect) is left running instead of being restarted.
 void VirtualSerialPort::connectUnlessBridged()
 {
-    if (connected && runner->isRunning())
+    switch (m_state) {
+    case State::Bridged:
         return;
-    connectPort();
+    case State::Idle:
+    case State::Requesting:
+    case State::RelayEnded:
+    case State::Removed:
+        connectPort();
+        return;
+    }
 }
 
 void VirtualSerialPort::deviceOffline()
 {
-    if (!connected)
+    if (!isConnected())
         return;
     logMessage(4, Category, "VirtualSerialPort::deviceOffline", QString());
     disconnectPort();
@@ -300,22 +410,31 @@ void VirtualSerialPort::deviceOffline()
 
 bool VirtualSerialPort::isConnected()
 {
-    return connected;
+    switch (m_state) {
+    case State::Bridged:
+    case State::RelayEnded:
+        return true;
+    case State::Idle:
+    case State::Requesting:
+    case State::Removed:
+        return false;
+    }
+    return false;
 }
 
 QJsonObject VirtualSerialPort::toJson()
 {
     QJsonObject json;
-    json.insert(QLatin1String("baudRate"), baudRate);
-    json.insert(QLatin1String("dataBit"), dataBit);
-    json.insert(QLatin1String("stopBit"), stopBit);
-    json.insert(QLatin1String("parity"), parity);
-    json.insert(QLatin1String("type"), type);
-    json.insert(QLatin1String("deviceId"), deviceId);
-    json.insert(QLatin1String("serialName"), serialName);
-    json.insert(QLatin1String("raw"), raw);
-    json.insert(QLatin1String("echo"), echo);
-    json.insert(QLatin1String("terminator"), terminator);
+    json.insert(QLatin1String("baudRate"), m_baudRate);
+    json.insert(QLatin1String("dataBit"), m_dataBit);
+    json.insert(QLatin1String("stopBit"), m_stopBit);
+    json.insert(QLatin1String("parity"), m_parity);
+    json.insert(QLatin1String("type"), m_type);
+    json.insert(QLatin1String("deviceId"), m_deviceId);
+    json.insert(QLatin1String("serialName"), m_serialName);
+    json.insert(QLatin1String("raw"), m_raw);
+    json.insert(QLatin1String("echo"), m_echo);
+    json.insert(QLatin1String("terminator"), m_terminator);
     return json;
 }
 
@@ -323,15 +442,15 @@ VirtualSerialPort *VirtualSerialPort::fromJson(QJsonObject json)
 {
     // The caller owns the new port.
     auto *port = new VirtualSerialPort();
-    port->baudRate = json.value(QLatin1String("baudRate")).toInt(0);
-    port->dataBit = json.value(QLatin1String("dataBit")).toInt(0);
-    port->stopBit = json.value(QLatin1String("stopBit")).toInt(0);
-    port->parity = json.value(QLatin1String("parity")).toInt(0);
-    port->type = json.value(QLatin1String("type")).toInt(0);
-    port->deviceId = json.value(QLatin1String("deviceId")).toInt(0);
-    port->serialName = json.value(QLatin1String("serialName")).toString();
-    port->raw = json.value(QLatin1String("raw")).toInt(0);
-    port->echo = json.value(QLatin1String("echo")).toInt(0);
-    port->terminator = json.value(QLatin1String("terminator")).toInt(0);
+    port->m_baudRate = json.value(QLatin1String("baudRate")).toInt(0);
+    port->m_dataBit = json.value(QLatin1String("dataBit")).toInt(0);
+    port->m_stopBit = json.value(QLatin1String("stopBit")).toInt(0);
+    port->m_parity = json.value(QLatin1String("parity")).toInt(0);
+    port->m_type = json.value(QLatin1String("type")).toInt(0);
+    port->m_deviceId = json.value(QLatin1String("deviceId")).toInt(0);
+    port->m_serialName = json.value(QLatin1String("serialName")).toString();
+    port->m_raw = json.value(QLatin1String("raw")).toInt(0);
+    port->m_echo = json.value(QLatin1String("echo")).toInt(0);
+    port->m_terminator = json.value(QLatin1String("terminator")).toInt(0);
     return port;
 }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class ApiDevice;
 class ExecCommand;
 class HlvDevice;
@@ -14,7 +16,8 @@ class HlvDevice;
 // One serial interface of a remote device as a local port pair: "COM"+n is the end
 // user programs open, "ROZIZER"+n the end com2tcp relays to the device's TCP service
 // over the VPN. The pair lives from create() to destroy(); the relay (the bridge)
-// runs only while the VPN serves the device.
+// runs only while the VPN serves the device. Where the port stands is one State,
+// changed only by moveTo(); docs/architecture.md has the diagram.
 class VirtualSerialPort : public QObject
 {
     Q_OBJECT
@@ -28,19 +31,20 @@ public:
     bool destroy();
     void deviceOnline();
     void deviceOffline();
+    // Bridged, or the relay ended by itself and nobody has told the port otherwise.
     bool isConnected();
 
     QJsonObject toJson();
     static VirtualSerialPort *fromJson(QJsonObject json);
 
-    int getType() const { return type; }
-    void setType(int value) { type = value; }
-    int getDeviceId() const { return deviceId; }
-    void setDeviceId(int value) { deviceId = value; }
+    int getType() const { return m_type; }
+    void setType(int value) { m_type = value; }
+    int getDeviceId() const { return m_deviceId; }
+    void setDeviceId(int value) { m_deviceId = value; }
     HlvDevice *getDevice() const;
     void setDevice(HlvDevice *value);
-    QString getSerialName() const { return serialName; }
-    QString getTcpName() const { return tcpName; }
+    QString getSerialName() const { return m_serialName; }
+    QString getTcpName() const { return m_tcpName; }
 
     // Path of a companion tool beside the executable (setupc, com2tcp).
     static QString toolPath(const QString &name);
@@ -48,11 +52,20 @@ public:
     // Port names above this are not searched: create() fails instead.
     static constexpr int HighestPortNumber = 256;
 
+    // How long deviceOnline() waits before it connects.
+    static constexpr int OnlineDelayMs = 4000;
+    // Test hook; the product keeps OnlineDelayMs.
+    static void setOnlineDelay(int ms);
+
 public slots:
     bool connectPort();
     bool disconnectPort();
+    // The delayed connections (a device seen online, the manager's reconnect) end here:
+    // a relay that came up in the meantime is left running instead of being replaced.
+    void connectUnlessBridged();
 
 signals:
+    // A running relay of this port has ended, unless the port ended it to replace it.
     void onDisconnected();
 
 protected:
@@ -62,32 +75,50 @@ protected:
 private slots:
     void getRemoteAccessSuccess(int status, QString data);
     void getRemoteAccessError(int status, QString data);
-    void onFinished();
-    void connectUnlessBridged();
 
 private:
+    enum class State {
+        Idle,        // no relay and no request; the pair exists once create() succeeded
+        Requesting,  // the device was asked for its TCP port, no relay yet
+        Bridged,     // a relay run is under way
+        RelayEnded,  // the relay ended (or never started) without being told to; still
+                     // counts as connected until a connect or disconnect says otherwise
+        Removed,     // pair and device API gone; never created or connected again
+    };
+
+    void moveTo(State next);
+    void stopConnection();
+    void startRelay();
+    void endRelay();
+    void relayFinished();
+    void relayNotStarted();
     bool runSetupc(const QStringList &arguments);
     bool nameTaken(int number, const QStringList &present, const QList<VirtualSerialPort *> &ports);
     bool readDstPort(const QString &data);
 
-    int baudRate = 2;
-    int dataBit = 3;
-    int stopBit = 0;
-    int parity = 0;
-    int type = 0;
-    int deviceId = -1;
-    int dstPort = 0;
-    int terminator = 0;
-    int raw = 1;
-    int echo = 0;
+    int m_baudRate = 2;
+    int m_dataBit = 3;
+    int m_stopBit = 0;
+    int m_parity = 0;
+    int m_type = 0;
+    int m_deviceId = -1;
+    int m_dstPort = 0;
+    int m_terminator = 0;
+    int m_raw = 1;
+    int m_echo = 0;
     // Borrowed from the bridge's domain list; a domain reload may delete it, and the
-    // guard then reads null.
-    QPointer<HlvDevice> device;
-    // Owned; deleted by destroy(), null afterwards.
-    ApiDevice *apiDevice = nullptr;
-    bool connected = false;
-    bool removed = false;
-    QString serialName;
-    QString tcpName;
-    ExecCommand *runner = nullptr;
+    // pointer then reads null. Whether there is a device is an input the port checks
+    // where it needs one, not part of its state.
+    QPointer<HlvDevice> m_device;
+    // Released by destroy(): an answer still under way then goes nowhere.
+    std::unique_ptr<ApiDevice> m_apiDevice;
+    QString m_serialName;
+    QString m_tcpName;
+    // Runs setupc, one run at a time, always waited for.
+    std::unique_ptr<ExecCommand> m_setupc;
+    // The current relay run (a child, made per run); set exactly while Bridged. Each
+    // run has a runner of its own, so the end of an earlier run can never be taken
+    // for the end of the current one.
+    ExecCommand *m_relay = nullptr;
+    State m_state = State::Idle;
 };

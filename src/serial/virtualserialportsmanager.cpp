@@ -17,6 +17,7 @@ namespace {
 
 const char Category[] = "hlv_serials";
 constexpr int VpnConnected = 3;
+int g_reconnectDelayMs = VirtualSerialPortsManager::ReconnectDelayMs;
 
 } // namespace
 
@@ -28,6 +29,11 @@ VirtualSerialPortsManager::VirtualSerialPortsManager(VidEru *vpn, QList<HlvDomai
     this->domains = domains;
     connect(vpn, &VidEru::onConnected, this, &VirtualSerialPortsManager::onVpnConnected);
     connect(vpn, &VidEru::onDisconnected, this, &VirtualSerialPortsManager::onVpnDisconnected);
+}
+
+void VirtualSerialPortsManager::setReconnectDelay(int ms)
+{
+    g_reconnectDelayMs = ms;
 }
 
 VirtualSerialPortsManager::~VirtualSerialPortsManager()
@@ -263,7 +269,8 @@ void VirtualSerialPortsManager::onPortDisconnected()
         return;
     if (vpn->getStatus() == VpnConnected && port->getDeviceId() == vpn->deviceId) {
         logMessage(4, Category, "VirtualSerialPortsManager::onPortDisconnected",
-                   QStringLiteral("Reconnect port after %1ms").arg(ReconnectDelayMs));
-        QTimer::singleShot(ReconnectDelayMs, port, &VirtualSerialPort::connectPort);
+                   QStringLiteral("Reconnect port after %1ms").arg(g_reconnectDelayMs));
+        // Meant for the relay that ended: one that came up in the meantime stays.
+        QTimer::singleShot(g_reconnectDelayMs, port, &VirtualSerialPort::connectUnlessBridged);
     }
 }

@@ -27,6 +27,8 @@ public:
 
     // One delay for every reconnect of a port whose relay ended.
     static constexpr int ReconnectDelayMs = 1000;
+    // Test hook; the product keeps ReconnectDelayMs.
+    static void setReconnectDelay(int ms);
 
 public slots:
     void onVpnConnected(int device_id);

@@ -3,7 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include "base/loggingcontrol.h"
 
@@ -119,6 +121,14 @@ int runTool(const QString &name, const QStringList &arguments, QString *output)
     if (output)
         *output = QString::fromUtf8(process.readAllStandardOutput());
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+bool waitPastDelay(int delayMs)
+{
+    QObject context;
+    bool fired = false;
+    QTimer::singleShot(delayMs, &context, [&fired] { fired = true; });
+    return QTest::qWaitFor([&fired] { return fired; }, delayMs + 30000);
 }
 
 QString uniqueLoopbackAddress()

@@ -53,6 +53,14 @@ QString toolPath(const QString &name);
 // fills output with its standard output.
 int runTool(const QString &name, const QStringList &arguments, QString *output = nullptr);
 
+// Comes back true once a single-shot timer of delayMs started now has fired. The
+// ports start their delayed connections as such timers on this thread, and one
+// thread's timers of one delay fire in the order they were started: every delayed
+// call started before with that delay has come due by then. A test that must show
+// that a delayed call does nothing waits for this, with the delay set short, instead
+// of sleeping. Delays below 2 s keep every such timer precise.
+bool waitPastDelay(int delayMs);
+
 // A loopback address of this test run's own (127.x.y.z), so that services on fixed
 // ports do not collide with parallel runs.
 QString uniqueLoopbackAddress();

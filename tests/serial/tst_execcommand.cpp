@@ -157,11 +157,13 @@ void TestExecCommand::missingProgram()
 
     ExecCommand runner;
     QSignalSpy finished(&runner, &ExecCommand::finished);
+    QSignalSpy startFailed(&runner, &ExecCommand::startFailed);
     runner.setCommand(missing);
     QVERIFY(runner.start());
     QVERIFY(!runner.waitForStarted());
     QVERIFY(!runner.isRunning());
     QCOMPARE(finished.size(), 0);
+    QCOMPARE(startFailed.size(), 1);
     QVERIFY(m_log.contains("onErrorOccurred", missing + QStringLiteral(" error: 0")));
 
     // The runner is usable again.

@@ -20,6 +20,10 @@ using namespace SerialTestSupport;
 
 namespace {
 
+// The delay of a device seen online while a test runs; deviceOnlineConnectsLater()
+// checks the product's own.
+constexpr int ShortDelayMs = 50;
+
 // The machine's own serial ports as the name search sees them, chosen by the test.
 class PortOnMachine : public VirtualSerialPort
 {
@@ -78,6 +82,7 @@ private slots:
     void relayEndsWithItsApplication();
     void disconnectPortStopsTheBridge();
     void connectPortReplacesItsBridgeQuietly();
+    void failedRequestAfterTheRelayEndedIsMadeAgain();
     void deviceOnlineOnAConnectedPortDoesNothing();
     void deviceOnlineConnectsLater();
     void connectPortNeedsAnOnlineDevice_data();
@@ -121,6 +126,7 @@ void TestVirtualSerialPort::init()
     m_device->vpnStatus = 1;
     m_device->vpnIp = QStringLiteral("127.0.0.1");
     m_device->apiKey = QStringLiteral("device-key");
+    VirtualSerialPort::setOnlineDelay(ShortDelayMs);
 }
 
 void TestVirtualSerialPort::cleanup()
@@ -130,6 +136,7 @@ void TestVirtualSerialPort::cleanup()
     m_device.reset();
     m_serialDir.reset();
     QFile::remove(QStringLiteral("xml_data"));
+    VirtualSerialPort::setOnlineDelay(VirtualSerialPort::OnlineDelayMs);
 }
 
 // A created port whose bridge to the echo service runs; null if that failed.
@@ -296,8 +303,14 @@ void TestVirtualSerialPort::answersThatStartNoBridge()
     if (!logLine.isEmpty())
         QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", logLine));
     QVERIFY(!QFile::exists(QStringLiteral("xml_data")));
-    QTest::qWait(200);
     QCOMPARE(m_echo->connectionCount(), 1);
+
+    // A usable answer now starts the one relay: had the answer above started one, this
+    // one would find it running.
+    answer(port, 200, remoteAccessAnswer(QString::number(m_echo->port())));
+    QTRY_COMPARE(m_echo->connectionCount(), 2);
+    QVERIFY(port->isConnected());
+    QVERIFY(!m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Bridge already running")));
 }
 
 void TestVirtualSerialPort::answerLeavesTheWorkingDirectoryAlone_data()
@@ -425,8 +438,30 @@ void TestVirtualSerialPort::connectPortReplacesItsBridgeQuietly()
     QVERIFY(m_log.contains("VirtualSerialPort::connectPort", QStringLiteral("is running then kill")));
     QVERIFY(!port->isConnected());
     QCOMPARE(m_serialDir->processes().size(), 1);
-    QTest::qWait(200);
+    // Nobody answers at that address; by the time that is known, any word of the
+    // replaced relay's end would have come.
+    QTRY_VERIFY_WITH_TIMEOUT(m_log.contains("VirtualSerialPort::getRemoteAccessError", QString()), 30000);
     QCOMPARE(disconnected.size(), 0);
+}
+
+void TestVirtualSerialPort::failedRequestAfterTheRelayEndedIsMadeAgain()
+{
+    VirtualSerialPort *port = bridgedPort();
+    QVERIFY(port);
+    QSignalSpy relayEnded(port, &VirtualSerialPort::onDisconnected);
+    m_echo->closeConnections();
+    QVERIFY(relayEnded.wait(10000));
+
+    // The reconnect after the relay's end asks at an address where nobody answers.
+    m_device->vpnIp = QStringLiteral("127.0.0.1:1");
+    QVERIFY(port->connectPort());
+    QTRY_VERIFY_WITH_TIMEOUT(m_log.contains("VirtualSerialPort::getRemoteAccessError", QString()), 30000);
+    // Nothing is connected now, so the device seen online again is asked again.
+    QVERIFY(!port->isConnected());
+    m_log.clear();
+    port->deviceOnline();
+    QVERIFY(m_log.contains("VirtualSerialPort::deviceOnline", QString()));
+    QTRY_VERIFY(m_log.contains("VirtualSerialPort::connectPort", QStringLiteral("Get port number...")));
 }
 
 void TestVirtualSerialPort::deviceOnlineOnAConnectedPortDoesNothing()
@@ -437,7 +472,7 @@ void TestVirtualSerialPort::deviceOnlineOnAConnectedPortDoesNothing()
 
     port->deviceOnline();
     QVERIFY(!m_log.contains("VirtualSerialPort::deviceOnline", QString()));
-    QTest::qWait(4500);
+    QVERIFY(waitPastDelay(ShortDelayMs));
     QVERIFY(!m_log.contains("VirtualSerialPort::connectPort", QString()));
     QCOMPARE(m_echo->connectionCount(), 1);
     QVERIFY(port->isConnected());
@@ -450,10 +485,16 @@ void TestVirtualSerialPort::deviceOnlineConnectsLater()
     m_device->vpnIp = QStringLiteral("127.0.0.1:1");
     QVERIFY(port.create({&port}));
 
+    // The product's delay, measured.
+    VirtualSerialPort::setOnlineDelay(VirtualSerialPort::OnlineDelayMs);
+    QElapsedTimer clock;
+    clock.start();
     port.deviceOnline();
     QVERIFY(m_log.contains("VirtualSerialPort::deviceOnline", QString()));
     QVERIFY(!m_log.contains("VirtualSerialPort::connectPort", QString()));
     QTRY_VERIFY_WITH_TIMEOUT(m_log.contains("VirtualSerialPort::connectPort", QStringLiteral("Get port number...")), 10000);
+    // A timer this long may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= VirtualSerialPort::OnlineDelayMs * 95 / 100, qPrintable(QString::number(clock.elapsed())));
     // Nobody answers at that address: the request fails and no bridge starts.
     QTRY_VERIFY_WITH_TIMEOUT(m_log.contains("VirtualSerialPort::getRemoteAccessError", QString()), 30000);
     QVERIFY(!port.isConnected());
@@ -493,7 +534,7 @@ void TestVirtualSerialPort::delayedConnectAfterDeleteIsDropped()
     port->setDevice(m_device.get());
     port->deviceOnline();
     delete port;
-    QTest::qWait(4500);
+    QVERIFY(waitPastDelay(ShortDelayMs));
     QVERIFY(!m_log.contains("VirtualSerialPort::connectPort", QString()));
 }
 

@@ -21,10 +21,14 @@ using namespace SerialTestSupport;
 
 namespace {
 
-const QString ReconnectLine = QStringLiteral("Reconnect port after 1000ms");
+// Both delays while a test runs, unless it says otherwise.
+constexpr int ShortDelayMs = 50;
 
-// From the first bridge request to a running relay: the 4000 ms delay of a device
-// that came online, the device's answer and the relay's start, with room to spare.
+const QString ReconnectLine = QStringLiteral("Reconnect port after 1000ms");
+const QString ShortReconnectLine = QStringLiteral("Reconnect port after 50ms");
+
+// From the first bridge request to a running relay: the delay of a device that came
+// online, the device's answer and the relay's start, with room to spare.
 constexpr int BridgeTimeoutMs = 20000;
 
 QString setupcList()
@@ -67,12 +71,16 @@ private slots:
     void bridgeEndingWhileTheVpnServesItsDeviceComesBackOnce();
     void bridgeEndingWhileTheVpnServesAnotherDeviceStaysDown();
     void vpnDisconnectStopsEveryBridge();
+    void reconnectLeavesARelayThatCameUpMeanwhile();
     void domainReloadDroppingTheDeviceStopsItsPorts();
     void destroyAllRemovesPairsAndKeepsTheList();
     void startUpCleanUpRemovesOnlyOurPairs();
 
 private:
     void vpnConnectedTo(int deviceId);
+    void setReconnectDelay(int ms);
+    bool settle();
+    bool bridgeOneOfSeven();
     QJsonObject fixture() const;
     HlvDevice *device(int id) const;
     int bridges() const;
@@ -85,6 +93,7 @@ private:
     QList<HlvDomain *> m_domains;
     std::unique_ptr<VidEru> m_vpn;
     std::unique_ptr<VirtualSerialPortsManager> m_manager;
+    int m_reconnectDelayMs = ShortDelayMs;
 };
 
 QJsonObject TestVirtualSerialPortsManager::fixture() const
@@ -137,6 +146,8 @@ void TestVirtualSerialPortsManager::init()
         m_domains.append(HlvDomain::fromJson(domain.toObject()));
     QVERIFY(device(7) && device(8));
 
+    VirtualSerialPort::setOnlineDelay(ShortDelayMs);
+    setReconnectDelay(ShortDelayMs);
     m_vpn = std::make_unique<VidEru>();
     m_manager = std::make_unique<VirtualSerialPortsManager>(m_vpn.get(), &m_domains);
 }
@@ -151,6 +162,8 @@ void TestVirtualSerialPortsManager::cleanup()
     m_domains.clear();
     m_serialDir.reset();
     m_echo->closeConnections();
+    VirtualSerialPort::setOnlineDelay(VirtualSerialPort::OnlineDelayMs);
+    VirtualSerialPortsManager::setReconnectDelay(VirtualSerialPortsManager::ReconnectDelayMs);
 }
 
 void TestVirtualSerialPortsManager::cleanupTestCase()
@@ -178,6 +191,33 @@ void TestVirtualSerialPortsManager::vpnConnectedTo(int deviceId)
     m_vpn->deviceId = deviceId;
     emit VidEruSignals::instance()->connected();
     QTRY_COMPARE(m_vpn->getStatus(), 3);
+}
+
+void TestVirtualSerialPortsManager::setReconnectDelay(int ms)
+{
+    VirtualSerialPortsManager::setReconnectDelay(ms);
+    m_reconnectDelayMs = ms;
+}
+
+// Comes back true once every delayed connection and reconnection started so far has
+// come due and every request for a device's port made so far has been answered (the
+// device simulator answers each): what the ports do on their own is done.
+bool TestVirtualSerialPortsManager::settle()
+{
+    if (!waitPastDelay(ShortDelayMs) || !waitPastDelay(m_reconnectDelayMs))
+        return false;
+    return QTest::qWaitFor([this] {
+        return m_log.count("VirtualSerialPort::getRemoteAccessSuccess", QString())
+            >= m_log.count("VirtualSerialPort::connectPort", QStringLiteral("Get port number..."));
+    }, 30000);
+}
+
+// The VPN serves device 7, whose one port is bridged, and nothing else is under way.
+bool TestVirtualSerialPortsManager::bridgeOneOfSeven()
+{
+    vpnConnectedTo(7);
+    return m_manager->create(0, device(7)) && QTest::qWaitFor([this] { return bridges() == 1; }, BridgeTimeoutMs)
+        && settle();
 }
 
 // Relays running in this test's serial port directory (the pair holders aside).
@@ -230,9 +270,10 @@ void TestVirtualSerialPortsManager::createForTheConnectedDeviceBridgesItsPorts()
 
     // Settled: the overlapping attempts of the two creates do not keep restarting it.
     const int connections = m_echo->connectionCount();
-    QTest::qWait(6000);
+    QVERIFY(settle());
     QCOMPARE(m_echo->connectionCount(), connections);
     QCOMPARE(bridges(), 2);
+    QVERIFY(!m_log.contains("VirtualSerialPort::connectPort", QStringLiteral("is running then kill")));
 }
 
 void TestVirtualSerialPortsManager::createForAnotherDeviceLeavesItUnbridged()
@@ -248,7 +289,7 @@ void TestVirtualSerialPortsManager::createForAnotherDeviceLeavesItUnbridged()
     QCOMPARE(ofEight->getSerialName(), QStringLiteral("COM3"));
     // Device 7's bridge was stopped by the create and comes back.
     QTRY_VERIFY_WITH_TIMEOUT(ofSeven->isConnected() && bridges() == 1, BridgeTimeoutMs);
-    QTest::qWait(5000);
+    QVERIFY(settle());
     QVERIFY(!ofEight->isConnected());
     QCOMPARE(bridges(), 1);
 }
@@ -259,15 +300,15 @@ void TestVirtualSerialPortsManager::destroyWhileBridged()
     QVERIFY(m_manager->create(0, device(7)));
     QVERIFY(m_manager->create(3, device(7)));
     QTRY_VERIFY_WITH_TIMEOUT(bridges() == 2, BridgeTimeoutMs);
-    QTest::qWait(1500);
+    QVERIFY(settle());
     m_log.clear();
 
     QVERIFY(m_manager->destroy(7, 0));
     QCOMPARE(setupcList(), QStringLiteral("       CNCA1 PortName=COM3\n       CNCB1 PortName=ROZIZER3\n"));
     QCOMPARE(storedNames(), QStringList{QStringLiteral("COM3")});
     QCOMPARE(m_manager->getVirtualSerialPortsByDeviceId(7).size(), 1);
-    QTest::qWait(1500);
-    QVERIFY(!m_log.contains("VirtualSerialPortsManager::onPortDisconnected", ReconnectLine));
+    QVERIFY(settle());
+    QVERIFY(!m_log.contains("VirtualSerialPortsManager::onPortDisconnected", ShortReconnectLine));
     QCOMPARE(bridges(), 1);
 }
 
@@ -323,17 +364,16 @@ void TestVirtualSerialPortsManager::storedPortOfAnUnknownDeviceIsKept()
 
 void TestVirtualSerialPortsManager::bridgeEndingWhileTheVpnServesItsDeviceComesBackOnce()
 {
-    vpnConnectedTo(7);
-    QVERIFY(m_manager->create(0, device(7)));
-    QTRY_VERIFY_WITH_TIMEOUT(bridges() == 1, BridgeTimeoutMs);
-    QTest::qWait(1500);
+    // The product's reconnect delay.
+    setReconnectDelay(VirtualSerialPortsManager::ReconnectDelayMs);
+    QVERIFY(bridgeOneOfSeven());
     const int connections = m_echo->connectionCount();
     m_log.clear();
 
     m_echo->closeConnections();
     QTRY_VERIFY(m_log.contains("VirtualSerialPortsManager::onPortDisconnected", ReconnectLine));
     QTRY_VERIFY_WITH_TIMEOUT(m_echo->connectionCount() == connections + 1 && bridges() == 1, BridgeTimeoutMs);
-    QTest::qWait(2000);
+    QVERIFY(settle());
     QCOMPARE(m_echo->connectionCount(), connections + 1);
     QCOMPARE(m_log.count("VirtualSerialPortsManager::onPortDisconnected", ReconnectLine), 1);
 
@@ -344,18 +384,15 @@ void TestVirtualSerialPortsManager::bridgeEndingWhileTheVpnServesItsDeviceComesB
 
 void TestVirtualSerialPortsManager::bridgeEndingWhileTheVpnServesAnotherDeviceStaysDown()
 {
-    vpnConnectedTo(7);
-    QVERIFY(m_manager->create(0, device(7)));
-    QTRY_VERIFY_WITH_TIMEOUT(bridges() == 1, BridgeTimeoutMs);
-    QTest::qWait(1500);
+    QVERIFY(bridgeOneOfSeven());
     const int connections = m_echo->connectionCount();
 
     // The tunnel now serves device 8.
     m_vpn->deviceId = 8;
     m_echo->closeConnections();
     QTRY_COMPARE(bridges(), 0);
-    QTest::qWait(2000);
-    QVERIFY(!m_log.contains("VirtualSerialPortsManager::onPortDisconnected", ReconnectLine));
+    QVERIFY(settle());
+    QVERIFY(!m_log.contains("VirtualSerialPortsManager::onPortDisconnected", ShortReconnectLine));
     QCOMPARE(m_echo->connectionCount(), connections);
 }
 
@@ -371,7 +408,7 @@ void TestVirtualSerialPortsManager::vpnDisconnectStopsEveryBridge()
     QCOMPARE(bridges(), 0);
     for (VirtualSerialPort *port : m_manager->getVirtualSerialPortsByDeviceId(7))
         QVERIFY(!port->isConnected());
-    QTest::qWait(1500);
+    QVERIFY(settle());
     QCOMPARE(bridges(), 0);
     // The pairs stay.
     QCOMPARE(setupcList().count(QLatin1String("CNCA")), 2);
@@ -399,8 +436,33 @@ void TestVirtualSerialPortsManager::domainReloadDroppingTheDeviceStopsItsPorts()
     VirtualSerialPort *port = m_manager->getVirtualSerialPortsByDeviceId(7).value(0);
     QCOMPARE(port->getDevice(), nullptr);
     QVERIFY(!port->connectPort());
-    QTest::qWait(5000);
+    QVERIFY(settle());
     QCOMPARE(bridges(), 0);
+}
+
+void TestVirtualSerialPortsManager::reconnectLeavesARelayThatCameUpMeanwhile()
+{
+    // Time for the tunnel to come back and a relay to come up before the reconnect of
+    // the relay that ended is due.
+    setReconnectDelay(1900);
+    QVERIFY(bridgeOneOfSeven());
+    const int connections = m_echo->connectionCount();
+    m_log.clear();
+
+    // The relay ends with the tunnel, which comes straight back.
+    m_echo->closeConnections();
+    QTRY_VERIFY(m_log.contains("VirtualSerialPortsManager::onPortDisconnected",
+                               QStringLiteral("Reconnect port after 1900ms")));
+    emit VidEruSignals::instance()->disconnected();
+    QTRY_COMPARE(m_vpn->getStatus(), 1);
+    vpnConnectedTo(7);
+    QTRY_VERIFY_WITH_TIMEOUT(m_echo->connectionCount() == connections + 1 && bridges() == 1, BridgeTimeoutMs);
+
+    // The reconnect comes due and finds the new relay running.
+    QVERIFY(settle());
+    QVERIFY(!m_log.contains("VirtualSerialPort::connectPort", QStringLiteral("is running then kill")));
+    QCOMPARE(m_echo->connectionCount(), connections + 1);
+    QCOMPARE(bridges(), 1);
 }
 
 void TestVirtualSerialPortsManager::destroyAllRemovesPairsAndKeepsTheList()
@@ -414,7 +476,7 @@ void TestVirtualSerialPortsManager::destroyAllRemovesPairsAndKeepsTheList()
     QCOMPARE(setupcList(), QString());
     QCOMPARE(bridges(), 0);
     QCOMPARE(storedNames(), (QStringList{QStringLiteral("COM2"), QStringLiteral("COM3")}));
-    QTest::qWait(1500);
+    QVERIFY(settle());
     QCOMPARE(bridges(), 0);
 
     // The next sign-in brings them back.

@@ -40,9 +40,14 @@ if [[ -e $demo_state ]]; then
 fi
 
 # Ends every process of the demo user and removes it, the demo group and the desktop
-# directory (also what an earlier, killed run left).
+# directory (also what an earlier, killed run left). Only accounts this script made, as
+# $desktop/accounts records them, are removed: a group or user of that name made by
+# anyone else stays.
 remove_desktop() {
-    "$top/tools/lab/accounts.sh" remove "$group" "$demo_user"
+    local made_group made_account
+    if [[ -f $desktop/accounts ]] && read -r made_group made_account <"$desktop/accounts"; then
+        "$top/tools/lab/accounts.sh" remove "$made_group" "${made_account:-}" || true
+    fi
     rm -rf --one-file-system "$desktop"
 }
 remove_desktop
@@ -116,10 +121,19 @@ fi
 mkdir -p "$desktop"
 chmod 755 "$desktop"
 if ((made_user)); then
-    "$top/tools/lab/accounts.sh" add "$group" "$user" "$desktop/home"
+    "$top/tools/lab/accounts.sh" add "$group" "$user" "$desktop/home" || {
+        echo "run: the group $group or the user $user exists and is not this demo's;" \
+            "set CORRIVO_DEMO_NAME to run another" >&2
+        exit 1
+    }
+    echo "$group $user" >"$desktop/accounts"
     install -d -m 700 -o "$user" -g nogroup "$desktop/home"
 else
-    "$top/tools/lab/accounts.sh" add "$group"
+    "$top/tools/lab/accounts.sh" add "$group" || {
+        echo "run: the group $group exists and is not this demo's; set CORRIVO_DEMO_NAME" >&2
+        exit 1
+    }
+    echo "$group" >"$desktop/accounts"
     gpasswd -a "$user" "$group" >/dev/null
 fi
 uid=$(id -u "$user")

@@ -29,14 +29,17 @@ user=${CORRIVO_E2E_USER:-}
 group=${CORRIVO_E2E_GROUP:-}
 desktop=${CORRIVO_E2E_DESKTOP:-}
 
+made_accounts=0
+
 accounts_up() {
     [[ -n $user ]] || return 0
-    "$lab/accounts.sh" add "$group" "$user" >&2
+    "$lab/accounts.sh" add "$group" "$user" >&2 || return 1
+    made_accounts=1
 }
 
+# Only accounts this guard made: a name that was taken stays someone else's.
 accounts_down() {
-    [[ -n $user ]] || return 0
-    "$lab/accounts.sh" remove "$group" "$user" >&2
+    ((made_accounts)) && "$lab/accounts.sh" remove "$group" "$user" >&2
     if [[ -n $desktop && -d $desktop ]]; then
         rm -rf --one-file-system "$desktop"
     fi

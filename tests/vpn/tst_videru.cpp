@@ -4,6 +4,11 @@
 #include <QNetworkInterface>
 #include <QTcpSocket>
 
+#include <QDeadlineTimer>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
 #include <memory>
 #include <unistd.h>
 
@@ -63,12 +68,75 @@ struct VpnGuard
     VidEru &vpn;
 };
 
-// A controller with its recorder and its guard, torn down in that reverse order.
+// A controller with its log, its recorder and its guard, torn down in that reverse
+// order: the guard waits for the workers, which log until they end, so the capture
+// (and the logging switch it sets) must outlive it.
 struct Controlled
 {
+    LogCapture log{4};
     VidEru vpn;
     Recorder recorder{vpn};
     VpnGuard guard{vpn};
+};
+
+// Holds the first thread other than the test's own that logs a line containing a
+// given text, inside that log call, until release(); the line still reaches the
+// handler installed before. The client logs each event just before it relays it, so
+// holding a worker on its "Event DISCONNECTED" line delays that one event the way a
+// slow daemon would, without depending on timing.
+class LogHold
+{
+public:
+    explicit LogHold(const QString &text)
+    {
+        QMutexLocker locker(&s_mutex);
+        s_text = text;
+        s_state = State::Armed;
+        s_testThread = QThread::currentThread();
+        s_previous = qInstallMessageHandler(handle);
+    }
+    ~LogHold()
+    {
+        release();
+        qInstallMessageHandler(s_previous);
+    }
+
+    bool holding() const
+    {
+        QMutexLocker locker(&s_mutex);
+        return s_state == State::Holding;
+    }
+    void release()
+    {
+        QMutexLocker locker(&s_mutex);
+        s_state = State::Released;
+        s_released.wakeAll();
+    }
+
+private:
+    enum class State { Armed, Holding, Released };
+
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (s_previous)
+            s_previous(type, context, message);
+        QMutexLocker locker(&s_mutex);
+        if (s_state != State::Armed || QThread::currentThread() == s_testThread || !message.contains(s_text))
+            return;
+        s_state = State::Holding;
+        // Bounded, so that a test failing before its release() cannot hang the worker.
+        const QDeadlineTimer deadline(60000);
+        while (s_state == State::Holding && !deadline.hasExpired())
+            s_released.wait(&s_mutex, deadline);
+        s_state = State::Released;
+    }
+
+    static inline QMutex s_mutex;
+    static inline QWaitCondition s_released;
+    static inline QString s_text;
+    static inline State s_state = State::Released;
+    static inline QThread *s_testThread = nullptr;
+    static inline QtMessageHandler s_previous = nullptr;
 };
 
 // A small profile in dir, or "" when it cannot be written.
@@ -114,6 +182,7 @@ private slots:
 
     void connectsCountsAndStops();
     void stopRightAfterStart();
+    void lateEndOfReplacedWorker();
     void wrongPassword();
     void tunnelSetupFailure();
     void serverGoneAndBack();
@@ -283,12 +352,12 @@ void TestVidEru::workerEndingWithoutDisconnect()
     QVERIFY(!profile.isEmpty());
     qputenv("CORRIVO_OPENVPN", dir.filePath(QStringLiteral("no-such-openvpn")).toUtf8());
 
+    LogCapture log(4);  // outlives the controller: its worker logs until it ends
     VidEru vpn;
     Recorder recorder(vpn);
     vpn.deviceId = 7;
     vpn.setProfilePath(profile);
     vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
-    LogCapture log(4);
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 10000);
     QCOMPARE(vpn.getStatus(), 1);
@@ -374,8 +443,8 @@ void TestVidEru::profileWithoutCredentialsStarts()
     Controlled controlled;
     VidEru &vpn = controlled.vpn;
     Recorder &recorder = controlled.recorder;
+    LogCapture &log = controlled.log;
     vpn.setProfilePath(profile);
-    LogCapture log(4);
     QVERIFY(vpn.start());
     QVERIFY(!log.contains(QStringLiteral("Need credentials")));
     QVERIFY(log.contains(QStringLiteral("VidEru::start(): \"Connecting...\"")));
@@ -405,6 +474,49 @@ void TestVidEru::stopRightAfterStart()
     QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(::getpid()).isEmpty(), 10000);
 }
 
+void TestVidEru::lateEndOfReplacedWorker()
+{
+    REQUIRE_LAB();
+
+    // A second start request stops the tunnel twice (the bridge's hand-over): the
+    // second stop reports "disconnected" at once and the new worker starts right away,
+    // while the old daemon is still winding down. Its end, arriving after the new
+    // tunnel is up, belongs to a worker that is no longer current.
+    Controlled controlled;
+    VidEru &vpn = controlled.vpn;
+    Recorder &recorder = controlled.recorder;
+    LogCapture &log = controlled.log;
+    vpn.setProfilePath(m_lab->profilePath());
+    vpn.setCredentials(m_lab->username(), m_lab->password());
+    QVERIFY(vpn.start());
+    QTRY_COMPARE_WITH_TIMEOUT(vpn.getStatus(), 3, ConnectTimeoutMs);
+
+    LogHold hold(QStringLiteral("VidEruClient::event(): \"Event DISCONNECTED"));
+    QVERIFY(vpn.stop());
+    QVERIFY(!vpn.stop());
+    QVERIFY(vpn.start());
+    // The old worker reports its end only once the new tunnel is up.
+    QTRY_VERIFY_WITH_TIMEOUT(hold.holding(), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(vpn.getStatus(), 3, ConnectTimeoutMs);
+    hold.release();
+    // The old worker relays its end before it finishes; the new one is still running.
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("VidEruThread::run(): \"Worker finished\"")), 15000);
+    QCoreApplication::sendPostedEvents();
+
+    QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("connected:3"),
+                                          QStringLiteral("disconnected:1"), QStringLiteral("connecting:2"),
+                                          QStringLiteral("connected:3")}));
+    QCOMPARE(vpn.getStatus(), 3);
+    QVERIFY(std::unique_ptr<VidEruTransportStats>(vpn.getTransportStats()));
+    QCOMPARE(VpnProcesses::openvpnChildren(::getpid()).size(), 1);
+
+    // The new tunnel is still the controller's to end.
+    QVERIFY(vpn.stop());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 2, 15000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(::getpid()).isEmpty(), 10000);
+}
+
 void TestVidEru::wrongPassword()
 {
     REQUIRE_LAB();
@@ -414,7 +526,7 @@ void TestVidEru::wrongPassword()
     Recorder &recorder = controlled.recorder;
     vpn.setProfilePath(m_lab->profilePath());
     vpn.setCredentials(m_lab->username(), m_lab->password() + QStringLiteral("x"));
-    LogCapture log(4);
+    LogCapture &log = controlled.log;
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, ConnectTimeoutMs);
     QVERIFY(log.contains(QStringLiteral("VidEruClient::event(): \"Event AUTH_FAILED: ")));
@@ -435,7 +547,7 @@ void TestVidEru::tunnelSetupFailure()
     Recorder &recorder = controlled.recorder;
     vpn.setProfilePath(path);
     vpn.setCredentials(m_lab->username(), m_lab->password());
-    LogCapture log(4);
+    LogCapture &log = controlled.log;
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notPermitted.count(), 1, ConnectTimeoutMs);
     QVERIFY(log.contains(QStringLiteral("Event TUN_SETUP_FAILED: ")));
@@ -457,7 +569,7 @@ void TestVidEru::serverGoneAndBack()
     vpn.deviceId = 5;
     vpn.setProfilePath(m_lab->profilePath());
     vpn.setCredentials(m_lab->username(), m_lab->password());
-    LogCapture log(4);
+    LogCapture &log = controlled.log;
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(vpn.getStatus(), 3, ConnectTimeoutMs);
 

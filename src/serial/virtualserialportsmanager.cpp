@@ -15,7 +15,6 @@
 namespace {
 
 const char Category[] = "hlv_serials";
-constexpr int VpnConnected = 3;
 
 } // namespace
 
@@ -111,8 +110,8 @@ bool VirtualSerialPortsManager::create(int type, HlvDevice *device)
     connect(port, &VirtualSerialPort::onDisconnected, this, &VirtualSerialPortsManager::onPortDisconnected);
     savePorts();
 
-    if (vpn->getStatus() == VpnConnected)
-        onVpnConnected(vpn->deviceId);
+    if (vpn->isConnected())
+        onVpnConnected(vpn->getDeviceId());
     return true;
 }
 
@@ -181,10 +180,10 @@ void VirtualSerialPortsManager::loadVirtualPorts()
         connect(port, &VirtualSerialPort::onDisconnected, this, &VirtualSerialPortsManager::onPortDisconnected);
     }
 
-    if (vpn->getStatus() == VpnConnected) {
+    if (vpn->isConnected()) {
         logMessage(4, Category, "VirtualSerialPortsManager::loadVirtualPorts",
                    QStringLiteral("VPN is connected try to connect serials"));
-        if (HlvDevice *device = findDevice(vpn->deviceId))
+        if (HlvDevice *device = findDevice(vpn->getDeviceId()))
             connectDevicePorts(device);
     }
 }
@@ -207,7 +206,7 @@ void VirtualSerialPortsManager::connectDevicePorts(HlvDevice *device)
     for (VirtualSerialPort *port : std::as_const(ports)) {
         if (port->getDeviceId() != device->id)
             continue;
-        if (vpn->getStatus() == VpnConnected && device->vpnStatus == 1)
+        if (vpn->isConnected() && device->vpnStatus == 1)
             port->deviceOnline();
         else
             port->deviceOffline();
@@ -242,11 +241,11 @@ void VirtualSerialPortsManager::onDomainsUpdated(QList<HlvDomain *> *domains)
 {
     logMessage(4, Category, "VirtualSerialPortsManager::onDomainsUpdated", QString());
     this->domains = domains;
-    if (vpn->getStatus() != VpnConnected || !domains)
+    if (!vpn->isConnected() || !domains)
         return;
     for (HlvDomain *domain : std::as_const(*domains)) {
         for (HlvDevice *device : std::as_const(domain->devices)) {
-            if (device->vpnStatus == 1 && device->id == vpn->deviceId)
+            if (device->vpnStatus == 1 && device->id == vpn->getDeviceId())
                 connectDevicePorts(device);
             else
                 disconnectDevicePorts(device);
@@ -260,7 +259,7 @@ void VirtualSerialPortsManager::onPortDisconnected()
     auto *port = qobject_cast<VirtualSerialPort *>(sender());
     if (!port || !port->getDevice())
         return;
-    if (vpn->getStatus() == VpnConnected && port->getDeviceId() == vpn->deviceId) {
+    if (vpn->isConnected() && port->getDeviceId() == vpn->getDeviceId()) {
         logMessage(4, Category, "VirtualSerialPortsManager::onPortDisconnected",
                    QStringLiteral("Reconnect port after %1ms").arg(ReconnectDelayMs));
         QTimer::singleShot(ReconnectDelayMs, port, &VirtualSerialPort::connectPort);

@@ -12,7 +12,7 @@ BridgeFixture::~BridgeFixture()
 {
     if (!m_hlv)
         return;
-    if (m_hlv->vpn->status != 1) {
+    if (m_hlv->vpn->getStatus() != 1) {
         m_hlv->vpn->stop();
         if (!QTest::qWaitFor([this] { return m_hlv->vpn->status == 1; }, 20000))
             qWarning("tunnel still up after stop");

@@ -194,7 +194,7 @@ void TestHelperLaunch::tunnelUpAndDownThroughHelper()
 
     VidEru vpn;
     Recorder recorder(vpn);
-    vpn.deviceId = 42;
+    vpn.setDeviceId(42);
     QVERIFY2(startTunnel(vpn, recorder), qPrintable(QString::fromUtf8(helper.log())));
     QCOMPARE(recorder.connected.count(), 1);
     QCOMPARE(recorder.connected.first().first().toInt(), 42);

@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QWaitCondition>
 
+#include <limits>
 #include <memory>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "logcapture.h"
 #include "testhome.h"
 #include "vpn/videru.h"
+#include "vpn/viderusignals.h"
 #include "vpn/viderutransportstats.h"
 #include "vpnprocesses.h"
 
@@ -172,6 +174,8 @@ private slots:
     void cleanup();
 
     void stopWithoutWorker();
+    void statusChangedOnChangeOnly();
+    void eventOfAnotherWorkerIgnored();
     void setProfilePathKeepsPrevious();
     void startFailsOnUnmergeableProfile();
     void refusedProfileSaysWhy();
@@ -255,6 +259,45 @@ void TestVidEru::stopWithoutWorker()
     QCOMPARE(vpn.getStatus(), 1);
     QCOMPARE(recorder.trail, QStringList{QStringLiteral("disconnected:1")});
     QCOMPARE(vpn.getTransportStats(), nullptr);
+}
+
+// Events that name no worker reach a controller that has none, as in the bridge and
+// port tests; emitted on this thread, they are handled at once.
+void TestVidEru::statusChangedOnChangeOnly()
+{
+    VidEru vpn;
+    Recorder recorder(vpn);
+    QStringList changes;
+    connect(&vpn, &VidEru::statusChanged, &vpn, [&] { changes << QString::number(vpn.getStatus()); });
+    VidEruSignals *relay = VidEruSignals::instance();
+    emit relay->connecting();
+    emit relay->connecting();
+    emit relay->connected();
+    emit relay->operationNotPermitted();
+    QVERIFY(!vpn.stop());
+    QVERIFY(!vpn.stop());
+    QCOMPARE(changes, (QStringList{QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("1")}));
+    // Every entry is still announced, a repeated one too.
+    QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("connecting:2"),
+                                          QStringLiteral("connected:3"), QStringLiteral("notPermitted:3"),
+                                          QStringLiteral("disconnected:1"), QStringLiteral("disconnected:1")}));
+}
+
+void TestVidEru::eventOfAnotherWorkerIgnored()
+{
+    VidEru vpn;
+    Recorder recorder(vpn);
+    LogCapture log(4);
+    VidEruSignals *relay = VidEruSignals::instance();
+    // No worker of this controller has such an id (they count from 1 upwards).
+    const quint64 stranger = std::numeric_limits<quint64>::max();
+    emit relay->connecting(stranger);
+    emit relay->connected(stranger);
+    emit relay->operationNotPermitted(stranger);
+    emit relay->disconnected(stranger);
+    QCOMPARE(vpn.getStatus(), 1);
+    QVERIFY(recorder.trail.isEmpty());
+    QCOMPARE(log.lines().filter(QStringLiteral("\"Ignored: worker %1 is not the current one\"").arg(stranger)).size(), 4);
 }
 
 void TestVidEru::setProfilePathKeepsPrevious()
@@ -355,7 +398,7 @@ void TestVidEru::workerEndingWithoutDisconnect()
     LogCapture log(4);  // outlives the controller: its worker logs until it ends
     VidEru vpn;
     Recorder recorder(vpn);
-    vpn.deviceId = 7;
+    vpn.setDeviceId(7);
     vpn.setProfilePath(profile);
     vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
     QVERIFY(vpn.start());
@@ -376,7 +419,7 @@ void TestVidEru::connectsCountsAndStops()
     Controlled controlled;
     VidEru &vpn = controlled.vpn;
     Recorder &recorder = controlled.recorder;
-    vpn.deviceId = 42;
+    vpn.setDeviceId(42);
     QVERIFY(vpn.setProfilePath(m_lab->profilePath()));
     vpn.setCredentials(m_lab->username(), m_lab->password());
     QVERIFY(vpn.start());
@@ -506,6 +549,7 @@ void TestVidEru::lateEndOfReplacedWorker()
     QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("connected:3"),
                                           QStringLiteral("disconnected:1"), QStringLiteral("connecting:2"),
                                           QStringLiteral("connected:3")}));
+    QVERIFY(log.contains(QStringLiteral("VidEru::disconnected(): \"Ignored: worker ")));
     QCOMPARE(vpn.getStatus(), 3);
     QVERIFY(std::unique_ptr<VidEruTransportStats>(vpn.getTransportStats()));
     QCOMPARE(VpnProcesses::openvpnChildren(::getpid()).size(), 1);
@@ -566,7 +610,7 @@ void TestVidEru::serverGoneAndBack()
     Controlled controlled;
     VidEru &vpn = controlled.vpn;
     Recorder &recorder = controlled.recorder;
-    vpn.deviceId = 5;
+    vpn.setDeviceId(5);
     vpn.setProfilePath(m_lab->profilePath());
     vpn.setCredentials(m_lab->username(), m_lab->password());
     LogCapture &log = controlled.log;

@@ -62,14 +62,13 @@ Hlv::Hlv(QObject *parent)
     auth = new Auth();
     connect(auth, &Auth::onGetApiKeySuccess, this, &Hlv::onGetApiKeySuccess);
 
-    startVpnOnDisconnect = false;
     vpn = new VidEru();
     connect(vpn, &VidEru::onConnected, this, &Hlv::onVpnConnected);
     connect(vpn, &VidEru::onDisconnected, this, &Hlv::onVpnDisconnected);
 
     lastDeviceId = HlvSettings().lastDeviceId();
     QMessageLogger().debug() << lastDeviceId;
-    autoStartVpnPending = lastDeviceId != -1;
+    pendingStart = lastDeviceId != -1 ? PendingStart::AfterDomainsLoaded : PendingStart::None;
 
     virtualSerialPortsManager = new VirtualSerialPortsManager(vpn, &domains);
     connect(auth, &Auth::onLoginSuccess, virtualSerialPortsManager, &VirtualSerialPortsManager::loadVirtualPorts);
@@ -227,8 +226,8 @@ void Hlv::loadDomainsSuccess(int status, QString data)
 
     if (reloadingDomains) {
         emit onReloadDomainsSuccess();
-        HlvDevice *tunnelDevice = findDevice(vpn->deviceId);
-        if (tunnelDevice && tunnelDevice->vpnStatus != 1 && vpn->status == 3)
+        HlvDevice *tunnelDevice = findDevice(vpn->getDeviceId());
+        if (tunnelDevice && tunnelDevice->vpnStatus != 1 && vpn->isConnected())
             stopVpn();
     } else {
         emit onLoadDomainsSuccess();
@@ -242,10 +241,15 @@ void Hlv::loadDomainsSuccess(int status, QString data)
     startReloadDomainsTimer();
     virtualSerialPortsManager->onDomainsUpdated(&domains);
 
-    if (autoStartVpnPending) {
-        autoStartVpnPending = false;
+    switch (pendingStart) {
+    case PendingStart::AfterDomainsLoaded:
+        pendingStart = PendingStart::None;
         if (lastDeviceId != -1)
             startVpnDevice(lastDeviceId);
+        break;
+    case PendingStart::None:
+    case PendingStart::AfterDisconnect:
+        break;
     }
 }
 
@@ -310,21 +314,35 @@ void Hlv::startVpnDevice(int id)
     }
     logMessage(4, "hlv_vpn", function, QStringLiteral("Device is OFFLINE"));
     onVpnDisconnected();
-    emit vpn->onDisconnected();
+    vpn->announceDisconnected();
 }
 
 void Hlv::startVpnLastDevice(bool emitConnectingSignal)
 {
     if (emitConnectingSignal)
-        emit vpn->onConnecting(lastDeviceId);
+        vpn->announceConnecting(lastDeviceId);
     startVpnDevice(lastDeviceId);
 }
 
 void Hlv::stopVpn()
 {
     // A stop asked for by the user also cancels a start waiting for the old tunnel.
-    startVpnOnDisconnect = false;
+    cancelStartAfterDisconnect();
     vpn->stop();
+}
+
+// Only the start waiting for a tunnel's end: the start-up reconnection still waits for
+// the first domain list, after a sign-out too.
+void Hlv::cancelStartAfterDisconnect()
+{
+    switch (pendingStart) {
+    case PendingStart::AfterDisconnect:
+        pendingStart = PendingStart::None;
+        break;
+    case PendingStart::None:
+    case PendingStart::AfterDomainsLoaded:
+        break;
+    }
 }
 
 QJsonObject Hlv::getVpnStatsJson()
@@ -407,7 +425,7 @@ void Hlv::logout()
 
 void Hlv::m_exit()
 {
-    startVpnOnDisconnect = false;
+    cancelStartAfterDisconnect();
     vpn->stop();
     stopReloadDomainsTimer();
     virtualSerialPortsManager->destroyAll();
@@ -541,7 +559,7 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
 
     vpn->setProfilePath(profilePath);
     vpn->setCredentials(reply.username, reply.password);
-    startVpnOnDisconnect = true;
+    pendingStart = PendingStart::AfterDisconnect;
     vpn->stop();
 }
 
@@ -553,11 +571,16 @@ void Hlv::onVpnConnected(int device_id)
 
 void Hlv::onVpnDisconnected()
 {
-    if (!startVpnOnDisconnect)
+    switch (pendingStart) {
+    case PendingStart::None:
+    case PendingStart::AfterDomainsLoaded:
         return;
-    startVpnOnDisconnect = false;
+    case PendingStart::AfterDisconnect:
+        break;
+    }
+    pendingStart = PendingStart::None;
     if (vpn->start())
-        vpn->deviceId = lastDeviceId;
+        vpn->setDeviceId(lastDeviceId);
     else
         emit onVpnStartGetConfigError();
 }

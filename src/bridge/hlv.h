@@ -28,6 +28,17 @@ class Hlv : public QObject
     Q_PROPERTY(VidEru *vpn MEMBER vpn)
 
 public:
+    // The tunnel start the bridge owes to lastDeviceId: none; one whose profile the
+    // controller has and that waits for the old tunnel's end (the controller's next
+    // onDisconnected()); or the start-up reconnection to the last used device, which
+    // waits for the first domain list of the run. A start the user asks for replaces
+    // the start-up one.
+    enum class PendingStart {
+        None,
+        AfterDisconnect,
+        AfterDomainsLoaded,
+    };
+
     explicit Hlv(QObject *parent = nullptr);
     ~Hlv() override;
 
@@ -45,8 +56,7 @@ public:
     QTimer *reloadDomainsTimer = nullptr;
     bool reloadingDomains = false;
     int lastDeviceId = -1;
-    bool autoStartVpnPending = false;
-    bool startVpnOnDisconnect = false;
+    PendingStart pendingStart = PendingStart::None;
 
 signals:
     // The first domain list after sign-in arrived and is in getDomainsJson().
@@ -125,6 +135,7 @@ private slots:
 
 private:
     void emitDomainsError();
+    void cancelStartAfterDisconnect();
     void unhookPortsManager();
     // Merges a fresh list from the cloud into `domains`, keeping the objects (and
     // order) of domains and devices that survive; takes ownership of `fresh`.

@@ -16,7 +16,6 @@
 namespace {
 
 const char Category[] = "hlv_serials";
-constexpr int VpnConnected = 3;
 int g_reconnectDelayMs = VirtualSerialPortsManager::ReconnectDelayMs;
 
 } // namespace
@@ -118,8 +117,8 @@ bool VirtualSerialPortsManager::create(int type, HlvDevice *device)
     connect(port, &VirtualSerialPort::onDisconnected, this, &VirtualSerialPortsManager::onPortDisconnected);
     savePorts();
 
-    if (vpn->getStatus() == VpnConnected)
-        onVpnConnected(vpn->deviceId);
+    if (vpn->isConnected())
+        onVpnConnected(vpn->getDeviceId());
     return true;
 }
 
@@ -188,10 +187,10 @@ void VirtualSerialPortsManager::loadVirtualPorts()
         connect(port, &VirtualSerialPort::onDisconnected, this, &VirtualSerialPortsManager::onPortDisconnected);
     }
 
-    if (vpn->getStatus() == VpnConnected) {
+    if (vpn->isConnected()) {
         logMessage(4, Category, "VirtualSerialPortsManager::loadVirtualPorts",
                    QStringLiteral("VPN is connected try to connect serials"));
-        if (HlvDevice *device = findDevice(vpn->deviceId))
+        if (HlvDevice *device = findDevice(vpn->getDeviceId()))
             connectDevicePorts(device);
     }
 }
@@ -214,7 +213,7 @@ void VirtualSerialPortsManager::connectDevicePorts(HlvDevice *device)
     for (VirtualSerialPort *port : std::as_const(ports)) {
         if (port->getDeviceId() != device->id)
             continue;
-        if (vpn->getStatus() == VpnConnected && device->vpnStatus == 1)
+        if (vpn->isConnected() && device->vpnStatus == 1)
             port->deviceOnline();
         else
             port->deviceOffline();
@@ -249,11 +248,11 @@ void VirtualSerialPortsManager::onDomainsUpdated(QList<HlvDomain *> *domains)
 {
     logMessage(4, Category, "VirtualSerialPortsManager::onDomainsUpdated", QString());
     this->domains = domains;
-    if (vpn->getStatus() != VpnConnected || !domains)
+    if (!vpn->isConnected() || !domains)
         return;
     for (HlvDomain *domain : std::as_const(*domains)) {
         for (HlvDevice *device : std::as_const(domain->devices)) {
-            if (device->vpnStatus == 1 && device->id == vpn->deviceId)
+            if (device->vpnStatus == 1 && device->id == vpn->getDeviceId())
                 connectDevicePorts(device);
             else
                 disconnectDevicePorts(device);
@@ -267,7 +266,7 @@ void VirtualSerialPortsManager::onPortDisconnected()
     auto *port = qobject_cast<VirtualSerialPort *>(sender());
     if (!port || !port->getDevice())
         return;
-    if (vpn->getStatus() == VpnConnected && port->getDeviceId() == vpn->deviceId) {
+    if (vpn->isConnected() && port->getDeviceId() == vpn->getDeviceId()) {
         logMessage(4, Category, "VirtualSerialPortsManager::onPortDisconnected",
                    QStringLiteral("Reconnect port after %1ms").arg(g_reconnectDelayMs));
         // Meant for the relay that ended: one that came up in the meantime stays.

@@ -2,7 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QtGlobal>
+
+#include <memory>
 
 #include "base/logging.h"
 #include "vpn/ovpndaemonoptions.h"
@@ -20,15 +21,12 @@ constexpr int FinishWorkersMs = 10000;
 
 VidEru::VidEru(QObject *parent)
     : QObject(parent)
-    , deviceId(-1)
-    , status(1)
-    , worker(nullptr)
 {
     VidEruSignals *relay = VidEruSignals::instance();
-    connect(relay, SIGNAL(connected()), this, SLOT(connected()));
-    connect(relay, SIGNAL(disconnected()), this, SLOT(disconnected()));
-    connect(relay, SIGNAL(connecting()), this, SLOT(connecting()));
-    connect(relay, SIGNAL(operationNotPermitted()), this, SLOT(operationNotPermitted()));
+    connect(relay, &VidEruSignals::connected, this, &VidEru::connected);
+    connect(relay, &VidEruSignals::disconnected, this, &VidEru::disconnected);
+    connect(relay, &VidEruSignals::connecting, this, &VidEru::connecting);
+    connect(relay, &VidEruSignals::operationNotPermitted, this, &VidEru::operationNotPermitted);
     if (QCoreApplication *application = QCoreApplication::instance())
         connect(application, &QCoreApplication::aboutToQuit, this, &VidEru::finishWorkers);
 }
@@ -37,25 +35,27 @@ bool VidEru::setProfilePath(QString path)
 {
     if (path.isEmpty())
         return false;
-    profilePath = path;
+    m_profilePath = path;
     return true;
 }
 
 void VidEru::setCredentials(QString username, QString password)
 {
-    this->username = username;
-    this->password = password;
-    challengeResponse = QString();
-    dynamicChallengeCookie = QString();
+    m_username = username;
+    m_password = password;
+    m_challengeResponse = QString();
+    m_dynamicChallengeCookie = QString();
 }
 
 bool VidEru::start()
 {
     logMessage(4, Category, "VidEru::start", QStringLiteral("New worker thread"));
-    worker = new VidEruThread();  // deletes itself when its thread finishes, or is deleted below
+    // Until its thread runs, the new worker is ours to delete: it becomes the current
+    // one (and deletes itself) only below.
+    auto worker = std::make_unique<VidEruThread>();
 
     ovpn::Config config = ovpn::applicationConfig();
-    config.content = VidEruClient::readProfile(profilePath).toStdString();
+    config.content = VidEruClient::readProfile(m_profilePath).toStdString();
 
     const ovpn::EvalConfig eval = worker->client.eval_config(config);
     if (eval.error) {
@@ -64,69 +64,63 @@ bool VidEru::start()
         // A refused profile is worth a line even with the log switched off: it is the only
         // place that says why the tunnel did not start.
         qWarning("Corrivo 2: the VPN profile cannot be used: %s", eval.message.c_str());
-        abandonWorker();
         return false;
     }
 
     if (!eval.autologin) {
         logMessage(4, Category, "VidEru::start", QStringLiteral("Need credentials"));
-        if (password.isEmpty() || username.isEmpty()) {
-            abandonWorker();
+        if (m_password.isEmpty() || m_username.isEmpty())
             return false;
-        }
         ovpn::ProvideCreds creds;
-        creds.username = username.toStdString();
-        creds.password = password.toStdString();
-        creds.response = challengeResponse.toStdString();
-        creds.dynamicChallengeCookie = dynamicChallengeCookie.toStdString();
+        creds.username = m_username.toStdString();
+        creds.password = m_password.toStdString();
+        creds.response = m_challengeResponse.toStdString();
+        creds.dynamicChallengeCookie = m_dynamicChallengeCookie.toStdString();
         const ovpn::Status credsStatus = worker->client.provide_creds(creds);
         if (credsStatus.error) {
             logMessage(1, Category, "VidEru::start",
                        QStringLiteral("creds error: ") + QString::fromStdString(credsStatus.message));
-            abandonWorker();
             return false;
         }
     }
 
     logMessage(4, Category, "VidEru::start", QStringLiteral("Connecting..."));
-    connect(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
+    VidEruThread *started = worker.release();  // deletes itself when its thread finishes
+    connect(started, &QThread::finished, started, &QObject::deleteLater);
     // A worker can end without its connection reporting "DISCONNECTED" (the daemon
     // could not start): the end of the thread tells us then. Queued after the
-    // deleteLater above, this runs while the worker still exists, and it only
-    // compares the pointer.
-    VidEruThread *started = worker;
-    connect(worker, &QThread::finished, this, [this, started] {
-        runningWorkers.removeAll(started);
-        workerFinished(started);
+    // deleteLater above, this runs while the worker still exists.
+    const quint64 id = started->client.id();
+    connect(started, &QThread::finished, this, [this, started, id] {
+        m_runningWorkers.removeAll(started);
+        workerFinished(id);
     });
-    runningWorkers.append(worker);
-    worker->start();
+    m_runningWorkers.append(started);
+    // A worker still current here is one winding down after stop(): from now on its
+    // events are stale.
+    m_worker = started;
+    started->start();
     return true;
-}
-
-// A worker whose thread never started cannot delete itself.
-void VidEru::abandonWorker()
-{
-    delete worker;
-    worker = nullptr;
 }
 
 bool VidEru::stop()
 {
-    status = 0;
+    VidEruThread *worker = runningWorker();
     if (!worker) {
-        status = 1;
-        emit onDisconnected();
+        moveTo(VpnStatus::Disconnected);
         return false;
     }
+    moveTo(VpnStatus::StopRequested);
     const bool stopped = worker->stop();
+    // The worker stays current until its end is reported, but it is not stopped or
+    // asked for figures again.
     logMessage(4, Category, "VidEru::stop", QStringLiteral("Delete worker thread"));
-    worker = nullptr;
     return stopped;
 }
 
 VidEruTransportStats *VidEru::getTransportStats()
 {
+    VidEruThread *worker = runningWorker();
     if (!worker)
         return nullptr;
     return worker->getTransportStats();
@@ -134,34 +128,114 @@ VidEruTransportStats *VidEru::getTransportStats()
 
 int VidEru::getStatus()
 {
-    return status;
+    return int(m_status);
 }
 
-void VidEru::connecting()
+bool VidEru::isConnected() const
 {
-    logMessage(4, Category, "VidEru::connecting", QStringLiteral("Connecting"));
-    status = 2;
+    return m_status == VpnStatus::Connected;
+}
+
+QString VidEru::profilePath() const
+{
+    return m_profilePath;
+}
+
+QString VidEru::username() const
+{
+    return m_username;
+}
+
+QString VidEru::password() const
+{
+    return m_password;
+}
+
+void VidEru::announceConnecting(int deviceId)
+{
     emit onConnecting(deviceId);
 }
 
-void VidEru::connected()
+void VidEru::announceDisconnected()
 {
-    logMessage(4, Category, "VidEru::connected", QStringLiteral("Connected"));
-    status = 3;
-    emit onConnected(deviceId);
-}
-
-void VidEru::disconnected()
-{
-    logMessage(4, Category, "VidEru::disconnected", QStringLiteral("Disconnected"));
-    status = 1;
-    logMessage(4, Category, "VidEru::disconnected", QStringLiteral("Delete worker thread"));
-    worker = nullptr;
     emit onDisconnected();
 }
 
-void VidEru::operationNotPermitted()
+// The one place the status changes. Every entry is announced, a repeated one too (a
+// second "disconnected" reaches the page and the ports again); statusChanged() only
+// says that the value differs.
+void VidEru::moveTo(VpnStatus next)
 {
+    const bool changed = next != m_status;
+    m_status = next;
+    if (changed)
+        emit statusChanged();
+    switch (next) {
+    case VpnStatus::StopRequested:
+        // Nothing to tell yet: the worker's end will.
+        break;
+    case VpnStatus::Disconnected:
+        emit onDisconnected();
+        break;
+    case VpnStatus::Connecting:
+        emit onConnecting(m_deviceId);
+        break;
+    case VpnStatus::Connected:
+        emit onConnected(m_deviceId);
+        break;
+    }
+}
+
+// An event counts when it names the current worker. An event that names none (0) only
+// matches a controller without a worker: the client always names its own.
+bool VidEru::isCurrent(quint64 worker, const char *function) const
+{
+    const quint64 current = m_worker ? m_worker->client.id() : 0;
+    if (worker == current)
+        return true;
+    logMessage(4, Category, function,
+               QStringLiteral("Ignored: worker %1 is not the current one").arg(worker));
+    return false;
+}
+
+VidEruThread *VidEru::runningWorker() const
+{
+    if (!m_worker || m_worker->stopRequested())
+        return nullptr;
+    return m_worker;
+}
+
+void VidEru::connecting(quint64 worker)
+{
+    if (!isCurrent(worker, "VidEru::connecting"))
+        return;
+    logMessage(4, Category, "VidEru::connecting", QStringLiteral("Connecting"));
+    moveTo(VpnStatus::Connecting);
+}
+
+void VidEru::connected(quint64 worker)
+{
+    if (!isCurrent(worker, "VidEru::connected"))
+        return;
+    logMessage(4, Category, "VidEru::connected", QStringLiteral("Connected"));
+    moveTo(VpnStatus::Connected);
+}
+
+void VidEru::disconnected(quint64 worker)
+{
+    if (!isCurrent(worker, "VidEru::disconnected"))
+        return;
+    logMessage(4, Category, "VidEru::disconnected", QStringLiteral("Disconnected"));
+    logMessage(4, Category, "VidEru::disconnected", QStringLiteral("Delete worker thread"));
+    // Dropped before the announcement: a receiver may start the next worker at once.
+    m_worker = nullptr;
+    moveTo(VpnStatus::Disconnected);
+}
+
+void VidEru::operationNotPermitted(quint64 worker)
+{
+    if (!isCurrent(worker, "VidEru::operationNotPermitted"))
+        return;
     logMessage(4, Category, "VidEru::operationNotPermitted", QStringLiteral("Operation not permitted"));
     emit onOperationNotPermitted();
 }
@@ -172,7 +246,7 @@ void VidEru::operationNotPermitted()
 void VidEru::finishWorkers()
 {
     const QDeadlineTimer deadline(FinishWorkersMs);
-    for (const QPointer<VidEruThread> &running : std::as_const(runningWorkers)) {
+    for (const QPointer<VidEruThread> &running : std::as_const(m_runningWorkers)) {
         if (running.isNull())
             continue;
         running->stop();
@@ -183,20 +257,21 @@ void VidEru::finishWorkers()
 
 void VidEru::setDeviceId(int id)
 {
-    deviceId = id;
+    m_deviceId = id;
 }
 
 int VidEru::getDeviceId() const
 {
-    return deviceId;
+    return m_deviceId;
 }
 
-void VidEru::workerFinished(VidEruThread *finished)
+// Its "DISCONNECTED" normally came first and made it stale; a current worker that
+// ends without one takes the tunnel down all the same.
+void VidEru::workerFinished(quint64 worker)
 {
-    if (finished != worker)
+    if (!m_worker || m_worker->client.id() != worker)
         return;
     logMessage(4, Category, "VidEru::workerFinished", QStringLiteral("Worker ended without disconnecting"));
-    worker = nullptr;
-    status = 1;
-    emit onDisconnected();
+    m_worker = nullptr;
+    moveTo(VpnStatus::Disconnected);
 }

@@ -4,6 +4,9 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QtGlobal>
+
+#include "vpn/vpnstatus.h"
 
 class VidEruThread;
 class VidEruTransportStats;
@@ -12,8 +15,13 @@ class VidEruTransportStats;
 // material a connection needs, and the worker of the current connection. Lives on
 // the GUI thread; events come back from the worker through VidEruSignals.
 //
-// status: 0 stop requested, 1 disconnected (start value), 2 connecting or
-// reconnecting, 3 connected.
+// The status moves only in moveTo(). The worker of the latest successful start() is
+// the current one, and only its events move the status: also after stop() has asked
+// it to end (status 0 waits for its "DISCONNECTED"), until it reports its end or a
+// newer worker takes its place. An event of any other worker is logged and dropped,
+// so a stopped tunnel that ends late cannot take the status or the pointer from the
+// tunnel that followed it. Workers delete themselves when their thread ends; the
+// controller only points at them.
 class VidEru : public QObject
 {
     Q_OBJECT
@@ -27,23 +35,29 @@ public:
     // Starts a worker for the profile and credentials set before; true when its
     // thread runs. The status moves only when the connection reports progress.
     bool start();
-    // Asks the current worker to end; true when it accepted. Without a worker the
-    // status becomes 1 and onDisconnected() is emitted before this returns.
+    // Asks the current worker to end; true when it accepted. Without a worker that is
+    // still to be stopped the status becomes 1 and onDisconnected() is emitted before
+    // this returns.
     bool stop();
-    // Null without a worker, else a new snapshot the caller deletes.
+    // Null without a worker that is still to be stopped, else a new snapshot the
+    // caller deletes.
     VidEruTransportStats *getTransportStats();
     // The device whose domain the tunnel serves; onConnecting and onConnected carry
     // it. -1 until the bridge sets it after a successful start.
     void setDeviceId(int id);
     // Also asked by the page when it starts while a tunnel is already up.
     Q_INVOKABLE int getDeviceId() const;
+    bool isConnected() const;
 
-    // Read by the bridge and the serial ports; written only by this controller.
-    int deviceId;
-    int status;
-    QString username;
-    QString password;
-    QString profilePath;
+    QString profilePath() const;
+    QString username() const;
+    QString password() const;
+
+    // The bridge's word to the page and the ports, with no change of status: a tunnel
+    // to the device is asked for (before its profile is there), or the device asked
+    // for is offline and no tunnel to it will come.
+    void announceConnecting(int deviceId);
+    void announceDisconnected();
 
 signals:
     void onConnecting(int deviceId);
@@ -56,19 +70,27 @@ public slots:
     int getStatus();
 
 private slots:
-    void connecting();
-    void connected();
-    void disconnected();
-    void operationNotPermitted();
+    void connecting(quint64 worker);
+    void connected(quint64 worker);
+    void disconnected(quint64 worker);
+    void operationNotPermitted(quint64 worker);
     void finishWorkers();
 
 private:
-    void abandonWorker();
-    void workerFinished(VidEruThread *finished);
+    void moveTo(VpnStatus next);
+    bool isCurrent(quint64 worker, const char *function) const;
+    // The current worker when stop() has not been called on it yet.
+    VidEruThread *runningWorker() const;
+    void workerFinished(quint64 worker);
 
-    QString dynamicChallengeCookie;
-    QString challengeResponse;
-    VidEruThread *worker;
-    // Every worker whose thread runs, the current one and those still winding down.
-    QList<QPointer<VidEruThread>> runningWorkers;
+    VpnStatus m_status = VpnStatus::Disconnected;
+    int m_deviceId = -1;
+    QString m_username;
+    QString m_password;
+    QString m_profilePath;
+    QString m_dynamicChallengeCookie;
+    QString m_challengeResponse;
+    QPointer<VidEruThread> m_worker;
+    // Every worker whose thread runs: the current one and those still winding down.
+    QList<QPointer<VidEruThread>> m_runningWorkers;
 };

@@ -2,6 +2,8 @@
 
 #include <QDebug>
 
+#include <atomic>
+
 #include "base/logging.h"
 #include "vpn/ovpnprofilemerge.h"
 #include "vpn/viderusignals.h"
@@ -12,9 +14,21 @@ const char Category[] = "hlv_vpn";
 constexpr std::size_t MaxLineLength = 512;
 constexpr std::size_t MaxProfileSize = 262144;
 
+std::atomic<quint64> g_nextId{1};
+
 } // namespace
 
+VidEruClient::VidEruClient()
+    : m_id(g_nextId.fetch_add(1))
+{
+}
+
 VidEruClient::~VidEruClient() = default;
+
+quint64 VidEruClient::id() const
+{
+    return m_id;
+}
 
 bool VidEruClient::pause_on_connection_timeout()
 {
@@ -32,17 +46,17 @@ void VidEruClient::event(const ovpn::Event &event)
     VidEruSignals *relay = VidEruSignals::instance();
     const std::string &name = event.name;
     if (name == "DISCONNECTED")
-        emit relay->disconnected();
+        emit relay->disconnected(m_id);
     else if (name == "CONNECTED")
-        emit relay->connected();
+        emit relay->connected(m_id);
     else if (name == "RECONNECTING")
-        emit relay->connecting();
+        emit relay->connecting(m_id);
     else if (name == "CONNECTING")
-        emit relay->connecting();
+        emit relay->connecting(m_id);
     else if (name == "PAUSE" || name == "RESUME" || name == "AUTH_FAILED")
         return;
     else if (name == "TUN_SETUP_FAILED")
-        emit relay->operationNotPermitted();
+        emit relay->operationNotPermitted(m_id);
 }
 
 void VidEruClient::acc_event(const ovpn::AppCustomControlMessageEvent &event)

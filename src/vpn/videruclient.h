@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 #include "vpn/ovpnclient.h"
 
@@ -10,7 +11,12 @@
 class VidEruClient : public ovpn::OvpnClient
 {
 public:
+    VidEruClient();
     ~VidEruClient() override;
+
+    // Names this client's connection in the events it relays: unique in the process
+    // (never reused, unlike an address) and never 0.
+    quint64 id() const;
 
     bool pause_on_connection_timeout() override;
     void event(const ovpn::Event &event) override;
@@ -23,4 +29,7 @@ public:
     // The profile at path with every referenced file inlined, or "" when it cannot be
     // merged (the reason is logged).
     static QString readProfile(QString path);
+
+private:
+    const quint64 m_id;
 };

@@ -41,6 +41,7 @@ void VidEruThread::run()
 
 bool VidEruThread::stop()
 {
+    m_stopRequested = true;
     logMessage(4, Category, "VidEruThread::stop", QStringLiteral("Stopping..."));
     try {
         client.stop();
@@ -50,6 +51,11 @@ bool VidEruThread::stop()
     }
     logMessage(4, Category, "VidEruThread::stop", QStringLiteral("Stopped"));
     return true;
+}
+
+bool VidEruThread::stopRequested() const
+{
+    return m_stopRequested;
 }
 
 VidEruTransportStats *VidEruThread::getTransportStats()

@@ -19,6 +19,8 @@ public:
 
     // Asks the connection to end; does not wait. Callable while run() blocks.
     bool stop();
+    // Whether stop() was called, whatever it answered. GUI thread only.
+    bool stopRequested() const;
     // A new snapshot of the counters, owned by the caller.
     VidEruTransportStats *getTransportStats();
 
@@ -26,4 +28,7 @@ public:
 
 protected:
     void run() override;
+
+private:
+    bool m_stopRequested = false;
 };

@@ -12,9 +12,9 @@ BridgeFixture::~BridgeFixture()
 {
     if (!m_hlv)
         return;
-    if (m_hlv->vpn->status != 1) {
+    if (m_hlv->vpn->getStatus() != 1) {
         m_hlv->vpn->stop();
-        if (!QTest::qWaitFor([this] { return m_hlv->vpn->status == 1; }, 20000))
+        if (!QTest::qWaitFor([this] { return m_hlv->vpn->getStatus() == 1; }, 20000))
             qWarning("tunnel still up after stop");
     }
     QObject::disconnect(m_hlv->vpn, nullptr, m_hlv->virtualSerialPortsManager, nullptr);

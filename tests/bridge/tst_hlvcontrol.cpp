@@ -131,7 +131,7 @@ void TestHlvControl::storedLastDeviceArmsAutoStart()
     }
     Hlv hlv;
     QCOMPARE(hlv.lastDeviceId, lastDeviceId);
-    QCOMPARE(hlv.autoStartVpnPending, pending);
+    QCOMPARE(hlv.pendingStart == Hlv::PendingStart::AfterDomainsLoaded, pending);
 }
 
 void TestHlvControl::stopCancelsWaitingStart_data()
@@ -149,14 +149,14 @@ void TestHlvControl::stopCancelsWaitingStart()
 {
     QFETCH(QString, action);
     Hlv hlv;
-    hlv.startVpnOnDisconnect = true;
+    hlv.pendingStart = Hlv::PendingStart::AfterDisconnect;
     QSignalSpy startFailed(&hlv, &Hlv::onVpnStartGetConfigError);
     QSignalSpy disconnected(hlv.vpn, &VidEru::onDisconnected);
 
     QVERIFY(QMetaObject::invokeMethod(&hlv, action.toLatin1().constData(), Qt::DirectConnection));
     QCOMPARE(disconnected.size(), 1);
     QCOMPARE(startFailed.size(), 0);
-    QVERIFY(!hlv.startVpnOnDisconnect);
+    QVERIFY(hlv.pendingStart != Hlv::PendingStart::AfterDisconnect);
 }
 
 // After a renderer crash the old window's bridge stays in memory and its controller
@@ -184,10 +184,10 @@ void TestHlvControl::retiredBridgeIgnoresTheTunnel()
     QCOMPARE(lastDeviceStored(), 9);      // ... but only the current bridge stored its device
 
     // Nor does the end of that tunnel start one of the old bridge's, even one left set.
-    old.startVpnOnDisconnect = true;
+    old.pendingStart = Hlv::PendingStart::AfterDisconnect;
     QSignalSpy oldStartFailed(&old, &Hlv::onVpnStartGetConfigError);
     emit VidEruSignals::instance()->disconnected();
-    QTRY_COMPARE(old.vpn->status, 1);
+    QTRY_COMPARE(old.vpn->getStatus(), 1);
     QCOMPARE(oldStartFailed.size(), 0);
 }
 

@@ -8,6 +8,7 @@
 #include "model/hlvsettings.h"
 #include "testhome.h"
 #include "vpn/videru.h"
+#include "vpn/viderusignals.h"
 
 namespace {
 
@@ -221,8 +222,9 @@ void TestHlvDomains::reloadStopsTunnelOfDeviceGoneOffline()
 
     // The controller as it stands with a tunnel up to device 11.
     VidEru *vpn = f.hlv()->vpn;
-    vpn->deviceId = 11;
-    vpn->status = 3;
+    vpn->setDeviceId(11);
+    emit VidEruSignals::instance()->connected();
+    QCOMPARE(vpn->getStatus(), 3);
 
     QJsonArray devices{BridgeFixture::device(12, 1, QStringLiteral("a2"), 1)};
     if (deviceStillListed)
@@ -234,7 +236,7 @@ void TestHlvDomains::reloadStopsTunnelOfDeviceGoneOffline()
     f.hlv()->reloadDomains();
     QVERIFY(reloaded.wait(15000));
     QCOMPARE(disconnected.size(), stopped ? 1 : 0);
-    QCOMPARE(vpn->status, stopped ? 1 : 3);
+    QCOMPARE(vpn->getStatus(), stopped ? 1 : 3);
 }
 
 void TestHlvDomains::autoStartOncePerRun()
@@ -246,11 +248,11 @@ void TestHlvDomains::autoStartOncePerRun()
     BridgeFixture f;
     QVERIFY(f.startCloud(SimulatorProcess::sampleFixture()));
     QVERIFY(f.createBridge());
-    QVERIFY(f.hlv()->autoStartVpnPending);
+    QVERIFY(f.hlv()->pendingStart == Hlv::PendingStart::AfterDomainsLoaded);
     QCOMPARE(f.hlv()->lastDeviceId, 7);
 
     QVERIFY(f.signIn(QStringLiteral("alice"), QStringLiteral("secret")));
-    QVERIFY(!f.hlv()->autoStartVpnPending);
+    QVERIFY(f.hlv()->pendingStart != Hlv::PendingStart::AfterDomainsLoaded);
     QTRY_COMPARE_WITH_TIMEOUT(f.requestCount(VpnConfigPath42), 1, 15000);
 
     f.hlv()->logout();
@@ -264,7 +266,7 @@ void TestHlvDomains::noAutoStartWithoutLastDevice()
     BridgeFixture f;
     QVERIFY(f.startCloud(SimulatorProcess::sampleFixture()));
     QVERIFY(f.createBridge());
-    QVERIFY(!f.hlv()->autoStartVpnPending);
+    QVERIFY(f.hlv()->pendingStart != Hlv::PendingStart::AfterDomainsLoaded);
     QVERIFY(f.signIn(QStringLiteral("alice"), QStringLiteral("secret")));
     QTest::qWait(500);
     QCOMPARE(f.requestCount(VpnConfigPath42), 0);

@@ -176,9 +176,9 @@ void TestHlvVpnStart::replyFailures()
     QVERIFY(!g_log.isEmpty());
     QCOMPARE(g_log.last(), line(message));
     // Nothing reached the controller.
-    QVERIFY(hlv.vpn->profilePath.isEmpty());
-    QVERIFY(hlv.vpn->username.isEmpty());
-    QVERIFY(!hlv.startVpnOnDisconnect);
+    QVERIFY(hlv.vpn->profilePath().isEmpty());
+    QVERIFY(hlv.vpn->username().isEmpty());
+    QVERIFY(hlv.pendingStart != Hlv::PendingStart::AfterDisconnect);
     QCOMPARE(disconnected.size(), 0);
     QVERIFY(!QFile::exists(QFileInfo(profileDirectory()).absolutePath() + QStringLiteral("/escaped.ovpn")));
     QVERIFY(!QFile::exists(profileDirectory() + QStringLiteral("/sub")));
@@ -197,7 +197,7 @@ void TestHlvVpnStart::failureKeepsEarlierFiles()
     QCOMPARE(failed.size(), 1);
     QVERIFY(QFile::exists(profileDirectory() + QStringLiteral("/ca.crt")));
     QVERIFY(!QFile::exists(profileDirectory() + QStringLiteral("/client.ovpn")));
-    QVERIFY(hlv.vpn->profilePath.isEmpty());
+    QVERIFY(hlv.vpn->profilePath().isEmpty());
 }
 
 void TestHlvVpnStart::handOverWritesCleanedProfile()
@@ -222,11 +222,11 @@ void TestHlvVpnStart::handOverWritesCleanedProfile()
     QVERIFY(!QFile::exists(profileDirectory() + QStringLiteral("/credentials.txt")));
 
     // Handed over, stopped (no tunnel: at once) and the waiting start consumed.
-    QCOMPARE(hlv.vpn->profilePath, path);
-    QCOMPARE(hlv.vpn->username, QStringLiteral("vpnuser"));
-    QCOMPARE(hlv.vpn->password, QStringLiteral("vpn pass"));
+    QCOMPARE(hlv.vpn->profilePath(), path);
+    QCOMPARE(hlv.vpn->username(), QStringLiteral("vpnuser"));
+    QCOMPARE(hlv.vpn->password(), QStringLiteral("vpn pass"));
     QVERIFY(disconnected.size() >= 1);
-    QVERIFY(!hlv.startVpnOnDisconnect);
+    QVERIFY(hlv.pendingStart != Hlv::PendingStart::AfterDisconnect);
 
     QVERIFY(g_log.contains(line(QStringLiteral("Credentials: vpnuser"))));
     for (const QString &logged : std::as_const(g_log))
@@ -234,7 +234,7 @@ void TestHlvVpnStart::handOverWritesCleanedProfile()
 
     // Whatever the start did with the unreachable server, leave no tunnel behind.
     hlv.vpn->stop();
-    QTRY_COMPARE_WITH_TIMEOUT(hlv.vpn->status, 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(hlv.vpn->getStatus(), 1, 20000);
     Q_UNUSED(failed)
 }
 
@@ -341,14 +341,14 @@ void TestHlvVpnStart::checksBeforeRequest()
     QSignalSpy notAuthenticated(f.hlv(), &Hlv::onVpnStartNotAuthenticated);
     QSignalSpy invalidDomain(f.hlv(), &Hlv::onVpnStartInvalidDomain);
     QSignalSpy disconnected(f.hlv()->vpn, &VidEru::onDisconnected);
-    const int statusBefore = f.hlv()->vpn->status;
+    const int statusBefore = f.hlv()->vpn->getStatus();
     f.hlv()->startVpnDevice(device);
 
     QCOMPARE(g_log, QStringList{QStringLiteral("Hlv::startVpnDevice(): \"") + message + QLatin1Char('"')});
     QCOMPARE(notAuthenticated.size(), signal == QLatin1String("notAuthenticated") ? 1 : 0);
     QCOMPARE(invalidDomain.size(), signal == QLatin1String("invalidDomain") ? 1 : 0);
     QCOMPARE(disconnected.size(), signal == QLatin1String("disconnected") ? 1 : 0);
-    QCOMPARE(f.hlv()->vpn->status, statusBefore);
+    QCOMPARE(f.hlv()->vpn->getStatus(), statusBefore);
     QTest::qWait(200);
     QCOMPARE(f.requestCount(QStringLiteral("/api/v2/vpn/domain/42")), 0);
 }
@@ -404,7 +404,7 @@ void TestHlvVpnStart::fullStartThroughLab()
     hlv->startVpnDevice(7);
     QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, 30000);
     QCOMPARE(connected.first().first().toInt(), 7);
-    QCOMPARE(hlv->vpn->status, 3);
+    QCOMPARE(hlv->vpn->getStatus(), 3);
     {
         HlvSettings settings;
         QCOMPARE(settings.value(QStringLiteral("vpn/last_device_id")).toInt(), 7);
@@ -432,7 +432,7 @@ void TestHlvVpnStart::fullStartThroughLab()
     QSignalSpy disconnected(hlv->vpn, &VidEru::onDisconnected);
     hlv->stopVpn();
     QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, 20000);
-    QCOMPARE(hlv->vpn->status, 1);
+    QCOMPARE(hlv->vpn->getStatus(), 1);
     const QJsonObject stopped = hlv->getVpnStatsJson();
     for (const char *key : {"bytesIn", "bytesOut", "packetsIn", "packetsOut", "lastPacketReceived"})
         QCOMPARE(stopped.value(QLatin1String(key)).toInteger(), 0);

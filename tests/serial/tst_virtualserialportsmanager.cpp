@@ -188,7 +188,7 @@ HlvDevice *TestVirtualSerialPortsManager::device(int id) const
 // worker thread sends them.
 void TestVirtualSerialPortsManager::vpnConnectedTo(int deviceId)
 {
-    m_vpn->deviceId = deviceId;
+    m_vpn->setDeviceId(deviceId);
     emit VidEruSignals::instance()->connected();
     QTRY_COMPARE(m_vpn->getStatus(), 3);
 }
@@ -388,7 +388,7 @@ void TestVirtualSerialPortsManager::bridgeEndingWhileTheVpnServesAnotherDeviceSt
     const int connections = m_echo->connectionCount();
 
     // The tunnel now serves device 8.
-    m_vpn->deviceId = 8;
+    m_vpn->setDeviceId(8);
     m_echo->closeConnections();
     QTRY_COMPARE(bridges(), 0);
     QVERIFY(settle());

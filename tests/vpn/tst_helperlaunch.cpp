@@ -137,11 +137,11 @@ void TestHelperLaunch::helperAbsent()
     const QString profile = writeProfile(dir, "client\ndev tun\nremote 192.0.2.1 1194\nauth-user-pass\n");
     QVERIFY(!profile.isEmpty());
 
+    LogCapture log(4);  // outlives the controller: its worker logs until it ends
     VidEru vpn;
     Recorder recorder(vpn);
     vpn.setProfilePath(profile);
     vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
-    LogCapture log(4);
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 10000);
     qunsetenv("CORRIVO_HELPER_SOCKET");
@@ -194,7 +194,7 @@ void TestHelperLaunch::tunnelUpAndDownThroughHelper()
 
     VidEru vpn;
     Recorder recorder(vpn);
-    vpn.deviceId = 42;
+    vpn.setDeviceId(42);
     QVERIFY2(startTunnel(vpn, recorder), qPrintable(QString::fromUtf8(helper.log())));
     QCOMPARE(recorder.connected.count(), 1);
     QCOMPARE(recorder.connected.first().first().toInt(), 42);
@@ -238,13 +238,13 @@ void TestHelperLaunch::helperKilledMidTunnel()
     HelperProcess helper;
     QVERIFY2(helper.start(), qPrintable(helper.errorString()));
 
+    LogCapture log(4);  // outlives the controller: its worker logs until it ends
     VidEru vpn;
     Recorder recorder(vpn);
     QVERIFY2(startTunnel(vpn, recorder), qPrintable(QString::fromUtf8(helper.log())));
     const QList<pid_t> daemons = VpnProcesses::openvpnChildren(helper.pid());
     QCOMPARE(daemons.size(), 1);
 
-    LogCapture log(4);
     helper.kill();
     QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 15000);
     QCOMPARE(vpn.getStatus(), 1);

@@ -4,6 +4,12 @@
 #include <QNetworkInterface>
 #include <QTcpSocket>
 
+#include <QDeadlineTimer>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <limits>
 #include <memory>
 #include <unistd.h>
 
@@ -11,6 +17,7 @@
 #include "logcapture.h"
 #include "testhome.h"
 #include "vpn/videru.h"
+#include "vpn/viderusignals.h"
 #include "vpn/viderutransportstats.h"
 #include "vpnprocesses.h"
 
@@ -63,12 +70,75 @@ struct VpnGuard
     VidEru &vpn;
 };
 
-// A controller with its recorder and its guard, torn down in that reverse order.
+// A controller with its log, its recorder and its guard, torn down in that reverse
+// order: the guard waits for the workers, which log until they end, so the capture
+// (and the logging switch it sets) must outlive it.
 struct Controlled
 {
+    LogCapture log{4};
     VidEru vpn;
     Recorder recorder{vpn};
     VpnGuard guard{vpn};
+};
+
+// Holds the first thread other than the test's own that logs a line containing a
+// given text, inside that log call, until release(); the line still reaches the
+// handler installed before. The client logs each event just before it relays it, so
+// holding a worker on its "Event DISCONNECTED" line delays that one event the way a
+// slow daemon would, without depending on timing.
+class LogHold
+{
+public:
+    explicit LogHold(const QString &text)
+    {
+        QMutexLocker locker(&s_mutex);
+        s_text = text;
+        s_state = State::Armed;
+        s_testThread = QThread::currentThread();
+        s_previous = qInstallMessageHandler(handle);
+    }
+    ~LogHold()
+    {
+        release();
+        qInstallMessageHandler(s_previous);
+    }
+
+    bool holding() const
+    {
+        QMutexLocker locker(&s_mutex);
+        return s_state == State::Holding;
+    }
+    void release()
+    {
+        QMutexLocker locker(&s_mutex);
+        s_state = State::Released;
+        s_released.wakeAll();
+    }
+
+private:
+    enum class State { Armed, Holding, Released };
+
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (s_previous)
+            s_previous(type, context, message);
+        QMutexLocker locker(&s_mutex);
+        if (s_state != State::Armed || QThread::currentThread() == s_testThread || !message.contains(s_text))
+            return;
+        s_state = State::Holding;
+        // Bounded, so that a test failing before its release() cannot hang the worker.
+        const QDeadlineTimer deadline(60000);
+        while (s_state == State::Holding && !deadline.hasExpired())
+            s_released.wait(&s_mutex, deadline);
+        s_state = State::Released;
+    }
+
+    static inline QMutex s_mutex;
+    static inline QWaitCondition s_released;
+    static inline QString s_text;
+    static inline State s_state = State::Released;
+    static inline QThread *s_testThread = nullptr;
+    static inline QtMessageHandler s_previous = nullptr;
 };
 
 // A small profile in dir, or "" when it cannot be written.
@@ -104,6 +174,8 @@ private slots:
     void cleanup();
 
     void stopWithoutWorker();
+    void statusChangedOnChangeOnly();
+    void eventOfAnotherWorkerIgnored();
     void setProfilePathKeepsPrevious();
     void startFailsOnUnmergeableProfile();
     void refusedProfileSaysWhy();
@@ -114,6 +186,7 @@ private slots:
 
     void connectsCountsAndStops();
     void stopRightAfterStart();
+    void lateEndOfReplacedWorker();
     void wrongPassword();
     void tunnelSetupFailure();
     void serverGoneAndBack();
@@ -186,6 +259,45 @@ void TestVidEru::stopWithoutWorker()
     QCOMPARE(vpn.getStatus(), 1);
     QCOMPARE(recorder.trail, QStringList{QStringLiteral("disconnected:1")});
     QCOMPARE(vpn.getTransportStats(), nullptr);
+}
+
+// Events that name no worker reach a controller that has none, as in the bridge and
+// port tests; emitted on this thread, they are handled at once.
+void TestVidEru::statusChangedOnChangeOnly()
+{
+    VidEru vpn;
+    Recorder recorder(vpn);
+    QStringList changes;
+    connect(&vpn, &VidEru::statusChanged, &vpn, [&] { changes << QString::number(vpn.getStatus()); });
+    VidEruSignals *relay = VidEruSignals::instance();
+    emit relay->connecting();
+    emit relay->connecting();
+    emit relay->connected();
+    emit relay->operationNotPermitted();
+    QVERIFY(!vpn.stop());
+    QVERIFY(!vpn.stop());
+    QCOMPARE(changes, (QStringList{QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("1")}));
+    // Every entry is still announced, a repeated one too.
+    QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("connecting:2"),
+                                          QStringLiteral("connected:3"), QStringLiteral("notPermitted:3"),
+                                          QStringLiteral("disconnected:1"), QStringLiteral("disconnected:1")}));
+}
+
+void TestVidEru::eventOfAnotherWorkerIgnored()
+{
+    VidEru vpn;
+    Recorder recorder(vpn);
+    LogCapture log(4);
+    VidEruSignals *relay = VidEruSignals::instance();
+    // No worker of this controller has such an id (they count from 1 upwards).
+    const quint64 stranger = std::numeric_limits<quint64>::max();
+    emit relay->connecting(stranger);
+    emit relay->connected(stranger);
+    emit relay->operationNotPermitted(stranger);
+    emit relay->disconnected(stranger);
+    QCOMPARE(vpn.getStatus(), 1);
+    QVERIFY(recorder.trail.isEmpty());
+    QCOMPARE(log.lines().filter(QStringLiteral("\"Ignored: worker %1 is not the current one\"").arg(stranger)).size(), 4);
 }
 
 void TestVidEru::setProfilePathKeepsPrevious()
@@ -283,12 +395,12 @@ void TestVidEru::workerEndingWithoutDisconnect()
     QVERIFY(!profile.isEmpty());
     qputenv("CORRIVO_OPENVPN", dir.filePath(QStringLiteral("no-such-openvpn")).toUtf8());
 
+    LogCapture log(4);  // outlives the controller: its worker logs until it ends
     VidEru vpn;
     Recorder recorder(vpn);
-    vpn.deviceId = 7;
+    vpn.setDeviceId(7);
     vpn.setProfilePath(profile);
     vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
-    LogCapture log(4);
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 10000);
     QCOMPARE(vpn.getStatus(), 1);
@@ -307,7 +419,7 @@ void TestVidEru::connectsCountsAndStops()
     Controlled controlled;
     VidEru &vpn = controlled.vpn;
     Recorder &recorder = controlled.recorder;
-    vpn.deviceId = 42;
+    vpn.setDeviceId(42);
     QVERIFY(vpn.setProfilePath(m_lab->profilePath()));
     vpn.setCredentials(m_lab->username(), m_lab->password());
     QVERIFY(vpn.start());
@@ -374,8 +486,8 @@ void TestVidEru::profileWithoutCredentialsStarts()
     Controlled controlled;
     VidEru &vpn = controlled.vpn;
     Recorder &recorder = controlled.recorder;
+    LogCapture &log = controlled.log;
     vpn.setProfilePath(profile);
-    LogCapture log(4);
     QVERIFY(vpn.start());
     QVERIFY(!log.contains(QStringLiteral("Need credentials")));
     QVERIFY(log.contains(QStringLiteral("VidEru::start(): \"Connecting...\"")));
@@ -405,6 +517,50 @@ void TestVidEru::stopRightAfterStart()
     QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(::getpid()).isEmpty(), 10000);
 }
 
+void TestVidEru::lateEndOfReplacedWorker()
+{
+    REQUIRE_LAB();
+
+    // A second start request stops the tunnel twice (the bridge's hand-over): the
+    // second stop reports "disconnected" at once and the new worker starts right away,
+    // while the old daemon is still winding down. Its end, arriving after the new
+    // tunnel is up, belongs to a worker that is no longer current.
+    Controlled controlled;
+    VidEru &vpn = controlled.vpn;
+    Recorder &recorder = controlled.recorder;
+    LogCapture &log = controlled.log;
+    vpn.setProfilePath(m_lab->profilePath());
+    vpn.setCredentials(m_lab->username(), m_lab->password());
+    QVERIFY(vpn.start());
+    QTRY_COMPARE_WITH_TIMEOUT(vpn.getStatus(), 3, ConnectTimeoutMs);
+
+    LogHold hold(QStringLiteral("VidEruClient::event(): \"Event DISCONNECTED"));
+    QVERIFY(vpn.stop());
+    QVERIFY(!vpn.stop());
+    QVERIFY(vpn.start());
+    // The old worker reports its end only once the new tunnel is up.
+    QTRY_VERIFY_WITH_TIMEOUT(hold.holding(), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(vpn.getStatus(), 3, ConnectTimeoutMs);
+    hold.release();
+    // The old worker relays its end before it finishes; the new one is still running.
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("VidEruThread::run(): \"Worker finished\"")), 15000);
+    QCoreApplication::sendPostedEvents();
+
+    QCOMPARE(recorder.trail, (QStringList{QStringLiteral("connecting:2"), QStringLiteral("connected:3"),
+                                          QStringLiteral("disconnected:1"), QStringLiteral("connecting:2"),
+                                          QStringLiteral("connected:3")}));
+    QVERIFY(log.contains(QStringLiteral("VidEru::disconnected(): \"Ignored: worker ")));
+    QCOMPARE(vpn.getStatus(), 3);
+    QVERIFY(std::unique_ptr<VidEruTransportStats>(vpn.getTransportStats()));
+    QCOMPARE(VpnProcesses::openvpnChildren(::getpid()).size(), 1);
+
+    // The new tunnel is still the controller's to end.
+    QVERIFY(vpn.stop());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 2, 15000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(::getpid()).isEmpty(), 10000);
+}
+
 void TestVidEru::wrongPassword()
 {
     REQUIRE_LAB();
@@ -414,7 +570,7 @@ void TestVidEru::wrongPassword()
     Recorder &recorder = controlled.recorder;
     vpn.setProfilePath(m_lab->profilePath());
     vpn.setCredentials(m_lab->username(), m_lab->password() + QStringLiteral("x"));
-    LogCapture log(4);
+    LogCapture &log = controlled.log;
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, ConnectTimeoutMs);
     QVERIFY(log.contains(QStringLiteral("VidEruClient::event(): \"Event AUTH_FAILED: ")));
@@ -435,7 +591,7 @@ void TestVidEru::tunnelSetupFailure()
     Recorder &recorder = controlled.recorder;
     vpn.setProfilePath(path);
     vpn.setCredentials(m_lab->username(), m_lab->password());
-    LogCapture log(4);
+    LogCapture &log = controlled.log;
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notPermitted.count(), 1, ConnectTimeoutMs);
     QVERIFY(log.contains(QStringLiteral("Event TUN_SETUP_FAILED: ")));
@@ -454,10 +610,10 @@ void TestVidEru::serverGoneAndBack()
     Controlled controlled;
     VidEru &vpn = controlled.vpn;
     Recorder &recorder = controlled.recorder;
-    vpn.deviceId = 5;
+    vpn.setDeviceId(5);
     vpn.setProfilePath(m_lab->profilePath());
     vpn.setCredentials(m_lab->username(), m_lab->password());
-    LogCapture log(4);
+    LogCapture &log = controlled.log;
     QVERIFY(vpn.start());
     QTRY_COMPARE_WITH_TIMEOUT(vpn.getStatus(), 3, ConnectTimeoutMs);
 

@@ -183,10 +183,29 @@ var domains = {
         });
     },
 
+    // A closed group that has finished closing is neither laid out nor painted: with
+    // thousands of rows that is most of the page, and its height is zero anyway. It
+    // leaves that state before it opens, and a group opened for the first time then
+    // fixes its maximum height to the height of its rows, the height it would have
+    // had when the list was drawn.
+    rest: function (group) {
+        group.style.contentVisibility = 'hidden';
+    },
+
+    wake: function (group) {
+        group.style.contentVisibility = '';
+        if (group.style.maxHeight !== '')
+            return;
+        var last = group.lastElementChild;
+        var height = last === null ? 0 : last.getBoundingClientRect().bottom - group.getBoundingClientRect().top;
+        group.style.maxHeight = height + 'px';
+    },
+
     toggleGroup: function (header) {
         var container = header.next('.device-container');
         var toggle = header.find('.icon-toggle');
         if (container.hasClass('closed')) {
+            domains.wake(container[0]);
             container.removeClass('closed');
             toggle.text('arrow_drop_up');
             HLV.setLastDomainIdOpened(parseInt(header.attr('data-id'), 10));
@@ -209,16 +228,17 @@ var domains = {
         var container = document.getElementById('domainsContainer');
         domains.indexRows();
 
-        // Groups collapse to zero and open to the height they were rendered with. All
-        // heights are read before any is set: a read after a change would lay the whole
-        // list out again, once per group.
-        var groups = container.querySelectorAll('.device-container');
-        var heights = Array.prototype.map.call(groups, function (group) {
-            return $(group).outerHeight();
-        });
-        Array.prototype.forEach.call(groups, function (group, index) {
-            group.style.maxHeight = heights[index] + 'px';
+        // All groups start closed, before anything has laid the list out: a group's
+        // height is taken when it first opens (see wake()).
+        Array.prototype.forEach.call(container.querySelectorAll('.device-container'), function (group) {
             group.classList.add('closed');
+            domains.rest(group);
+        });
+        container.addEventListener('transitionend', function (event) {
+            var group = event.target;
+            if (event.propertyName === 'max-height' && group.classList.contains('device-container') &&
+                group.classList.contains('closed'))
+                domains.rest(group);
         });
 
         $('#domainsContainer .domain').each(function () {

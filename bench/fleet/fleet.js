@@ -237,7 +237,8 @@ async function result(app, timeout) {
 }
 
 // One reload from the call until the page's handler has run and the next frame is
-// painted; also when the reload event arrived (the native part).
+// painted; also when the reload event arrived (the native part, the simulator's
+// answer included) and when the handler was done (after the page fetched the list).
 async function measureReload(app) {
     await app.page.evaluate(() => {
         window.__fleet = null;
@@ -252,10 +253,11 @@ async function measureReload(app) {
             const handlerStart = performance.now();
             const value = original.apply(this, arguments);
             const handler = performance.now() - handlerStart;
+            const done = performance.now() - started;
             domains.on_domains_reloaded = original;
             HLV_EVENTS.removeListener(EVENT_RELOAD_DOMAINS_SUCCESS, onEvent);
             requestAnimationFrame(() => setTimeout(() => {
-                window.__fleet = { total: performance.now() - started, event, handler };
+                window.__fleet = { total: performance.now() - started, event, handler, done };
             }, 0));
             return value;
         };
@@ -408,7 +410,8 @@ async function main() {
                 console.log(`run ${run + 1}, ${size} devices: login ${result.loginMs.toFixed(0)} ms, ` +
                             `reload ${result.reloadMs.map((v) => v.toFixed(0)).join('/')} ms ` +
                             `(event at ${result.reloadParts.map((p) => p.event === null ? '-' : p.event.toFixed(0)).join('/')}, ` +
-                            `handler ${result.reloadParts.map((p) => p.handler.toFixed(0)).join('/')}), ` +
+                            `handler ${result.reloadParts.map((p) => p.handler.toFixed(0)).join('/')}, ` +
+                            `handled at ${result.reloadParts.map((p) => p.done.toFixed(0)).join('/')}), ` +
                             `flip ${result.flipMs.map((v) => v.toFixed(0)).join('/')} ms, ` +
                             `renderer idle ${result.rendererIdlePercent.toFixed(2)}%, ` +
                             `RSS ${result.memory.rssMB.toFixed(0)} MB in ${result.processes} processes`);

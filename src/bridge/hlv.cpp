@@ -21,6 +21,7 @@
 #include "model/hlvdevice.h"
 #include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
+#include "model/idmatcher.h"
 #include "serial/execcommand.h"
 #include "base/serialportdirectory.h"
 #include "serial/virtualserialport.h"
@@ -102,24 +103,12 @@ void Hlv::retire()
 
 HlvDevice *Hlv::findDevice(int id) const
 {
-    for (HlvDomain *domain : domains) {
-        for (HlvDevice *device : domain->devices) {
-            if (device->id == id)
-                return device;
-        }
-    }
-    return nullptr;
+    return m_deviceIndex.device(domains, id);
 }
 
 HlvDomain *Hlv::findDomainOfDevice(int id) const
 {
-    for (HlvDomain *domain : domains) {
-        for (HlvDevice *device : domain->devices) {
-            if (device->id == id)
-                return domain;
-        }
-    }
-    return nullptr;
+    return m_deviceIndex.domainOfDevice(domains, id);
 }
 
 QString Hlv::getAllPageFiles(QString page_name)
@@ -151,10 +140,18 @@ void Hlv::setLanguage(QString language)
 
 QJsonArray Hlv::getDomainsJson()
 {
-    QJsonArray result;
-    for (HlvDomain *domain : std::as_const(domains))
-        result.append(domain->toJson());
-    return result;
+    return domainsJson();
+}
+
+QJsonArray Hlv::domainsJson()
+{
+    if (m_domainsJsonFor != domains || m_domainsJson.size() != domains.size()) {
+        m_domainsJson = QJsonArray();
+        for (const HlvDomain *domain : std::as_const(domains))
+            m_domainsJson.append(domain->toJson());
+        m_domainsJsonFor = domains;
+    }
+    return m_domainsJson;
 }
 
 QJsonArray Hlv::getDeviceByIdJson(int device_id)
@@ -213,16 +210,22 @@ void Hlv::loadDomainsSuccess(int status, QString data)
         emitDomainsError();
         return;
     }
-    const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
-    if (!document.isObject() || !document.object().contains(QLatin1String("domains"))) {
-        emitDomainsError();
-        return;
-    }
+    // An answer equal to the one merged last, onto the list that merge left, changes
+    // nothing: with thousands of devices that is most reloads, so they skip the parse.
+    if (data != m_mergedReply || m_mergedReplyFor != domains) {
+        const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
+        if (!document.isObject() || !document.object().contains(QLatin1String("domains"))) {
+            emitDomainsError();
+            return;
+        }
 
-    QList<HlvDomain *> fresh;
-    for (const QJsonValue &value : document.object().value(QLatin1String("domains")).toArray())
-        fresh.append(HlvDomain::fromJson(value.toObject()));
-    mergeDomains(fresh);
+        QList<HlvDomain *> fresh;
+        for (const QJsonValue &value : document.object().value(QLatin1String("domains")).toArray())
+            fresh.append(HlvDomain::fromJson(value.toObject()));
+        mergeDomains(fresh);
+        m_mergedReply = data;
+        m_mergedReplyFor = domains;
+    }
 
     if (reloadingDomains) {
         emit onReloadDomainsSuccess();
@@ -234,10 +237,7 @@ void Hlv::loadDomainsSuccess(int status, QString data)
     }
     reloadingDomains = false;
 
-    {
-        HlvSettings settings;
-        settings.setDomains(domains);
-    }
+    storeDomains();
     startReloadDomainsTimer();
     virtualSerialPortsManager->onDomainsUpdated(&domains);
 
@@ -255,28 +255,74 @@ void Hlv::loadDomainsSuccess(int status, QString data)
 
 void Hlv::mergeDomains(QList<HlvDomain *> fresh)
 {
-    for (auto it = domains.begin(); it != domains.end();) {
-        HlvDomain *held = *it;
-        const auto match = std::find_if(fresh.begin(), fresh.end(),
-                                        [held](const HlvDomain *candidate) { return candidate->id == held->id; });
-        if (match != fresh.end()) {
-            HlvDomain *update = *match;
-            held->name = update->name;
-            held->vpnEnable = update->vpnEnable;
-            held->updateDevices(update->devices);
-            // The held domain took over or deleted the fresh devices; only the
-            // fresh domain object itself is left.
-            update->devices.clear();
-            delete update;
-            fresh.erase(match);
-            ++it;
-        } else {
+    // The JSON of a domain that did not change is taken over from the last merge.
+    const QJsonArray heldJson = domainsJson();
+    QList<int> freshIds;
+    freshIds.reserve(fresh.size());
+    for (const HlvDomain *domain : std::as_const(fresh))
+        freshIds.append(domain->id);
+    IdMatcher matcher(freshIds);
+
+    HlvDomain::Changes changes;
+    QList<HlvDomain *> merged;
+    merged.reserve(fresh.size());
+    QJsonArray mergedJson;
+    for (qsizetype position = 0; position < domains.size(); ++position) {
+        HlvDomain *held = domains.at(position);
+        const qsizetype match = matcher.take(held->id);
+        if (match < 0) {
             held->deleteDevices();
             delete held;
-            it = domains.erase(it);
+            changes.members = true;
+            continue;
+        }
+        HlvDomain *update = fresh.at(match);
+        bool changed = held->name != update->name || held->vpnEnable != update->vpnEnable;
+        held->name = update->name;
+        held->vpnEnable = update->vpnEnable;
+        const HlvDomain::Changes deviceChanges = held->updateDevices(update->devices);
+        // The held domain took over or deleted the fresh devices; only the fresh
+        // domain object itself is left.
+        update->devices.clear();
+        delete update;
+        changed = changed || deviceChanges.any();
+        changes.values = changes.values || changed;
+        changes.members = changes.members || deviceChanges.members;
+        merged.append(held);
+        mergedJson.append(changed ? QJsonValue(held->toJson()) : heldJson.at(position));
+    }
+    for (qsizetype position = 0; position < fresh.size(); ++position) {
+        if (!matcher.isTaken(position)) {
+            merged.append(fresh.at(position));
+            mergedJson.append(fresh.at(position)->toJson());
+            changes.members = true;
         }
     }
-    domains.append(fresh);
+
+    // Without a change the merged lists equal the held ones; keeping those keeps the
+    // derived parts' checks of the list they were made for at constant cost.
+    if (changes.members) {
+        domains = merged;
+        m_deviceIndex.invalidate();
+    }
+    if (changes.any()) {
+        m_domainsJson = mergedJson;
+        m_domainsJsonFor = domains;
+        m_storedDomains = QVariant();
+    }
+}
+
+void Hlv::storeDomains()
+{
+    HlvSettings settings;
+    // Rewriting (and encrypting) the whole entry for a list it holds already would cost
+    // more than the rest of a reload. The stored value is compared too: signing in as
+    // another user empties it behind the bridge's back.
+    if (m_storedDomains.isValid() && m_storedDomainsFor == domains && settings.domainsValue() == m_storedDomains)
+        return;
+    settings.setDomainsJson(domainsJson());
+    m_storedDomains = settings.domainsValue();
+    m_storedDomainsFor = domains;
 }
 
 void Hlv::loadDomainsError(int status, QString data)

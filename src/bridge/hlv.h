@@ -5,7 +5,9 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QVariant>
 
+#include "bridge/deviceindex.h"
 #include "cloud/api.h"
 #include "cloud/auth.h"
 #include "serial/virtualserialportsmanager.h"
@@ -140,6 +142,24 @@ private:
     // Merges a fresh list from the cloud into `domains`, keeping the objects (and
     // order) of domains and devices that survive; takes ownership of `fresh`.
     void mergeDomains(QList<HlvDomain *> fresh);
+    // The page's JSON form of `domains`, kept from one merge to the next.
+    QJsonArray domainsJson();
+    // Writes the list to the settings unless the stored entry holds it already.
+    void storeDomains();
     bool tourIsNeeded(int tour);
     void tourIsNotNeeded(int tour);
+
+    // What is derived from `domains` lives until a merge changes the list; records
+    // change nowhere else. Each part remembers the list it was made for, so that a list
+    // replaced or changed in place (which detaches it from the copy) is derived afresh.
+    mutable DeviceIndex m_deviceIndex;
+    // Index for index the domains' toJson(); a merge rebuilds only the changed ones.
+    QJsonArray m_domainsJson;
+    QList<HlvDomain *> m_domainsJsonFor;
+    // The last reply merged: the cloud mostly answers the same text 30 s later.
+    QString m_mergedReply;
+    QList<HlvDomain *> m_mergedReplyFor;
+    // What was last written as "domains", while the list has not changed since.
+    QVariant m_storedDomains;
+    QList<HlvDomain *> m_storedDomainsFor;
 };

@@ -52,8 +52,11 @@ QJsonObject HlvDevice::toJson() const
     };
 }
 
-void HlvDevice::copyValuesFrom(const HlvDevice &other)
+bool HlvDevice::copyValuesFrom(const HlvDevice &other)
 {
+    const bool changed = name != other.name || type != other.type || domainId != other.domainId
+        || dataDeliveryEnable != other.dataDeliveryEnable || remoteAccessEnable != other.remoteAccessEnable
+        || vpnStatus != other.vpnStatus || vpnIp != other.vpnIp || apiKey != other.apiKey;
     name = other.name;
     type = other.type;
     domainId = other.domainId;
@@ -62,4 +65,5 @@ void HlvDevice::copyValuesFrom(const HlvDevice &other)
     vpnStatus = other.vpnStatus;
     vpnIp = other.vpnIp;
     apiKey = other.apiKey;
+    return changed;
 }

@@ -17,8 +17,9 @@ public:
     static HlvDevice *fromJson(QJsonObject json);
     QJsonObject toJson() const;
 
-    // Takes every member but the id from another record of the same device.
-    void copyValuesFrom(const HlvDevice &other);
+    // Takes every member but the id from another record of the same device; true when
+    // any of them differed.
+    bool copyValuesFrom(const HlvDevice &other);
 
     int id = -1;
     QString name;

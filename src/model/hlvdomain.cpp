@@ -2,9 +2,8 @@
 
 #include <QJsonArray>
 
-#include <algorithm>
-
 #include "model/hlvdevice.h"
+#include "model/idmatcher.h"
 #include "model/jsonreading.h"
 
 namespace {
@@ -55,22 +54,37 @@ QJsonObject HlvDomain::toJson() const
     };
 }
 
-void HlvDomain::updateDevices(QList<HlvDevice *> fresh)
+HlvDomain::Changes HlvDomain::updateDevices(QList<HlvDevice *> fresh)
 {
-    for (auto held = devices.begin(); held != devices.end();) {
-        auto match = std::find_if(fresh.begin(), fresh.end(),
-                                  [id = (*held)->id](const HlvDevice *device) { return device->id == id; });
-        if (match != fresh.end()) {
-            (*held)->copyValuesFrom(**match);
-            delete *match;
-            fresh.erase(match);
-            ++held;
-        } else {
-            delete *held;
-            held = devices.erase(held);
+    QList<int> freshIds;
+    freshIds.reserve(fresh.size());
+    for (const HlvDevice *device : std::as_const(fresh))
+        freshIds.append(device->id);
+    IdMatcher matcher(freshIds);
+
+    Changes changes;
+    QList<HlvDevice *> merged;
+    merged.reserve(fresh.size());
+    for (HlvDevice *held : std::as_const(devices)) {
+        const qsizetype match = matcher.take(held->id);
+        if (match < 0) {
+            delete held;
+            changes.members = true;
+            continue;
+        }
+        if (held->copyValuesFrom(*fresh.at(match)))
+            changes.values = true;
+        delete fresh.at(match);
+        merged.append(held);
+    }
+    for (qsizetype position = 0; position < fresh.size(); ++position) {
+        if (!matcher.isTaken(position)) {
+            merged.append(fresh.at(position));
+            changes.members = true;
         }
     }
-    devices.append(fresh);
+    devices = merged;
+    return changes;
 }
 
 void HlvDomain::deleteDevices()

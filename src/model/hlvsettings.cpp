@@ -172,7 +172,17 @@ void HlvSettings::setDomains(QList<HlvDomain *> domains)
     QJsonArray stored;
     for (const HlvDomain *domain : domains)
         stored.append(domain->toJson());
-    setValue(QLatin1String(DomainsKey), stored.toVariantList());
+    setDomainsJson(stored);
+}
+
+void HlvSettings::setDomainsJson(const QJsonArray &domains)
+{
+    setValue(QLatin1String(DomainsKey), domains.toVariantList());
+}
+
+QVariant HlvSettings::domainsValue() const
+{
+    return value(QLatin1String(DomainsKey));
 }
 
 void HlvSettings::clearDomains()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QList>
 #include <QPoint>
 #include <QSettings>
@@ -27,6 +28,10 @@ public:
     QList<HlvDomain *> getDomains();
     // Stores the list; the objects stay with the caller.
     void setDomains(QList<HlvDomain *> domains);
+    // The same from the list's JSON form (the domains' toJson() in order), for a caller
+    // that holds it already; the stored value as it is now, to tell whether it changed.
+    void setDomainsJson(const QJsonArray &domains);
+    QVariant domainsValue() const;
     void clearDomains();
 
     int getLastDomainIdOpened();

@@ -27,6 +27,55 @@ QJsonObject worldAB()
     return fixture;
 }
 
+// A domain list in short: "1:11,12!;2:" is domain 1 with device 11 online and 12
+// offline, and domain 2 without devices. Names follow the ids, unless a domain's id
+// carries a name after "=" ("1=North:11").
+QJsonArray world(const QString &text)
+{
+    QJsonArray domains;
+    for (const QString &domainText : text.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const QString head = domainText.section(QLatin1Char(':'), 0, 0);
+        const int id = head.section(QLatin1Char('='), 0, 0).toInt();
+        const QString name = head.contains(QLatin1Char('=')) ? head.section(QLatin1Char('='), 1) : QStringLiteral("D%1").arg(id);
+        QJsonArray devices;
+        for (QString deviceText : domainText.section(QLatin1Char(':'), 1).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const bool offline = deviceText.endsWith(QLatin1Char('!'));
+            deviceText.remove(QLatin1Char('!'));
+            devices.append(BridgeFixture::device(deviceText.toInt(), id, QStringLiteral("d%1").arg(deviceText), offline ? 0 : 1));
+        }
+        domains.append(BridgeFixture::domain(id, name, true, devices));
+    }
+    return domains;
+}
+
+// The bridge's list in the same short form, with "=" after each object that was in
+// `before` and "+" after each new one.
+QString describe(const QList<HlvDomain *> &domains, const QList<QObject *> &before)
+{
+    QStringList parts;
+    for (const HlvDomain *domain : domains) {
+        QStringList devices;
+        for (const HlvDevice *device : domain->devices) {
+            devices << QString::number(device->id) + (device->vpnStatus == 1 ? QString() : QStringLiteral("!"))
+                           + (before.contains(device) ? QLatin1Char('=') : QLatin1Char('+'));
+        }
+        parts << QString::number(domain->id) + (before.contains(domain) ? QLatin1Char('=') : QLatin1Char('+'))
+                     + QLatin1Char(':') + devices.join(QLatin1Char(','));
+    }
+    return parts.join(QLatin1Char(';'));
+}
+
+QList<QObject *> objectsOf(const QList<HlvDomain *> &domains)
+{
+    QList<QObject *> objects;
+    for (HlvDomain *domain : domains) {
+        objects << domain;
+        for (HlvDevice *device : domain->devices)
+            objects << device;
+    }
+    return objects;
+}
+
 int storedDomainCount()
 {
     HlvSettings settings;
@@ -44,6 +93,9 @@ private slots:
     void init();
     void signInLoadsAndCachesDomains();
     void mergeKeepsIdentityAndOrder();
+    void mergePairsById_data();
+    void mergePairsById();
+    void storedListFollowsAnotherUsersSignIn();
     void emptyListDeletesAllAndSucceeds();
     void badRepliesLeaveListUnchanged_data();
     void badRepliesLeaveListUnchanged();
@@ -128,6 +180,117 @@ void TestHlvDomains::mergeKeepsIdentityAndOrder()
     QCOMPARE(a->devices.at(1)->id, 13);
     QCOMPARE(storedDomainCount(), 3);
     QVERIFY(!f.hlv()->reloadingDomains);
+}
+
+void TestHlvDomains::mergePairsById_data()
+{
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QString>("merged");
+
+    QTest::newRow("nothing changed") << "1:11,12!;2:21" << "1:11,12!;2:21" << "1=:11=,12!=;2=:21=";
+    QTest::newRow("online states flip") << "1:11,12!;2:21" << "1:11!,12;2:21" << "1=:11!=,12=;2=:21=";
+    QTest::newRow("renamed domain") << "1:11;2:21" << "1=North:11;2:21" << "1=:11=;2=:21=";
+    QTest::newRow("device moves to another domain") << "1:11,12;2:21" << "1:12;2:21,11" << "1=:12=;2=:21=,11+";
+    QTest::newRow("domains reordered, one new") << "1:11;2:21" << "3:31;2:21;1:11" << "1=:11=;2=:21=;3+:31+";
+    QTest::newRow("domain dropped") << "1:11;2:21" << "2:21" << "2=:21=";
+    QTest::newRow("device id twice in a domain") << "1:11,12;2:21" << "1:11,11!,12;2:21" << "1=:11=,12=,11!+;2=:21=";
+    QTest::newRow("device id in two domains") << "1:11,12;2:21" << "1:11,12;2:21,11!" << "1=:11=,12=;2=:21=,11!+";
+    QTest::newRow("domain id twice") << "1:11,12;2:21" << "1:11;2:21;1:12!" << "1=:11=;2=:21=;1+:12!+";
+    QTest::newRow("held duplicates collapse") << "1:5,5!" << "1:5!" << "1=:5!=";
+    QTest::newRow("everything gone") << "1:11;2:21" << "" << "";
+}
+
+void TestHlvDomains::mergePairsById()
+{
+    QFETCH(QString, held);
+    QFETCH(QString, reply);
+    QFETCH(QString, merged);
+
+    QJsonObject fixture = SimulatorProcess::sampleFixture();
+    fixture.insert(QStringLiteral("domains"), world(held));
+    BridgeFixture f;
+    QVERIFY(f.startCloud(fixture));
+    QVERIFY(f.createBridge(QStringLiteral("alice"), QStringLiteral("secret")));
+    Hlv *hlv = f.hlv();
+    const QList<QObject *> before = objectsOf(hlv->domains);
+    QList<QPointer<QObject>> guards(before.cbegin(), before.cend());
+    QList<int> heldIds;
+    for (const HlvDomain *domain : std::as_const(hlv->domains)) {
+        for (const HlvDevice *device : domain->devices)
+            heldIds << device->id;
+    }
+    // Looked up before the reload as well, as the page and the ports do.
+    for (int id : std::as_const(heldIds))
+        QVERIFY(hlv->findDevice(id) && hlv->findDomainOfDevice(id));
+
+    QVERIFY(f.setCloudDomains(world(reply)));
+    // Twice: the second answer is the same text as the first.
+    for (int round = 0; round < 2; ++round) {
+        QSignalSpy reloaded(hlv, &Hlv::onReloadDomainsSuccess);
+        hlv->reloadDomains();
+        QVERIFY(reloaded.wait(15000));
+
+        QCOMPARE(describe(hlv->domains, before), merged);
+        const QList<QObject *> after = objectsOf(hlv->domains);
+        for (const QPointer<QObject> &guard : std::as_const(guards))
+            QVERIFY(guard.isNull() || after.contains(guard.data()));
+
+        // What the page and the cache get is the list as it now is.
+        QJsonArray expected;
+        for (const HlvDomain *domain : std::as_const(hlv->domains))
+            expected.append(domain->toJson());
+        QCOMPARE(hlv->getDomainsJson(), expected);
+        {
+            HlvSettings settings;
+            QCOMPARE(QJsonArray::fromVariantList(settings.value(QStringLiteral("domains")).toList()), expected);
+        }
+
+        // Lookups find the first device of an id in list order, and nothing gone.
+        QList<int> ids = heldIds;
+        for (const HlvDomain *domain : std::as_const(hlv->domains)) {
+            for (const HlvDevice *device : domain->devices)
+                ids << device->id;
+        }
+        for (int id : std::as_const(ids)) {
+            HlvDevice *first = nullptr;
+            HlvDomain *firstDomain = nullptr;
+            for (HlvDomain *domain : std::as_const(hlv->domains)) {
+                for (HlvDevice *device : domain->devices) {
+                    if (!first && device->id == id) {
+                        first = device;
+                        firstDomain = domain;
+                    }
+                }
+            }
+            QCOMPARE(hlv->findDevice(id), first);
+            QCOMPARE(hlv->findDomainOfDevice(id), firstDomain);
+            QCOMPARE(hlv->getDeviceByIdJson(id), first ? QJsonArray{first->toJson()} : QJsonArray());
+        }
+    }
+}
+
+void TestHlvDomains::storedListFollowsAnotherUsersSignIn()
+{
+    // A sign-in as another user empties the stored list; the same list coming back
+    // from the cloud must be stored again, though nothing in it changed.
+    QJsonObject fixture = worldAB();
+    QJsonArray users = fixture.value(QStringLiteral("users")).toArray();
+    users.append(QJsonObject{{QStringLiteral("username"), QStringLiteral("carol")},
+                             {QStringLiteral("password"), QStringLiteral("pw")}});
+    fixture.insert(QStringLiteral("users"), users);
+    BridgeFixture f;
+    QVERIFY(f.startCloud(fixture));
+    QVERIFY(f.createBridge(QStringLiteral("alice"), QStringLiteral("secret")));
+    QCOMPARE(storedDomainCount(), 2);
+    const QList<HlvDomain *> before = f.hlv()->domains;
+
+    f.hlv()->logout();
+    QSignalSpy loaded(f.hlv(), &Hlv::onLoadDomainsSuccess);
+    f.hlv()->auth->login(QStringLiteral("carol"), QStringLiteral("pw"));
+    QVERIFY(loaded.wait(15000));
+    QCOMPARE(f.hlv()->domains, before);
+    QCOMPARE(storedDomainCount(), 2);
 }
 
 void TestHlvDomains::emptyListDeletesAllAndSucceeds()

@@ -17,6 +17,8 @@ private slots:
     void flagsAreNumbers();
     void toJsonWritesExactlyTheRecord();
     void roundTrip();
+    void copyValuesFromTellsWhetherAnythingDiffered_data();
+    void copyValuesFromTellsWhetherAnythingDiffered();
 };
 
 namespace {
@@ -144,6 +146,47 @@ void TestHlvDevice::roundTrip()
     QJsonObject expected = json;
     expected.remove(QStringLiteral("unknown"));
     QCOMPARE(device->toJson(), expected);
+}
+
+void TestHlvDevice::copyValuesFromTellsWhetherAnythingDiffered_data()
+{
+    // A merge keeps what it derived from a device (its JSON for the page, the stored
+    // list) unless this says a value changed: each member alone must count.
+    QTest::addColumn<QByteArray>("member");
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<bool>("differs");
+    QTest::newRow("nothing") << QByteArray("name") << QJsonValue(QStringLiteral("Pompe")) << false;
+    QTest::newRow("name") << QByteArray("name") << QJsonValue(QStringLiteral("Pompe 2")) << true;
+    QTest::newRow("type") << QByteArray("type") << QJsonValue(5) << true;
+    QTest::newRow("domain_id") << QByteArray("domain_id") << QJsonValue(43) << true;
+    QTest::newRow("data_delivery_enable") << QByteArray("data_delivery_enable") << QJsonValue(0) << true;
+    QTest::newRow("remote_access_enable") << QByteArray("remote_access_enable") << QJsonValue(0) << true;
+    QTest::newRow("vpn_status") << QByteArray("vpn_status") << QJsonValue(0) << true;
+    QTest::newRow("vpn_ip") << QByteArray("vpn_ip") << QJsonValue(QStringLiteral("10.8.0.7")) << true;
+    QTest::newRow("api_key") << QByteArray("api_key") << QJsonValue(QStringLiteral("other")) << true;
+    // The id is not a value: records are paired by it.
+    QTest::newRow("id") << QByteArray("id") << QJsonValue(8) << false;
+}
+
+void TestHlvDevice::copyValuesFromTellsWhetherAnythingDiffered()
+{
+    QFETCH(QByteArray, member);
+    QFETCH(QJsonValue, value);
+    QFETCH(bool, differs);
+
+    const QJsonObject json = parse(R"({"id": 7, "name": "Pompe", "type": 1, "domain_id": 42,
+        "data_delivery_enable": 1, "remote_access_enable": 1, "vpn_status": 1, "vpn_ip": "10.8.0.6",
+        "api_key": "k"})");
+    QJsonObject changed = json;
+    changed.insert(QString::fromLatin1(member), value);
+    std::unique_ptr<HlvDevice> held(HlvDevice::fromJson(json));
+    std::unique_ptr<HlvDevice> fresh(HlvDevice::fromJson(changed));
+
+    QCOMPARE(held->copyValuesFrom(*fresh), differs);
+    changed.insert(QStringLiteral("id"), 7);
+    QCOMPARE(held->toJson(), changed);
+    // Taken over, the values are the same.
+    QVERIFY(!held->copyValuesFrom(*fresh));
 }
 
 QTEST_GUILESS_MAIN(TestHlvDevice)

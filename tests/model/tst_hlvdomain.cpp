@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPointer>
+#include <QRandomGenerator>
 
 #include "model/hlvdevice.h"
 #include "model/hlvdomain.h"
@@ -27,6 +28,57 @@ QList<HlvDevice *> makeDevices(const QList<int> &idList, const QString &name)
     QList<HlvDevice *> devices;
     for (int id : idList)
         devices << HlvDevice::fromJson(deviceJson(id, 1, name + QString::number(id)));
+    return devices;
+}
+
+// Where each device of a merged list comes from: "h<i>=f<j>" the held device at
+// position i with the values of fresh record j, "f<j>" fresh record j itself.
+QStringList origins(const QList<HlvDevice *> &merged, const QList<HlvDevice *> &held,
+                    const QList<QPointer<HlvDevice>> &fresh)
+{
+    QStringList result;
+    for (const HlvDevice *device : merged) {
+        const qsizetype h = held.indexOf(device);
+        if (h >= 0) {
+            result << QStringLiteral("h%1=%2").arg(h).arg(device->name);
+            continue;
+        }
+        for (qsizetype f = 0; f < fresh.size(); ++f) {
+            if (fresh.at(f) == device)
+                result << QStringLiteral("f%1").arg(f);
+        }
+    }
+    return result;
+}
+
+// The merge as a search of the fresh list for each held device, first match taken:
+// the pairing the id-keyed merge must keep. Answers the origins as above.
+QStringList searchedOrigins(const QList<int> &held, const QList<int> &fresh)
+{
+    QList<int> left;
+    for (qsizetype f = 0; f < fresh.size(); ++f)
+        left << int(f);
+    QStringList result;
+    for (qsizetype h = 0; h < held.size(); ++h) {
+        for (qsizetype i = 0; i < left.size(); ++i) {
+            if (fresh.at(left.at(i)) == held.at(h)) {
+                result << QStringLiteral("h%1=f%2").arg(h).arg(left.at(i));
+                left.removeAt(i);
+                break;
+            }
+        }
+    }
+    for (int f : left)
+        result << QStringLiteral("f%1").arg(f);
+    return result;
+}
+
+// Fresh records named "f<position>", so that a held device shows whose values it took.
+QList<HlvDevice *> freshDevices(const QList<int> &idList)
+{
+    QList<HlvDevice *> devices;
+    for (qsizetype i = 0; i < idList.size(); ++i)
+        devices << HlvDevice::fromJson(deviceJson(idList.at(i), 1, QStringLiteral("f%1").arg(i)));
     return devices;
 }
 
@@ -59,6 +111,11 @@ private slots:
     void updateDevicesKeepsIdentity();
     void updateDevicesWithNothingFresh();
     void updateDevicesTakesFreshOnlyOnce();
+    void updateDevicesPairsByIdInOrder_data();
+    void updateDevicesPairsByIdInOrder();
+    void updateDevicesPairsAsASearchWould();
+    void updateDevicesReportsChanges_data();
+    void updateDevicesReportsChanges();
     void destructorLeavesDevicesAlive();
     void deleteDevices();
 };
@@ -214,6 +271,126 @@ void TestHlvDomain::updateDevicesTakesFreshOnlyOnce()
     QCOMPARE(ids(guard.domain->devices), (QList<int>{5, 5}));
     QCOMPARE(guard.domain->devices.at(0), held.data());
     QCOMPARE(held->name, QStringLiteral("new5"));
+}
+
+void TestHlvDomain::updateDevicesPairsByIdInOrder_data()
+{
+    QTest::addColumn<QList<int>>("held");
+    QTest::addColumn<QList<int>>("fresh");
+    QTest::addColumn<QList<int>>("merged");
+    QTest::addColumn<QStringList>("origin");
+
+    QTest::newRow("same order") << QList<int>{1, 2, 3} << QList<int>{1, 2, 3} << QList<int>{1, 2, 3}
+                                << QStringList{"h0=f0", "h1=f1", "h2=f2"};
+    QTest::newRow("fresh reordered") << QList<int>{1, 2, 3} << QList<int>{3, 1, 2} << QList<int>{1, 2, 3}
+                                     << QStringList{"h0=f1", "h1=f2", "h2=f0"};
+    QTest::newRow("dropped and added") << QList<int>{1, 2, 3} << QList<int>{3, 4} << QList<int>{3, 4}
+                                       << QStringList{"h2=f0", "f1"};
+    QTest::newRow("fresh duplicate") << QList<int>{5} << QList<int>{5, 5} << QList<int>{5, 5}
+                                     << QStringList{"h0=f0", "f1"};
+    QTest::newRow("held duplicate") << QList<int>{5, 5} << QList<int>{5} << QList<int>{5}
+                                    << QStringList{"h0=f0"};
+    QTest::newRow("duplicates on both sides") << QList<int>{5, 6, 5} << QList<int>{5, 5, 5} << QList<int>{5, 5, 5}
+                                              << QStringList{"h0=f0", "h2=f1", "f2"};
+    QTest::newRow("interleaved duplicates") << QList<int>{7, 5, 7} << QList<int>{5, 7, 9, 7}
+                                            << QList<int>{7, 5, 7, 9}
+                                            << QStringList{"h0=f1", "h1=f0", "h2=f3", "f2"};
+    QTest::newRow("nothing fresh") << QList<int>{1, 2} << QList<int>{} << QList<int>{} << QStringList{};
+    QTest::newRow("nothing held") << QList<int>{} << QList<int>{4, 4, 2} << QList<int>{4, 4, 2}
+                                  << QStringList{"f0", "f1", "f2"};
+}
+
+void TestHlvDomain::updateDevicesPairsByIdInOrder()
+{
+    QFETCH(QList<int>, held);
+    QFETCH(QList<int>, fresh);
+    QFETCH(QList<int>, merged);
+    QFETCH(QStringList, origin);
+
+    DomainGuard guard;
+    guard.domain = new HlvDomain();
+    guard.domain->devices = makeDevices(held, QStringLiteral("held"));
+    const QList<HlvDevice *> heldObjects = guard.domain->devices;
+    QList<QPointer<HlvDevice>> heldGuards(heldObjects.cbegin(), heldObjects.cend());
+    const QList<HlvDevice *> freshObjects = freshDevices(fresh);
+    QList<QPointer<HlvDevice>> freshGuards(freshObjects.cbegin(), freshObjects.cend());
+
+    guard.domain->updateDevices(freshObjects);
+
+    QCOMPARE(ids(guard.domain->devices), merged);
+    QCOMPARE(origins(guard.domain->devices, heldObjects, freshGuards), origin);
+    // Whatever did not end up in the list is gone.
+    qsizetype alive = 0;
+    for (const QList<QPointer<HlvDevice>> *list : {&heldGuards, &freshGuards}) {
+        for (const QPointer<HlvDevice> &device : *list)
+            alive += device.isNull() ? 0 : 1;
+    }
+    QCOMPARE(alive, merged.size());
+}
+
+void TestHlvDomain::updateDevicesPairsAsASearchWould()
+{
+    // Lists from a hostile cloud, short ids so that duplicates abound, against the
+    // search that pairs each held device with the first fresh one of its id.
+    QRandomGenerator random(20240611);
+    for (int round = 0; round < 400; ++round) {
+        QList<int> held;
+        QList<int> fresh;
+        for (int i = random.bounded(8); i > 0; --i)
+            held << random.bounded(5);
+        for (int i = random.bounded(8); i > 0; --i)
+            fresh << random.bounded(5);
+
+        DomainGuard guard;
+        guard.domain = new HlvDomain();
+        guard.domain->devices = makeDevices(held, QStringLiteral("held"));
+        const QList<HlvDevice *> heldObjects = guard.domain->devices;
+        const QList<HlvDevice *> freshObjects = freshDevices(fresh);
+        const QList<QPointer<HlvDevice>> freshGuards(freshObjects.cbegin(), freshObjects.cend());
+        guard.domain->updateDevices(freshObjects);
+
+        const QStringList got = origins(guard.domain->devices, heldObjects, freshGuards);
+        const QStringList expected = searchedOrigins(held, fresh);
+        if (got != expected)
+            qWarning() << "held" << held << "fresh" << fresh;
+        QCOMPARE(got, expected);
+    }
+}
+
+void TestHlvDomain::updateDevicesReportsChanges_data()
+{
+    QTest::addColumn<QList<int>>("held");
+    QTest::addColumn<QList<int>>("fresh");
+    QTest::addColumn<bool>("freshValues");
+    QTest::addColumn<bool>("values");
+    QTest::addColumn<bool>("members");
+
+    QTest::newRow("same") << QList<int>{1, 2} << QList<int>{1, 2} << false << false << false;
+    QTest::newRow("fresh order only") << QList<int>{1, 2} << QList<int>{2, 1} << false << false << false;
+    QTest::newRow("values") << QList<int>{1, 2} << QList<int>{1, 2} << true << true << false;
+    QTest::newRow("added") << QList<int>{1} << QList<int>{1, 2} << false << false << true;
+    QTest::newRow("dropped") << QList<int>{1, 2} << QList<int>{1} << false << false << true;
+    QTest::newRow("one for another") << QList<int>{1} << QList<int>{2} << false << false << true;
+    QTest::newRow("duplicate added") << QList<int>{1} << QList<int>{1, 1} << false << false << true;
+    QTest::newRow("nothing at all") << QList<int>{} << QList<int>{} << false << false << false;
+}
+
+void TestHlvDomain::updateDevicesReportsChanges()
+{
+    QFETCH(QList<int>, held);
+    QFETCH(QList<int>, fresh);
+    QFETCH(bool, freshValues);
+    QFETCH(bool, values);
+    QFETCH(bool, members);
+
+    DomainGuard guard;
+    guard.domain = new HlvDomain();
+    guard.domain->devices = makeDevices(held, QStringLiteral("d"));
+    const HlvDomain::Changes changes =
+        guard.domain->updateDevices(makeDevices(fresh, freshValues ? QStringLiteral("renamed") : QStringLiteral("d")));
+    QCOMPARE(changes.values, values);
+    QCOMPARE(changes.members, members);
+    QCOMPARE(changes.any(), values || members);
 }
 
 void TestHlvDomain::destructorLeavesDevicesAlive()

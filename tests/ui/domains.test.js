@@ -91,6 +91,23 @@ async function maybeScreenshot(app, name) {
         await app.screenshot(path.join(process.env.CORRIVO_SCREENSHOT_DIR, name));
 }
 
+// Counts the class changes of device rows from now on, by row id.
+function watchRowClasses(app) {
+    return app.page.evaluate(() => {
+        window.__rowChanges = {};
+        window.__rowObserver = new MutationObserver((records) => {
+            records.forEach((record) => {
+                if (record.target.classList.contains('device')) {
+                    const id = record.target.getAttribute('data-id');
+                    window.__rowChanges[id] = (window.__rowChanges[id] || 0) + 1;
+                }
+            });
+        });
+        window.__rowObserver.observe(document.querySelector('#domainsContainer'),
+                                     { attributes: true, attributeFilter: ['class'], subtree: true });
+    });
+}
+
 module.exports = {
     async 'the first group opens at first sign-in; the group opened last is stored and reopened'({ harness, assert }) {
         await withSignedIn(harness, 'groups', fixture(), {}, async ({ app, firstTour }) => {
@@ -182,6 +199,85 @@ module.exports = {
             await app.page.waitForFunction(() => window.__reloadFailed, { timeout: 15000 });
             assert.strictEqual((await rowState(app, 12)).offline, false);
             assert.strictEqual((await rowState(app, 11)).offline, true);
+        });
+    },
+
+    async 'an opened group shows all its rows, a closed one none'({ harness, assert }) {
+        await withSignedIn(harness, 'heights', fixture(), {}, async ({ app }) => {
+            const heights = () => app.page.evaluate(() => Array.from(document.querySelectorAll('#domainsContainer .device-container'))
+                .map((group) => ({ shown: group.clientHeight, rows: group.scrollHeight })));
+            // Group 1 is open: every row in full, nothing cut off.
+            await harness.waitUntil(async () => (await heights())[0].shown > 0 &&
+                (await heights())[0].shown === (await heights())[0].rows, 'group 1 open to its rows', 5000);
+            assert.deepStrictEqual((await heights()).slice(1).map((h) => h.shown), [0, 0, 0]);
+
+            await app.page.click('#domainsContainer .domain[data-id="2"]');
+            await harness.waitUntil(async () => {
+                const group = (await heights())[1];
+                return group.shown > 0 && group.shown === group.rows;
+            }, 'group 2 open to its rows', 5000);
+            const rows = await app.page.evaluate(() => Array.from(
+                document.querySelectorAll('.domain[data-id="2"] + .device-container .device'))
+                .reduce((sum, row) => sum + row.getBoundingClientRect().height, 0));
+            assert.ok(Math.abs((await heights())[1].shown - rows) <= 1, `group 2 shows ${rows} px of rows`);
+
+            await app.page.click('#domainsContainer .domain[data-id="1"]');
+            await harness.waitUntil(async () => (await heights())[0].shown === 0, 'group 1 closed', 5000);
+            // Opened again, it shows its rows as the first time.
+            await app.page.click('#domainsContainer .domain[data-id="1"]');
+            await harness.waitUntil(async () => {
+                const group = (await heights())[0];
+                return group.shown > 0 && group.shown === group.rows;
+            }, 'group 1 open again', 5000);
+        });
+    },
+
+    async 'a reload changes only the rows whose state changed, every row of an id listed twice'({ harness, assert }) {
+        // Device 11 is listed in two domains by a careless cloud; the later record is the
+        // state both of its rows show, as the page always did.
+        const world = ({ first, second, meter }) => {
+            const base = fixture();
+            base.domains[0].devices[2].vpn_status = meter;
+            base.domains[2].devices.push({ id: 11, name: 'Gateway 01 again', type: 1, vpn_status: second,
+                                           vpn_ip: '10.203.79.11', api_key: 'key11b' });
+            base.domains[0].devices[0].vpn_status = first;
+            return base;
+        };
+        const rowsOf = (app, id) => app.page.evaluate((deviceId) => Array.from(
+            document.querySelectorAll(`#domainsContainer .device[data-id="${deviceId}"]`))
+            .map((row) => row.classList.contains('offline') && row.classList.contains('bg-grey')), id);
+        const reload = async (app, simulator, state) => {
+            await simulator.control('POST', '/_sim/fixture', world(state));
+            await app.page.evaluate(() => new Promise((resolve) => {
+                const original = domains.on_domains_reloaded;
+                domains.on_domains_reloaded = function () {
+                    domains.on_domains_reloaded = original;
+                    original.apply(this, arguments);
+                    resolve();
+                };
+                HLV.reloadDomains();
+            }));
+        };
+
+        await withSignedIn(harness, 'twice', world({ first: 1, second: 1, meter: 1 }), {}, async ({ app, simulator }) => {
+            assert.deepStrictEqual(await rowsOf(app, 11), [false, false]);
+            await watchRowClasses(app);
+
+            // Nothing changed: no row is touched.
+            await reload(app, simulator, { first: 1, second: 1, meter: 1 });
+            assert.deepStrictEqual(await app.page.evaluate(() => window.__rowChanges), {});
+
+            // The second record of 11 goes offline: both rows of 11 follow it; the meter
+            // going offline changes its row; nothing else is touched.
+            await reload(app, simulator, { first: 1, second: 0, meter: 0 });
+            assert.deepStrictEqual(await rowsOf(app, 11), [true, true]);
+            assert.deepStrictEqual(await rowsOf(app, 13), [true]);
+            const changes = await app.page.evaluate(() => window.__rowChanges);
+            assert.deepStrictEqual(Object.keys(changes).sort(), ['11', '13']);
+
+            await reload(app, simulator, { first: 0, second: 1, meter: 0 });
+            assert.deepStrictEqual(await rowsOf(app, 11), [false, false]);
+            assert.deepStrictEqual(await rowsOf(app, 13), [true]);
         });
     },
 

@@ -105,6 +105,8 @@ class App {
         this.env = options.env || {};
         this.args = options.args || [];
         this.user = options.user || null;
+        // How long one protocol call may take (puppeteer's default when not given).
+        this.protocolTimeout = options.protocolTimeout;
         this.child = null;
         this.browser = null;
         this.page = null;
@@ -150,7 +152,8 @@ class App {
             const list = await getJson(`${browserURL}/json/list`);
             return list.some((target) => target.type === 'page' && target.url.startsWith('qrc:'));
         }, 'the application page');
-        this.browser = await puppeteer.connect({ browserURL, defaultViewport: null });
+        this.browser = await puppeteer.connect({ browserURL, defaultViewport: null,
+                                                 protocolTimeout: this.protocolTimeout });
         // The target list can name the qrc: page a moment before the page's main frame has
         // committed that URL, so look again until puppeteer sees it too.
         this.page = await waitUntil(async () => {

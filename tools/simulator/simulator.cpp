@@ -76,6 +76,7 @@ bool Simulator::setFixture(const QJsonObject &root, const QString &baseDir)
         return false;
     }
     m_fixture = fixture;
+    m_domainAnswers.clear();
     m_baseDir = baseDir;
     m_faults = QJsonArray();
     return addFaults(m_fixture.faults);
@@ -292,12 +293,21 @@ SimResponse Simulator::domains(const SimRequest &request)
     const FixtureUser *user = userOfToken(request);
     if (!user)
         return message(401, QStringLiteral("invalid or expired token"));
+    const auto cached = m_domainAnswers.constFind(user->username);
+    if (cached != m_domainAnswers.constEnd()) {
+        SimResponse response;
+        response.status = 200;
+        response.body = *cached;
+        return response;
+    }
     QJsonArray list;
     for (const FixtureDomain &domain : std::as_const(m_fixture.domains)) {
         if (userSeesDomain(*user, domain))
             list.append(domain.record);
     }
-    return json(200, QJsonObject{{QStringLiteral("domains"), list}});
+    const SimResponse response = json(200, QJsonObject{{QStringLiteral("domains"), list}});
+    m_domainAnswers.insert(user->username, response.body);
+    return response;
 }
 
 SimResponse Simulator::vpnDomain(const SimRequest &request, int domainId, const Fault &fault)

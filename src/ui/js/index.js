@@ -237,8 +237,22 @@ var app = {
 
     showStats: function (selector, bytes) {
         var scaled = app.scale(bytes);
-        $(selector + ' .value').text(scaled.value);
-        $(selector + ' .unit').text(scaled.unit);
+        app.statsField(selector, 'value').text(scaled.value);
+        app.statsField(selector, 'unit').text(scaled.unit);
+    },
+
+    // The counters' fields, found once: a search of the whole document every 3 s
+    // would walk every row of a list of thousands of devices.
+    statsFields: {},
+
+    statsField: function (selector, part) {
+        var key = selector + ' .' + part;
+        var field = app.statsFields[key];
+        if (field === undefined || field.length === 0 || !field[0].isConnected) {
+            field = $(key);
+            app.statsFields[key] = field;
+        }
+        return field;
     },
 
     updateStats: function () {

@@ -7,10 +7,41 @@ var domains = {
     tooltips: [],
     reloadListener: null,
     OVERLAY_DELAY_MS: 500,
+    // Built once per list and once per rendering, so that a lookup does not walk
+    // thousands of devices or rows: the devices of `list` by id, and the device rows
+    // of the rendered list by their data-id.
+    deviceIndex: null,
+    indexedList: null,
+    rowIndex: null,
+    rowContainer: null,
+    // Device names that start a connection: those of rows online when drawn.
+    connectingNames: null,
 
     // Loose comparison on purpose: ids arrive as numbers from the bridge and as
-    // strings from data attributes.
+    // strings from data attributes. A number and a string compare as numbers, which
+    // the index keyed by number does too.
     getDeviceByDeviceId: function (device_id) {
+        if (domains.indexedList !== domains.list) {
+            domains.indexedList = domains.list;
+            domains.deviceIndex = new Map();
+            domains.list.forEach(function (domain) {
+                (domain.devices || []).forEach(function (device) {
+                    // Only the bridge's ids, which are numbers; a list with others is
+                    // walked as a whole.
+                    if (domains.deviceIndex === null || typeof device.id !== 'number' || isNaN(device.id))
+                        domains.deviceIndex = null;
+                    else if (!domains.deviceIndex.has(device.id))
+                        domains.deviceIndex.set(device.id, device);
+                });
+            });
+        }
+        if (domains.deviceIndex === null || (typeof device_id !== 'number' && typeof device_id !== 'string'))
+            return domains.walkForDevice(device_id);
+        var device = domains.deviceIndex.get(Number(device_id));
+        return device === undefined ? null : device;
+    },
+
+    walkForDevice: function (device_id) {
         for (var i = 0; i < domains.list.length; i++) {
             var devices = domains.list[i].devices || [];
             for (var j = 0; j < devices.length; j++) {
@@ -22,12 +53,40 @@ var domains = {
         return null;
     },
 
-    // The device row of the list (not the port view's header) with that id.
+    // The device rows of the list (not the port view's header) with that id, as a
+    // jQuery collection; several when the cloud listed one id twice.
     deviceRow: function (device_id) {
-        return $('#domainsContainer .device').filter(function () {
-            // eslint-disable-next-line eqeqeq
-            return $(this).attr('data-id') == device_id;
-        });
+        return $(domains.rowsOf(device_id));
+    },
+
+    rowsOf: function (device_id) {
+        if (domains.rowContainer === null || !domains.rowContainer.isConnected) {
+            // A list no longer shown: let its rows go.
+            domains.rowIndex = null;
+            domains.rowContainer = null;
+            return [];
+        }
+        return domains.rowIndex.get(String(device_id)) || [];
+    },
+
+    indexRows: function () {
+        var container = document.getElementById('domainsContainer');
+        domains.rowIndex = new Map();
+        domains.rowContainer = container;
+        domains.connectingNames = new WeakSet();
+        if (container === null)
+            return;
+        var rows = container.querySelectorAll('.device[data-id]');
+        for (var i = 0; i < rows.length; i++) {
+            var id = rows[i].getAttribute('data-id');
+            var list = domains.rowIndex.get(id);
+            if (list === undefined)
+                domains.rowIndex.set(id, [rows[i]]);
+            else
+                list.push(rows[i]);
+            if (!rows[i].classList.contains('offline'))
+                domains.connectingNames.add(rows[i].querySelector('.name'));
+        }
     },
 
     removeHighlights: function () {
@@ -51,14 +110,16 @@ var domains = {
     },
 
     addTooltip: function (element, title) {
-        domains.tooltips.push(new Tooltip(element, {
+        var tooltip = new Tooltip(element, {
             placement: 'left',
             delay: 150,
             container: 'body',
             title: title,
             template: '<div class="tooltip show" role="tooltip"><div class="tooltip-arrow"></div>' +
                       '<div class="tooltip-inner"></div></div>'
-        }));
+        });
+        domains.tooltips.push(tooltip);
+        return tooltip;
     },
 
     disposeTooltips: function () {
@@ -66,12 +127,85 @@ var domains = {
             tooltip.dispose();
         });
         domains.tooltips = [];
+        domains.tooltipOf = new WeakMap();
+    },
+
+    tooltipOf: new WeakMap(),
+
+    // An icon gets its tooltip when the pointer first comes over it: thousands of rows
+    // would otherwise each hold live tooltips and their listeners. The browser reports
+    // "mouseover" before "mouseenter", so the new tooltip sees the entry that made it.
+    tooltipForIcon: function (icon) {
+        if (domains.tooltipOf.has(icon))
+            return;
+        var title;
+        if (icon.classList.contains('connect')) {
+            title = function () {
+                return i18next.t('start_vpn');
+            };
+        } else {
+            var device = domains.getDeviceByDeviceId(icon.closest('.device').getAttribute('data-id'));
+            var address = 'http://' + (device && device.vpn_ip ? device.vpn_ip : '');
+            title = function () {
+                return i18next.t('open_web_ui') + ' (' + address + ')';
+            };
+        }
+        domains.tooltipOf.set(icon, domains.addTooltip(icon, title));
+    },
+
+    // Clicks and pointer entries of every row, heard once on the list: a connect icon
+    // or the name of a row online when drawn connects; the web and settings icons act
+    // on their row's device.
+    installRowHandlers: function (container) {
+        container.addEventListener('click', function (event) {
+            var target = event.target;
+            var row = target.closest('.device');
+            if (row === null || !container.contains(row))
+                return;
+            var name = target.closest('.name');
+            if (target.closest('.connect') !== null || (name !== null && domains.connectingNames.has(name))) {
+                domains.connect($(row));
+            } else if (target.closest('.web-ui') !== null) {
+                HLV.openDeviceWebUI(parseInt(row.getAttribute('data-id'), 10));
+            } else if (target.closest('.settings') !== null) {
+                var device = domains.getDeviceByDeviceId(row.getAttribute('data-id'));
+                if (device === null)
+                    return;
+                domains.showVirtualSerialPortsPage(device, function () {
+                    $('.page').addClass('slided');
+                });
+            }
+        });
+        container.addEventListener('mouseover', function (event) {
+            var icon = event.target.closest('.connect, .web-ui');
+            if (icon !== null && container.contains(icon))
+                domains.tooltipForIcon(icon);
+        });
+    },
+
+    // A closed group that has finished closing is neither laid out nor painted: with
+    // thousands of rows that is most of the page, and its height is zero anyway. It
+    // leaves that state before it opens, and a group opened for the first time then
+    // fixes its maximum height to the height of its rows, the height it would have
+    // had when the list was drawn.
+    rest: function (group) {
+        group.style.contentVisibility = 'hidden';
+    },
+
+    wake: function (group) {
+        group.style.contentVisibility = '';
+        if (group.style.maxHeight !== '')
+            return;
+        var last = group.lastElementChild;
+        var height = last === null ? 0 : last.getBoundingClientRect().bottom - group.getBoundingClientRect().top;
+        group.style.maxHeight = height + 'px';
     },
 
     toggleGroup: function (header) {
         var container = header.next('.device-container');
         var toggle = header.find('.icon-toggle');
         if (container.hasClass('closed')) {
+            domains.wake(container[0]);
             container.removeClass('closed');
             toggle.text('arrow_drop_up');
             HLV.setLastDomainIdOpened(parseInt(header.attr('data-id'), 10));
@@ -91,10 +225,20 @@ var domains = {
     showPage: function () {
         domains.disposeTooltips();
         app.router.loadPage('domains', { variable: 'data' }, { list: domains.list });
+        var container = document.getElementById('domainsContainer');
+        domains.indexRows();
 
-        // Groups collapse to zero and open to the height they were rendered with.
-        $('#domainsContainer .device-container').each(function () {
-            $(this).css('max-height', $(this).outerHeight() + 'px').addClass('closed');
+        // All groups start closed, before anything has laid the list out: a group's
+        // height is taken when it first opens (see wake()).
+        Array.prototype.forEach.call(container.querySelectorAll('.device-container'), function (group) {
+            group.classList.add('closed');
+            domains.rest(group);
+        });
+        container.addEventListener('transitionend', function (event) {
+            var group = event.target;
+            if (event.propertyName === 'max-height' && group.classList.contains('device-container') &&
+                group.classList.contains('closed'))
+                domains.rest(group);
         });
 
         $('#domainsContainer .domain').each(function () {
@@ -116,38 +260,7 @@ var domains = {
                 header[0].click();
         });
 
-        $('#domainsContainer .connect').each(function () {
-            domains.addTooltip(this, function () {
-                return i18next.t('start_vpn');
-            });
-        });
-
-        var connectTargets = $('#domainsContainer .connect')
-            .add($('#domainsContainer .device').not('.no-devices, .offline').find('.name'));
-        connectTargets.on('click', function () {
-            domains.connect($(this).closest('.device'));
-        });
-
-        $('#domainsContainer .web-ui').each(function () {
-            var row = $(this).closest('.device');
-            this.addEventListener('click', function () {
-                HLV.openDeviceWebUI(parseInt(row.attr('data-id'), 10));
-            });
-            var device = domains.getDeviceByDeviceId(row.attr('data-id'));
-            var address = 'http://' + (device && device.vpn_ip ? device.vpn_ip : '');
-            domains.addTooltip(this, function () {
-                return i18next.t('open_web_ui') + ' (' + address + ')';
-            });
-        });
-
-        $('#domainsContainer .settings').on('click', function () {
-            var device = domains.getDeviceByDeviceId($(this).closest('.device').attr('data-id'));
-            if (device === null)
-                return;
-            domains.showVirtualSerialPortsPage(device, function () {
-                $('.page').addClass('slided');
-            });
-        });
+        domains.installRowHandlers(container);
 
         domains.installPortViewHandlers();
 
@@ -172,18 +285,22 @@ var domains = {
         });
     },
 
-    // Only the online marks follow a reload; everything else stays as rendered.
+    // Only the online marks follow a reload; everything else stays as rendered. Rows
+    // are found through the index and touched only where their mark changes.
     on_domains_reloaded: function (list) {
         list.forEach(function (domain) {
             (domain.devices || []).forEach(function (device) {
-                var row = domains.deviceRow(device.id);
-                if (row.length === 0)
-                    return;
-                if (device.vpn_status === 1)
-                    row.removeClass('bg-grey offline');
-                else
-                    row.addClass('bg-grey offline');
+                var rows = domains.rowsOf(device.id);
+                for (var i = 0; i < rows.length; i++)
+                    domains.markOnline(rows[i], device.vpn_status === 1);
             });
+        });
+    },
+
+    markOnline: function (row, online) {
+        ['bg-grey', 'offline'].forEach(function (mark) {
+            if (row.classList.contains(mark) === online)
+                row.classList.toggle(mark, !online);
         });
     },
 

@@ -150,8 +150,31 @@ QJsonArray Hlv::domainsJson()
         for (const HlvDomain *domain : std::as_const(domains))
             m_domainsJson.append(domain->toJson());
         m_domainsJsonFor = domains;
+        // A list that was not merged here may differ anywhere.
+        markChanged(domains);
     }
     return m_domainsJson;
+}
+
+QJsonObject Hlv::getDomainsJsonChangedSince(int revision)
+{
+    const QJsonArray all = domainsJson();
+    QJsonArray changed;
+    for (qsizetype position = 0; position < domains.size(); ++position) {
+        if (m_domainRevisions.value(domains.at(position)->id) > revision)
+            changed.append(all.at(position));
+    }
+    return QJsonObject{
+        {QLatin1String("revision"), m_domainsRevision},
+        {QLatin1String("domains"), changed},
+    };
+}
+
+void Hlv::markChanged(const QList<HlvDomain *> &changed)
+{
+    ++m_domainsRevision;
+    for (const HlvDomain *domain : changed)
+        m_domainRevisions.insert(domain->id, m_domainsRevision);
 }
 
 QJsonArray Hlv::getDeviceByIdJson(int device_id)
@@ -267,10 +290,12 @@ void Hlv::mergeDomains(QList<HlvDomain *> fresh)
     QList<HlvDomain *> merged;
     merged.reserve(fresh.size());
     QJsonArray mergedJson;
+    QList<HlvDomain *> changedDomains;
     for (qsizetype position = 0; position < domains.size(); ++position) {
         HlvDomain *held = domains.at(position);
         const qsizetype match = matcher.take(held->id);
         if (match < 0) {
+            m_domainRevisions.remove(held->id);
             held->deleteDevices();
             delete held;
             changes.members = true;
@@ -290,11 +315,14 @@ void Hlv::mergeDomains(QList<HlvDomain *> fresh)
         changes.members = changes.members || deviceChanges.members;
         merged.append(held);
         mergedJson.append(changed ? QJsonValue(held->toJson()) : heldJson.at(position));
+        if (changed)
+            changedDomains.append(held);
     }
     for (qsizetype position = 0; position < fresh.size(); ++position) {
         if (!matcher.isTaken(position)) {
             merged.append(fresh.at(position));
             mergedJson.append(fresh.at(position)->toJson());
+            changedDomains.append(fresh.at(position));
             changes.members = true;
         }
     }
@@ -309,6 +337,7 @@ void Hlv::mergeDomains(QList<HlvDomain *> fresh)
         m_domainsJson = mergedJson;
         m_domainsJsonFor = domains;
         m_storedDomains = QVariant();
+        markChanged(changedDomains);
     }
 }
 

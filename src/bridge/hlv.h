@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -82,6 +83,10 @@ public slots:
     QString getAllPageFiles(QString page_name);
     void setLanguage(QString language);
     QJsonArray getDomainsJson();
+    // {"revision": r, "domains": [...]}: the JSON of the domains (in list order) that
+    // changed after the list of the given revision; all of them for -1. The page keeps r
+    // for its next call, so that a reload which changed nothing sends nothing.
+    QJsonObject getDomainsJsonChangedSince(int revision);
     QJsonArray getDeviceByIdJson(int device_id);
     void loadDomains();
     void reloadDomains();
@@ -144,6 +149,8 @@ private:
     void mergeDomains(QList<HlvDomain *> fresh);
     // The page's JSON form of `domains`, kept from one merge to the next.
     QJsonArray domainsJson();
+    // Gives the domains a new revision, for getDomainsJsonChangedSince().
+    void markChanged(const QList<HlvDomain *> &changed);
     // Writes the list to the settings unless the stored entry holds it already.
     void storeDomains();
     bool tourIsNeeded(int tour);
@@ -156,6 +163,10 @@ private:
     // Index for index the domains' toJson(); a merge rebuilds only the changed ones.
     QJsonArray m_domainsJson;
     QList<HlvDomain *> m_domainsJsonFor;
+    // The revision of the list, raised by every change, and of each domain (by id):
+    // the one of the change that last touched it.
+    int m_domainsRevision = 0;
+    QHash<int, int> m_domainRevisions;
     // The last reply merged: the cloud mostly answers the same text 30 s later.
     QString m_mergedReply;
     QList<HlvDomain *> m_mergedReplyFor;

@@ -76,6 +76,14 @@ QList<QObject *> objectsOf(const QList<HlvDomain *> &domains)
     return objects;
 }
 
+// A bridge signed in as alice to a cloud holding the domains `held` (short form).
+bool signedInTo(BridgeFixture &f, const QString &held)
+{
+    QJsonObject fixture = SimulatorProcess::sampleFixture();
+    fixture.insert(QStringLiteral("domains"), world(held));
+    return f.startCloud(fixture) && f.createBridge(QStringLiteral("alice"), QStringLiteral("secret"));
+}
+
 int storedDomainCount()
 {
     HlvSettings settings;
@@ -95,6 +103,8 @@ private slots:
     void mergeKeepsIdentityAndOrder();
     void mergePairsById_data();
     void mergePairsById();
+    void changesSinceNameOnlyChangedDomains_data();
+    void changesSinceNameOnlyChangedDomains();
     void storedListFollowsAnotherUsersSignIn();
     void emptyListDeletesAllAndSucceeds();
     void badRepliesLeaveListUnchanged_data();
@@ -207,11 +217,8 @@ void TestHlvDomains::mergePairsById()
     QFETCH(QString, reply);
     QFETCH(QString, merged);
 
-    QJsonObject fixture = SimulatorProcess::sampleFixture();
-    fixture.insert(QStringLiteral("domains"), world(held));
     BridgeFixture f;
-    QVERIFY(f.startCloud(fixture));
-    QVERIFY(f.createBridge(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(signedInTo(f, held));
     Hlv *hlv = f.hlv();
     const QList<QObject *> before = objectsOf(hlv->domains);
     QList<QPointer<QObject>> guards(before.cbegin(), before.cend());
@@ -268,6 +275,68 @@ void TestHlvDomains::mergePairsById()
             QCOMPARE(hlv->getDeviceByIdJson(id), first ? QJsonArray{first->toJson()} : QJsonArray());
         }
     }
+}
+
+void TestHlvDomains::changesSinceNameOnlyChangedDomains_data()
+{
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QList<int>>("changed");
+
+    QTest::newRow("nothing changed") << "1:11;2:21" << "1:11;2:21" << QList<int>{};
+    QTest::newRow("a device goes offline") << "1:11,12;2:21" << "1:11,12!;2:21" << QList<int>{1};
+    QTest::newRow("a domain renamed") << "1:11;2:21" << "1=North:11;2:21" << QList<int>{1};
+    QTest::newRow("a domain added") << "1:11" << "1:11;3:31" << QList<int>{3};
+    QTest::newRow("a domain gone") << "1:11;2:21" << "2:21" << QList<int>{};
+    QTest::newRow("a device moves") << "1:11,12;2:21" << "1:11;2:21,12" << QList<int>{1, 2};
+}
+
+void TestHlvDomains::changesSinceNameOnlyChangedDomains()
+{
+    QFETCH(QString, held);
+    QFETCH(QString, reply);
+    QFETCH(QList<int>, changed);
+
+    const auto idsOf = [](const QJsonArray &list) {
+        QList<int> ids;
+        for (const QJsonValue &domain : list)
+            ids << domain.toObject().value(QLatin1String("id")).toInt();
+        return ids;
+    };
+
+    BridgeFixture f;
+    QVERIFY(signedInTo(f, held));
+    Hlv *hlv = f.hlv();
+
+    // What the page starts from: every domain, as getDomainsJson() gives them.
+    const QJsonObject first = hlv->getDomainsJsonChangedSince(-1);
+    QCOMPARE(first.value(QLatin1String("domains")).toArray(), hlv->getDomainsJson());
+    const int revision = first.value(QLatin1String("revision")).toInt();
+    QCOMPARE(hlv->getDomainsJsonChangedSince(revision).value(QLatin1String("revision")).toInt(), revision);
+    QCOMPARE(hlv->getDomainsJsonChangedSince(revision).value(QLatin1String("domains")).toArray(), QJsonArray());
+
+    QVERIFY(f.setCloudDomains(world(reply)));
+    QSignalSpy reloaded(hlv, &Hlv::onReloadDomainsSuccess);
+    hlv->reloadDomains();
+    QVERIFY(reloaded.wait(15000));
+
+    const QJsonObject after = hlv->getDomainsJsonChangedSince(revision);
+    QCOMPARE(idsOf(after.value(QLatin1String("domains")).toArray()), changed);
+    // Each changed domain as it now is, the same object getDomainsJson() holds.
+    const QJsonArray all = hlv->getDomainsJson();
+    for (const QJsonValue &domain : after.value(QLatin1String("domains")).toArray())
+        QVERIFY(all.contains(domain));
+    const int next = after.value(QLatin1String("revision")).toInt();
+    QCOMPARE(next > revision, !changed.isEmpty() || held != reply);
+
+    // The same answer again changes nothing.
+    reloaded.clear();
+    hlv->reloadDomains();
+    QVERIFY(reloaded.wait(15000));
+    const QJsonObject again = hlv->getDomainsJsonChangedSince(next);
+    QCOMPARE(again.value(QLatin1String("revision")).toInt(), next);
+    QCOMPARE(again.value(QLatin1String("domains")).toArray(), QJsonArray());
+    QCOMPARE(idsOf(hlv->getDomainsJsonChangedSince(-1).value(QLatin1String("domains")).toArray()), idsOf(all));
 }
 
 void TestHlvDomains::storedListFollowsAnotherUsersSignIn()

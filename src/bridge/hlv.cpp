@@ -156,18 +156,32 @@ QJsonArray Hlv::domainsJson()
     return m_domainsJson;
 }
 
-QJsonObject Hlv::getDomainsJsonChangedSince(int revision)
+QString Hlv::getDomainsJsonChangedSince(int revision)
 {
     const QJsonArray all = domainsJson();
+    const bool everything = revision < 0;
+    if (everything && m_allDomainsTextRevision == m_domainsRevision)
+        return m_allDomainsText;
+
     QJsonArray changed;
-    for (qsizetype position = 0; position < domains.size(); ++position) {
-        if (m_domainRevisions.value(domains.at(position)->id) > revision)
-            changed.append(all.at(position));
+    if (everything) {
+        changed = all;
+    } else {
+        for (qsizetype position = 0; position < domains.size(); ++position) {
+            if (m_domainRevisions.value(domains.at(position)->id) > revision)
+                changed.append(all.at(position));
+        }
     }
-    return QJsonObject{
+    const QJsonObject answer{
         {QLatin1String("revision"), m_domainsRevision},
         {QLatin1String("domains"), changed},
     };
+    const QString text = QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact));
+    if (everything) {
+        m_allDomainsText = text;
+        m_allDomainsTextRevision = m_domainsRevision;
+    }
+    return text;
 }
 
 void Hlv::markChanged(const QList<HlvDomain *> &changed)

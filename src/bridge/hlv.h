@@ -83,10 +83,12 @@ public slots:
     QString getAllPageFiles(QString page_name);
     void setLanguage(QString language);
     QJsonArray getDomainsJson();
-    // {"revision": r, "domains": [...]}: the JSON of the domains (in list order) that
-    // changed after the list of the given revision; all of them for -1. The page keeps r
-    // for its next call, so that a reload which changed nothing sends nothing.
-    QJsonObject getDomainsJsonChangedSince(int revision);
+    // {"revision": r, "domains": [...]} as JSON text: the domains (in list order) that
+    // changed after the list of the given revision, all of them for -1. The page keeps r
+    // for its next call, so that a reload which changed nothing sends nothing. Text,
+    // because the channel takes a JSON array or object apart value by value (about a
+    // tenth of a second for thousands of devices), while a string crosses as it is.
+    QString getDomainsJsonChangedSince(int revision);
     QJsonArray getDeviceByIdJson(int device_id);
     void loadDomains();
     void reloadDomains();
@@ -167,6 +169,9 @@ private:
     // the one of the change that last touched it.
     int m_domainsRevision = 0;
     QHash<int, int> m_domainRevisions;
+    // getDomainsJsonChangedSince(-1) of that revision (-1: none yet).
+    QString m_allDomainsText;
+    int m_allDomainsTextRevision = -1;
     // The last reply merged: the cloud mostly answers the same text 30 s later.
     QString m_mergedReply;
     QList<HlvDomain *> m_mergedReplyFor;

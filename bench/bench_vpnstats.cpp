@@ -40,7 +40,7 @@ int main(int argc, char *argv[])
     Hlv hlv;
     hlv.vpn->setProfilePath(lab.profilePath());
     hlv.vpn->setCredentials(lab.username(), lab.password());
-    if (!hlv.vpn->start() || !waitFor([&] { return hlv.vpn->status == 3; }, 30000)) {
+    if (!hlv.vpn->start() || !waitFor([&] { return hlv.vpn->getStatus() == 3; }, 30000)) {
         std::fprintf(stderr, "tunnel did not come up\n");
         return 1;
     }
@@ -69,6 +69,6 @@ int main(int argc, char *argv[])
                 baselineGrowth > 0 ? double(pollGrowth) / double(baselineGrowth) : double(pollGrowth),
                 residentKiB());
     hlv.vpn->stop();
-    waitFor([&] { return hlv.vpn->status == 1; }, 20000);
+    waitFor([&] { return hlv.vpn->getStatus() == 1; }, 20000);
     return sink == -1 ? 2 : 0;
 }

@@ -18,6 +18,11 @@ demo_state=${CORRIVO_DEMO_STATE:-/run/corrivo-demo}/$demo
 desktop=${CORRIVO_DEMO_STATE:-/run/corrivo-demo}/$demo-desktop
 group=corrivo2-$demo
 demo_user=corrivo-$demo
+# Marks what this run's application starts (it passes its environment on), so that the
+# clean-up takes the serial port pairs of this run and leaves the user's own.
+run_marker=CORRIVO_DEMO_RUN=$demo-$$
+# shellcheck source=../tools/lab/serialpairs.sh
+source "$top/tools/lab/serialpairs.sh"
 
 if [[ $(id -u) -ne 0 ]]; then
     echo "run: the demo starts the root helper and a network namespace: sudo bash $0" >&2
@@ -59,7 +64,8 @@ made_user=0
 cleaned=0
 
 # Ends the application with everything it started (its session), removes the serial
-# port pairs it left, then the demo world and the virtual display.
+# port pairs it left (only those: the user's serial directory may hold others), then
+# the demo world and the virtual display.
 cleanup() {
     ((cleaned)) && return
     cleaned=1
@@ -82,12 +88,7 @@ cleanup() {
         [[ -z $pids ]] || kill -9 $pids 2>/dev/null || true
         # Pairs a killed application could not remove (their holders run detached), in
         # the user's serial directory, removed as the user.
-        local line
-        while read -r line; do
-            if [[ $line =~ ^CNCA([0-9]+)\  ]]; then
-                as_user "$desktop/bin/setupc" remove "${BASH_REMATCH[1]}" >/dev/null 2>&1 || true
-            fi
-        done < <(as_user "$desktop/bin/setupc" list 2>/dev/null || true)
+        remove_marked_pairs "$run_marker" as_user "$desktop/bin/setupc"
     fi
     if [[ -n $helper_pid ]]; then
         # The helper ends its daemons when it is asked to end.
@@ -154,7 +155,7 @@ install -m 644 "$CORRIVO_CA_FILE" "$desktop/ca.pem"
 # Runs a command as the desktop user, with nothing of root's but what is named here.
 as_user() {
     local environment=(HOME="$home" XDG_RUNTIME_DIR="$runtime" PATH=/usr/local/bin:/usr/bin:/bin
-                       LANG="${LANG:-C.UTF-8}" DISPLAY="${DISPLAY:-}"
+                       LANG="${LANG:-C.UTF-8}" DISPLAY="${DISPLAY:-}" "$run_marker"
                        CORRIVO_CLOUD_URL="$CORRIVO_CLOUD_URL" CORRIVO_CA_FILE="$desktop/ca.pem"
                        CORRIVO_HELPER_SOCKET="$desktop/helper/helper.sock")
     local name

@@ -53,10 +53,6 @@ OvpnClient::OvpnClient()
 
 OvpnClient::~OvpnClient() = default;
 
-void OvpnClient::clock_tick()
-{
-}
-
 QString OvpnClient::daemonProgram()
 {
     const QString configured = qEnvironmentVariable("CORRIVO_OPENVPN");
@@ -162,8 +158,6 @@ void OvpnClient::setSession(DaemonSession *session)
 {
     QMutexLocker locker(&m_mutex);
     m_session = session;
-    if (session && m_pauseRequested)
-        QMetaObject::invokeMethod(session, &DaemonSession::requestPause, Qt::QueuedConnection);
     if (session && m_stopRequested)
         QMetaObject::invokeMethod(session, &DaemonSession::requestStop, Qt::QueuedConnection);
 }
@@ -174,23 +168,6 @@ void OvpnClient::stop()
     m_stopRequested = true;
     if (m_session)
         QMetaObject::invokeMethod(m_session, &DaemonSession::requestStop, Qt::QueuedConnection);
-}
-
-void OvpnClient::pause(const std::string &reason)
-{
-    QMutexLocker locker(&m_mutex);
-    m_pauseRequested = true;
-    m_pauseReason = reason;
-    if (m_session)
-        QMetaObject::invokeMethod(m_session, &DaemonSession::requestPause, Qt::QueuedConnection);
-}
-
-void OvpnClient::resume()
-{
-    QMutexLocker locker(&m_mutex);
-    m_pauseRequested = false;
-    if (m_session)
-        QMetaObject::invokeMethod(m_session, &DaemonSession::requestResume, Qt::QueuedConnection);
 }
 
 TransportStats OvpnClient::transport_stats() const

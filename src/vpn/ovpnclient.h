@@ -34,22 +34,14 @@ public:
     Status provide_creds(const ProvideCreds &creds);
     Status connect();
     void stop();
-    // Suspends the connection (event "PAUSE") until resume() (event "RESUME").
-    void pause(const std::string &reason);
-    void resume();
     TransportStats transport_stats() const;
 
     // The openvpn executable: $CORRIVO_OPENVPN when set, else "openvpn" on the search
     // path or in the usual sbin directories.
     static QString daemonProgram();
 
-    virtual bool pause_on_connection_timeout() = 0;
     virtual void event(const Event &event) = 0;
-    virtual void acc_event(const AppCustomControlMessageEvent &event) = 0;
     virtual void log(const LogInfo &log) = 0;
-    virtual void external_pki_cert_request(ExternalPKICertRequest &request) = 0;
-    virtual void external_pki_sign_request(ExternalPKISignRequest &request) = 0;
-    virtual void clock_tick();
 
 private:
     friend class DaemonSession;
@@ -70,8 +62,6 @@ private:
     // Guarded by m_mutex:
     bool m_used = false;
     bool m_stopRequested = false;
-    bool m_pauseRequested = false;
-    std::string m_pauseReason;
     DaemonSession *m_session = nullptr;
     QString m_tunnel;
     mutable TransportStats m_stats;

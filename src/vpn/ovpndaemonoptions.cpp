@@ -7,19 +7,12 @@ Config applicationConfig()
     Config config;
     config.guiVersion = "VIDeru 1.0";
     config.connTimeout = 0;
-    config.tunPersist = false;
-    config.googleDnsFallback = false;
-    config.autologinSessions = false;
     config.disableClientCert = true;
-    config.sslDebugLevel = 0;
-    config.defaultKeyDirection = -1;
-    config.altProxy = false;
     config.dco = false;
     config.info = true;
     config.protoVersionOverride = 4;
     config.ipv6 = "no";
     config.compressionMode = "yes";
-    config.externalPkiAlias = "epki";
     return config;
 }
 
@@ -40,13 +33,10 @@ std::vector<std::string> configOptions(const Config &config)
         // The daemon has no overall limit; bounding every attempt comes closest.
         options.insert(options.end(), {"--connect-timeout", std::to_string(config.connTimeout)});
     }
-    // protoVersionOverride: applied to the profile text by DaemonProfile.
-    // tunPersist false: persist-tun is removed from the profile by DaemonProfile.
-    // defaultKeyDirection -1: the daemon's own default; it refuses "bidirectional".
+    // protoVersionOverride: applied to the profile text by DaemonProfile, which also
+    // removes persist-tun from it.
     // disableClientCert: no option; the daemon accepts a pulling client with
     // auth-user-pass and no certificate.
-    // googleDnsFallback, autologinSessions, sslDebugLevel, altProxy, externalPkiAlias,
-    // clockTickMS: no equivalent in the daemon.
     return options;
 }
 

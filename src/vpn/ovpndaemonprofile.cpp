@@ -146,8 +146,8 @@ const std::map<std::string, Rule> &directiveRules()
         {"ignore-unknown-option", {Scope::Profile, 1, Any, Check::None}},
         {"verb", {Scope::Profile, 1, 1, Check::None}},
         {"mute", {Scope::Profile, 1, 1, Check::None}},
-        // tunPersist is false: a tunnel that outlives its connection is not wanted. The
-        // line is dropped (and logged), not refused.
+        // A tunnel that outlives its connection is not wanted. The line is dropped (and
+        // logged), not refused.
         {"persist-tun", {Scope::Profile, 0, 0, Check::None}},
     };
     return rules;

@@ -4,7 +4,6 @@
 #include <QFileInfo>
 #include <QFile>
 #include <QLocalSocket>
-#include <QMutexLocker>
 #include <QRegularExpression>
 
 #include <cerrno>
@@ -321,15 +320,9 @@ void DaemonSession::handleHold()
         send("hold release");
         moveTo(Phase::Connecting);
         break;
-    case Phase::Paused:
-        break;
     case Phase::Connecting:
     case Phase::Connected:
     case Phase::Reconnecting:
-        if (m_pausing) {
-            moveTo(Phase::Paused);
-            break;
-        }
         send("hold release");
         break;
     case Phase::Disconnected:
@@ -352,10 +345,6 @@ void DaemonSession::handleState(const ManagementLine &line)
     } else if (name == QLatin1String("RECONNECTING")) {
         if (reason == "auth-failure")
             return;
-        if (m_pausing && reason == "SIGUSR1") {
-            moveTo(Phase::Paused, m_pauseReason);
-            return;
-        }
         moveTo(Phase::Reconnecting, reason);
     } else if (name == QLatin1String("EXITING")) {
         moveTo(Phase::Disconnected, reason);
@@ -486,38 +475,10 @@ void DaemonSession::escalateStop()
     }
 }
 
-void DaemonSession::requestPause()
-{
-    if (m_daemonEnded || m_stopping || m_pausing || !m_socket)
-        return;
-    m_pausing = true;
-    {
-        QMutexLocker locker(&m_client.m_mutex);
-        m_pauseReason = m_client.m_pauseReason;
-    }
-    send("hold on");
-    send("signal SIGUSR1");
-}
-
-void DaemonSession::requestResume()
-{
-    if (!m_pausing || m_daemonEnded || m_stopping)
-        return;
-    m_pausing = false;
-    const bool held = m_phase == Phase::Paused;
-    send("hold off");
-    if (held) {
-        send("hold release");
-        emitEvent("RESUME", std::string(), false, false);
-        moveTo(Phase::Connecting);
-    }
-}
-
 void DaemonSession::moveTo(Phase phase, const std::string &info)
 {
     if (m_phase == Phase::Disconnected)
         return;
-    const Phase previous = m_phase;
     m_phase = phase;
     switch (phase) {
     case Phase::Starting:
@@ -530,10 +491,6 @@ void DaemonSession::moveTo(Phase phase, const std::string &info)
         break;
     case Phase::Reconnecting:
         emitEvent("RECONNECTING", info, false, false);
-        break;
-    case Phase::Paused:
-        if (previous != Phase::Paused)
-            emitEvent("PAUSE", info, false, false);
         break;
     case Phase::Disconnected:
         // Ends every connect() whose daemon ran; one that could not start ends with its

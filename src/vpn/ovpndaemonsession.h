@@ -58,8 +58,6 @@ public:
 public slots:
     // Queued here from other threads by OvpnClient.
     void requestStop();
-    void requestPause();
-    void requestResume();
 
 private:
     // The connection as the application sees it; moveTo() is the one place that
@@ -69,7 +67,6 @@ private:
         Connecting,    // an attempt is under way
         Connected,
         Reconnecting,
-        Paused,
         Disconnected,  // the daemon reported its exit or has ended
     };
 
@@ -118,8 +115,6 @@ private:
     bool m_stopping = false;
     bool m_disconnectReported = false;
     int m_stopStage = 0;
-    bool m_pausing = false;
-    std::string m_pauseReason;
     bool m_inLogHistory = false;
     int m_credentialReplies = 0;  // answers still due to the last credentials sent
     int m_exitCode = 0;

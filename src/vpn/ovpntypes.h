@@ -8,28 +8,19 @@
 // whichever engine sits below it.
 namespace ovpn {
 
-// What the application asks of a connection. Members without an openvpn 2.6
-// equivalent are kept so that callers can state them; ovpnclient.cpp says beside the
-// mapping which ones reach the daemon.
+// What the application asks of a connection; ovpndaemonoptions.cpp and
+// ovpndaemonprofile.cpp map it onto the daemon's options and profile.
 struct Config
 {
     std::string content;           // the merged profile text
     std::string guiVersion;        // sent to the server as peer info IV_GUI_VER
     int connTimeout = 0;           // seconds; 0 retries for ever
-    bool tunPersist = false;
-    bool googleDnsFallback = false;
-    bool autologinSessions = true;
     bool disableClientCert = false;
-    int sslDebugLevel = 0;
-    int defaultKeyDirection = -1;
-    bool altProxy = false;
     bool dco = true;
     bool info = false;             // report server INFO messages as events
     int protoVersionOverride = 0;  // 4 or 6 forces the transport's IP version
     std::string ipv6;              // "no" keeps IPv6 out of the tunnel
     std::string compressionMode;   // "yes", "asym" or "no"
-    std::string externalPkiAlias;
-    int clockTickMS = 0;
 };
 
 // The outcome of evaluating a profile.
@@ -85,32 +76,6 @@ struct TransportStats
     std::int64_t packetsIn = 0;
     std::int64_t packetsOut = 0;
     int lastPacketReceived = -1;  // 1/1024 s since data last arrived, -1 before the tunnel
-};
-
-struct AppCustomControlMessageEvent
-{
-    std::string protocol;
-    std::string payload;
-};
-
-struct ExternalPKICertRequest
-{
-    bool error = false;
-    std::string errorText;
-    bool invalidAlias = false;
-    std::string alias;
-    std::string cert;
-    std::string supportingChain;
-};
-
-struct ExternalPKISignRequest
-{
-    bool error = false;
-    std::string errorText;
-    std::string alias;
-    std::string data;
-    std::string sig;
-    std::string algorithm;
 };
 
 } // namespace ovpn

@@ -1,7 +1,5 @@
 #include "vpn/videruclient.h"
 
-#include <QDebug>
-
 #include <atomic>
 
 #include "base/logging.h"
@@ -30,11 +28,6 @@ quint64 VidEruClient::id() const
     return m_id;
 }
 
-bool VidEruClient::pause_on_connection_timeout()
-{
-    return false;
-}
-
 void VidEruClient::event(const ovpn::Event &event)
 {
     QString message = QStringLiteral("Event ") + QString::fromStdString(event.name) + QStringLiteral(": ");
@@ -57,28 +50,6 @@ void VidEruClient::event(const ovpn::Event &event)
         return;
     else if (name == "TUN_SETUP_FAILED")
         emit relay->operationNotPermitted(m_id);
-}
-
-void VidEruClient::acc_event(const ovpn::AppCustomControlMessageEvent &event)
-{
-    Q_UNUSED(event)
-}
-
-void VidEruClient::external_pki_cert_request(ovpn::ExternalPKICertRequest &request)
-{
-    request.error = true;
-    request.errorText = "external_pki_cert_request not implemented";
-}
-
-void VidEruClient::external_pki_sign_request(ovpn::ExternalPKISignRequest &request)
-{
-    request.error = true;
-    request.errorText = "external_pki_sign_request not implemented";
-}
-
-void VidEruClient::clock_tick()
-{
-    qDebug() << "clock_tick";
 }
 
 void VidEruClient::log(const ovpn::LogInfo &log)

@@ -18,12 +18,7 @@ public:
     // (never reused, unlike an address) and never 0.
     quint64 id() const;
 
-    bool pause_on_connection_timeout() override;
     void event(const ovpn::Event &event) override;
-    void acc_event(const ovpn::AppCustomControlMessageEvent &event) override;
-    void external_pki_cert_request(ovpn::ExternalPKICertRequest &request) override;
-    void external_pki_sign_request(ovpn::ExternalPKISignRequest &request) override;
-    void clock_tick() override;
     void log(const ovpn::LogInfo &log) override;
 
     // The profile at path with every referenced file inlined, or "" when it cannot be

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Holds the demo world of one end-to-end test: brings it up (its settings in
-# OUTDIR/demo.env), prints "GUARD READY", and takes it down, with every serial port pair
-# left in the test's serial directory, when the last writer of the FIFO closes it. The
+# OUTDIR/demo.env), prints "GUARD READY", and takes it down, with the serial port pairs
+# the test's application left, when the last writer of the FIFO closes it. The
 # test holds the FIFO's only writing end and starts the guard outside its own process
 # tree, so that the world goes away even when the test itself is killed.
 #
 #   guard.sh NAME BINDIR OUTDIR FIFO      (CORRIVO_SERIAL_DIR: the test's serial directory)
+#
+# CORRIVO_E2E_PAIRS_OF names the test's run (the value of CORRIVO_E2E_RUN it gives the
+# application): only pairs whose holder carries that marker are removed. It has a name
+# of its own so that the demo world's processes do not pass for the application's.
 #
 # With CORRIVO_E2E_USER and CORRIVO_E2E_GROUP it also makes the desktop user the
 # application runs as: a system group (the helper's) and a system user in it; at the end
@@ -18,6 +22,8 @@ bindir=$2
 outdir=$3
 fifo=$4
 lab=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools/lab" && pwd)
+# shellcheck source=../../tools/lab/serialpairs.sh
+source "$lab/serialpairs.sh"
 
 # The test ends the guard by closing the FIFO; a terminal's Ctrl-C has no say.
 trap '' INT HUP
@@ -46,13 +52,8 @@ accounts_down() {
 }
 
 teardown() {
-    local line
-    if [[ -n ${CORRIVO_SERIAL_DIR:-} ]]; then
-        while read -r line; do
-            if [[ $line =~ ^CNCA([0-9]+)\  ]]; then
-                "$bindir/setupc" remove "${BASH_REMATCH[1]}" >/dev/null 2>&1 || true
-            fi
-        done < <("$bindir/setupc" list 2>/dev/null || true)
+    if [[ -n ${CORRIVO_SERIAL_DIR:-} && -n ${CORRIVO_E2E_PAIRS_OF:-} ]]; then
+        remove_marked_pairs "CORRIVO_E2E_RUN=$CORRIVO_E2E_PAIRS_OF" "$bindir/setupc"
     fi
     "$lab/demo.sh" -n "$name" down >&2 || true
     accounts_down

@@ -54,7 +54,8 @@ async function withJourney(name, body) {
     const worldName = uniqueName();
     const desktop = new world.Desktop(worldName);
     const serialDir = desktop.serialDir;
-    const demo = new world.DemoWorld(worldName, path.join(harness.freshHome(name), 'demo'), serialDir, desktop);
+    const demo = new world.DemoWorld(worldName, path.join(harness.freshHome(name), 'demo'), serialDir, desktop,
+                                     marker);
     const helper = desktop.helper();
     let browser = null;
     let app = null;

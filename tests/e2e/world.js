@@ -40,11 +40,14 @@ function readEnvFile(file) {
 // killed leaves nothing.
 class DemoWorld {
     // desktop (optional): the Desktop whose accounts the guard makes and removes
-    constructor(name, dir, serialDir, desktop = null) {
+    // marker (optional): the application's CORRIVO_E2E_RUN; the guard removes the serial
+    // port pairs that carry it, and no others
+    constructor(name, dir, serialDir, desktop = null, marker = null) {
         this.name = name;
         this.dir = dir;
         this.serialDir = serialDir;
         this.desktop = desktop;
+        this.marker = marker;
         this.guard = null;
         this.output = '';
         this.settings = null;
@@ -60,6 +63,7 @@ class DemoWorld {
         execFileSync('mkfifo', ['-m', '600', fifo]);
         this.fifoFd = fs.openSync(fifo, fs.constants.O_RDWR);
         const env = Object.assign({}, process.env, { CORRIVO_SERIAL_DIR: this.serialDir },
+                                  this.marker ? { CORRIVO_E2E_PAIRS_OF: this.marker } : {},
                                   this.desktop ? this.desktop.guardEnv() : {});
         this.guard = spawn('setsid', ['-f', 'bash', GUARD, this.name, binDir(), this.dir, fifo],
                            { env, stdio: ['ignore', 'pipe', 'pipe'] });

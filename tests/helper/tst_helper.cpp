@@ -471,7 +471,7 @@ void TestHelper::checkFollowsTheGroupDatabase()
         QCOMPARE(events[0], refusal(reason));
     }
     // One line per request in the helper's log, naming the peer's user and process.
-    QTRY_VERIFY(m_helperLog.contains(QStringLiteral(" pid %1 check: %2").arg(pid).arg(accepted ? "accepted" : "refused")));
+    QTRY_VERIFY(m_helperLog.contains(QStringLiteral(" pid %1 check: %2").arg(pid).arg(accepted ? QStringLiteral("accepted") : QStringLiteral("refused"))));
 }
 
 void TestHelper::badRequestsAreRefused_data()

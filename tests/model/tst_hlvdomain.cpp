@@ -8,6 +8,8 @@
 #include "model/hlvdevice.h"
 #include "model/hlvdomain.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QJsonObject deviceJson(int id, int type = 1, const QString &name = QString())
@@ -281,23 +283,23 @@ void TestHlvDomain::updateDevicesPairsByIdInOrder_data()
     QTest::addColumn<QStringList>("origin");
 
     QTest::newRow("same order") << QList<int>{1, 2, 3} << QList<int>{1, 2, 3} << QList<int>{1, 2, 3}
-                                << QStringList{"h0=f0", "h1=f1", "h2=f2"};
+                                << QStringList{u"h0=f0"_s, u"h1=f1"_s, u"h2=f2"_s};
     QTest::newRow("fresh reordered") << QList<int>{1, 2, 3} << QList<int>{3, 1, 2} << QList<int>{1, 2, 3}
-                                     << QStringList{"h0=f1", "h1=f2", "h2=f0"};
+                                     << QStringList{u"h0=f1"_s, u"h1=f2"_s, u"h2=f0"_s};
     QTest::newRow("dropped and added") << QList<int>{1, 2, 3} << QList<int>{3, 4} << QList<int>{3, 4}
-                                       << QStringList{"h2=f0", "f1"};
+                                       << QStringList{u"h2=f0"_s, u"f1"_s};
     QTest::newRow("fresh duplicate") << QList<int>{5} << QList<int>{5, 5} << QList<int>{5, 5}
-                                     << QStringList{"h0=f0", "f1"};
+                                     << QStringList{u"h0=f0"_s, u"f1"_s};
     QTest::newRow("held duplicate") << QList<int>{5, 5} << QList<int>{5} << QList<int>{5}
-                                    << QStringList{"h0=f0"};
+                                    << QStringList{u"h0=f0"_s};
     QTest::newRow("duplicates on both sides") << QList<int>{5, 6, 5} << QList<int>{5, 5, 5} << QList<int>{5, 5, 5}
-                                              << QStringList{"h0=f0", "h2=f1", "f2"};
+                                              << QStringList{u"h0=f0"_s, u"h2=f1"_s, u"f2"_s};
     QTest::newRow("interleaved duplicates") << QList<int>{7, 5, 7} << QList<int>{5, 7, 9, 7}
                                             << QList<int>{7, 5, 7, 9}
-                                            << QStringList{"h0=f1", "h1=f0", "h2=f3", "f2"};
+                                            << QStringList{u"h0=f1"_s, u"h1=f0"_s, u"h2=f3"_s, u"f2"_s};
     QTest::newRow("nothing fresh") << QList<int>{1, 2} << QList<int>{} << QList<int>{} << QStringList{};
     QTest::newRow("nothing held") << QList<int>{} << QList<int>{4, 4, 2} << QList<int>{4, 4, 2}
-                                  << QStringList{"f0", "f1", "f2"};
+                                  << QStringList{u"f0"_s, u"f1"_s, u"f2"_s};
 }
 
 void TestHlvDomain::updateDevicesPairsByIdInOrder()

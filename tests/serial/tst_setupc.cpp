@@ -10,6 +10,8 @@
 
 #include "serialtestsupport.h"
 
+using namespace Qt::StringLiterals;
+
 using namespace SerialTestSupport;
 
 namespace {
@@ -212,22 +214,22 @@ void TestSetupc::busynamesWildcards_data()
     QTest::addColumn<QString>("pattern");
     QTest::addColumn<QStringList>("expected");
     // None of these patterns can match the machine's own serial ports (tty...).
-    QTest::newRow("plain name is a prefix") << "COM3" << QStringList{"COM3", "COM30"};
-    QTest::newRow("case counts") << "com3" << QStringList{"com3"};
-    QTest::newRow("question mark") << "C?M3" << QStringList{"COM3", "COM30"};
-    QTest::newRow("question mark needs a character") << "COM3?" << QStringList{"COM30"};
+    QTest::newRow("plain name is a prefix") << "COM3" << QStringList{u"COM3"_s, u"COM30"_s};
+    QTest::newRow("case counts") << "com3" << QStringList{u"com3"_s};
+    QTest::newRow("question mark") << "C?M3" << QStringList{u"COM3"_s, u"COM30"_s};
+    QTest::newRow("question mark needs a character") << "COM3?" << QStringList{u"COM30"_s};
     QTest::newRow("question mark at the end of a name") << "COM30?" << QStringList();
-    QTest::newRow("star in the middle") << "C*0" << QStringList{"COM30"};
-    QTest::newRow("star matches nothing") << "COM*3" << QStringList{"COM3", "COM30"};
-    QTest::newRow("trailing star") << "ROZ*" << QStringList{"ROZIZER3"};
-    QTest::newRow("leading star") << "*ZIZER" << QStringList{"ROZIZER3"};
-    QTest::newRow("double star") << "**OM3" << QStringList{"COM3", "COM30"};
-    QTest::newRow("star then question mark") << "*?ZER3" << QStringList{"ROZIZER3"};
-    QTest::newRow("star must retry after a partial match") << "*abd" << QStringList{"abcabd"};
-    QTest::newRow("two stars retrying") << "a*c*d" << QStringList{"abcabd"};
+    QTest::newRow("star in the middle") << "C*0" << QStringList{u"COM30"_s};
+    QTest::newRow("star matches nothing") << "COM*3" << QStringList{u"COM3"_s, u"COM30"_s};
+    QTest::newRow("trailing star") << "ROZ*" << QStringList{u"ROZIZER3"_s};
+    QTest::newRow("leading star") << "*ZIZER" << QStringList{u"ROZIZER3"_s};
+    QTest::newRow("double star") << "**OM3" << QStringList{u"COM3"_s, u"COM30"_s};
+    QTest::newRow("star then question mark") << "*?ZER3" << QStringList{u"ROZIZER3"_s};
+    QTest::newRow("star must retry after a partial match") << "*abd" << QStringList{u"abcabd"_s};
+    QTest::newRow("two stars retrying") << "a*c*d" << QStringList{u"abcabd"_s};
     QTest::newRow("no match after star") << "*abx" << QStringList();
-    QTest::newRow("no backslash escapes") << "Q\\*" << QStringList{"Q\\x"};
-    QTest::newRow("other characters are literal") << "Z.[x]-_" << QStringList{"Z.[x]-_1"};
+    QTest::newRow("no backslash escapes") << "Q\\*" << QStringList{u"Q\\x"_s};
+    QTest::newRow("other characters are literal") << "Z.[x]-_" << QStringList{u"Z.[x]-_1"_s};
     QTest::newRow("brackets are no class") << "Z.[y]" << QStringList();
 }
 
@@ -237,7 +239,7 @@ void TestSetupc::busynamesWildcards()
     QFETCH(QStringList, expected);
     SerialDirGuard dir;
     QVERIFY(dir.isValid());
-    QVERIFY(addNames(dir, {"COM3", "COM30", "com3", "ROZIZER3", "abcabd", "Z.[x]-_1", "Q\\x"}));
+    QVERIFY(addNames(dir, {u"COM3"_s, u"COM30"_s, u"com3"_s, u"ROZIZER3"_s, u"abcabd"_s, u"Z.[x]-_1"_s, u"Q\\x"_s}));
 
     QString output;
     QCOMPARE(runTool(QStringLiteral("setupc"), {QStringLiteral("busynames"), pattern}, &output), 0);

@@ -11,12 +11,8 @@
 class RecordingClient : public ovpn::OvpnClient
 {
 public:
-    bool pause_on_connection_timeout() override;
     void event(const ovpn::Event &event) override;
-    void acc_event(const ovpn::AppCustomControlMessageEvent &event) override;
     void log(const ovpn::LogInfo &log) override;
-    void external_pki_cert_request(ovpn::ExternalPKICertRequest &request) override;
-    void external_pki_sign_request(ovpn::ExternalPKISignRequest &request) override;
 
     QStringList recorded() const;
     int count(const QString &name) const;

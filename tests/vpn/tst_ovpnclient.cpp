@@ -61,7 +61,6 @@ private slots:
     void credentialsMustBePrintableSingleLines_data();
     void credentialsMustBePrintableSingleLines();
     void connectsOnce();
-    void pausesAndResumes();
     void passwordWithQuotesAndBackslashes();
 };
 
@@ -120,33 +119,6 @@ void TestOvpnClient::connectsOnce()
     QVERIFY(again.error);
     QCOMPARE(QString::fromStdString(again.message), QStringLiteral("this client has connected once already"));
     QCOMPARE(client.transport_stats().lastPacketReceived, -1);
-}
-
-void TestOvpnClient::pausesAndResumes()
-{
-    if (!LabServer::unavailableReason().isEmpty())
-        QSKIP("the VPN lab needs root (network namespaces, tun devices)");
-    LabServer lab;
-    QVERIFY2(lab.up(), qPrintable(lab.error()));
-
-    LabConnection connection;
-    const QString error = connection.start(lab);
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    RecordingClient &client = connection.client;
-    QTRY_COMPARE_WITH_TIMEOUT(client.count(QStringLiteral("CONNECTED")), 1, 30000);
-
-    client.pause("test");
-    QTRY_COMPARE_WITH_TIMEOUT(client.count(QStringLiteral("PAUSE")), 1, 10000);
-    QCOMPARE(client.transport_stats().lastPacketReceived, -1);
-    client.resume();
-    QTRY_COMPARE_WITH_TIMEOUT(client.count(QStringLiteral("CONNECTED")), 2, 30000);
-    QCOMPARE(client.count(QStringLiteral("RESUME")), 1);
-    QCOMPARE(client.count(QStringLiteral("RECONNECTING")), 0);
-
-    client.stop();
-    QVERIFY(connection.thread->wait(20000));
-    QCOMPARE(client.recorded().last(), QStringLiteral("DISCONNECTED"));
-    QVERIFY2(!connection.result.error, connection.result.message.c_str());
 }
 
 void TestOvpnClient::passwordWithQuotesAndBackslashes()

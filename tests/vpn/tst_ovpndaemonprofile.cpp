@@ -3,6 +3,8 @@
 #include "vpn/ovpndaemonprofile.h"
 #include "vpn/ovpnlexer.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 ovpn::Config configFor(const QByteArray &content)
@@ -53,27 +55,27 @@ void TestOvpnDaemonProfile::splitsLikeTheDaemon_data()
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<bool>("valid");
     const QStringList none;
-    QTest::newRow("plain") << QByteArray("remote a 1194") << QStringList{"remote", "a", "1194"} << true;
-    QTest::newRow("tabs and CR") << QByteArray("\tverb\t3\r") << QStringList{"verb", "3"} << true;
+    QTest::newRow("plain") << QByteArray("remote a 1194") << QStringList{u"remote"_s, u"a"_s, u"1194"_s} << true;
+    QTest::newRow("tabs and CR") << QByteArray("\tverb\t3\r") << QStringList{u"verb"_s, u"3"_s} << true;
     QTest::newRow("adjacent quotes are two words")
-        << QByteArray("\"up\"'/bin/sh -c id'") << QStringList{"up", "/bin/sh -c id"} << true;
-    QTest::newRow("quoted then bare") << QByteArray("\"script-security\"2") << QStringList{"script-security", "2"}
+        << QByteArray("\"up\"'/bin/sh -c id'") << QStringList{u"up"_s, u"/bin/sh -c id"_s} << true;
+    QTest::newRow("quoted then bare") << QByteArray("\"script-security\"2") << QStringList{u"script-security"_s, u"2"_s}
                                       << true;
-    QTest::newRow("escaped blank before a name") << QByteArray("\\ route-up /x") << QStringList{"route-up", "/x"}
+    QTest::newRow("escaped blank before a name") << QByteArray("\\ route-up /x") << QStringList{u"route-up"_s, u"/x"_s}
                                                  << true;
-    QTest::newRow("quote inside a bare word") << QByteArray("up\"x\"") << QStringList{"up\"x\""} << true;
-    QTest::newRow("escapes in double quotes") << QByteArray("\"a\\\"b\\\\c\"") << QStringList{"a\"b\\c"} << true;
-    QTest::newRow("single quotes are literal") << QByteArray("'a\\b'") << QStringList{"a\\b"} << true;
-    QTest::newRow("escaped blank in a word") << QByteArray("a\\ b") << QStringList{"a b"} << true;
-    QTest::newRow("escaped quote starts a bare word") << QByteArray("\\\"x\"") << QStringList{"\"x\""} << true;
-    QTest::newRow("empty quoted word") << QByteArray("setenv \"\"") << QStringList{"setenv", ""} << true;
-    QTest::newRow("comment after a word") << QByteArray("verb 3 # four") << QStringList{"verb", "3"} << true;
-    QTest::newRow("hash inside a word") << QByteArray("a#b") << QStringList{"a#b"} << true;
+    QTest::newRow("quote inside a bare word") << QByteArray("up\"x\"") << QStringList{u"up\"x\""_s} << true;
+    QTest::newRow("escapes in double quotes") << QByteArray("\"a\\\"b\\\\c\"") << QStringList{u"a\"b\\c"_s} << true;
+    QTest::newRow("single quotes are literal") << QByteArray("'a\\b'") << QStringList{u"a\\b"_s} << true;
+    QTest::newRow("escaped blank in a word") << QByteArray("a\\ b") << QStringList{u"a b"_s} << true;
+    QTest::newRow("escaped quote starts a bare word") << QByteArray("\\\"x\"") << QStringList{u"\"x\""_s} << true;
+    QTest::newRow("empty quoted word") << QByteArray("setenv \"\"") << QStringList{u"setenv"_s, u""_s} << true;
+    QTest::newRow("comment after a word") << QByteArray("verb 3 # four") << QStringList{u"verb"_s, u"3"_s} << true;
+    QTest::newRow("hash inside a word") << QByteArray("a#b") << QStringList{u"a#b"_s} << true;
     QTest::newRow("escaped hash is a comment") << QByteArray("\\#up /x") << none << true;
     QTest::newRow("semicolon comment") << QByteArray("  ; up /x") << none << true;
-    QTest::newRow("double dash") << QByteArray("--up /x") << QStringList{"up", "/x"} << true;
-    QTest::newRow("bare double dash") << QByteArray("-- x") << QStringList{"--", "x"} << true;
-    QTest::newRow("quoted double dash") << QByteArray("\"--up\" /x") << QStringList{"up", "/x"} << true;
+    QTest::newRow("double dash") << QByteArray("--up /x") << QStringList{u"up"_s, u"/x"_s} << true;
+    QTest::newRow("bare double dash") << QByteArray("-- x") << QStringList{u"--"_s, u"x"_s} << true;
+    QTest::newRow("quoted double dash") << QByteArray("\"--up\" /x") << QStringList{u"up"_s, u"/x"_s} << true;
     QTest::newRow("bad backslash") << QByteArray("up /x\\y") << none << false;
     QTest::newRow("bad backslash in quotes") << QByteArray("\"a\\nb\"") << none << false;
     QTest::newRow("unclosed double quote") << QByteArray("remote \"a") << none << false;
@@ -107,22 +109,22 @@ void TestOvpnDaemonProfile::readsBlocksLikeTheDaemon_data()
     QTest::addColumn<QByteArray>("content");
     // One entry per directive: its words joined by '|', or "!" + a part of the error.
     QTest::addColumn<QStringList>("directives");
-    QTest::newRow("block") << QByteArray("<ca>\nA\nup x\n</ca>\nverb 3\n") << QStringList{"ca|A\nup x\n", "verb|3"};
+    QTest::newRow("block") << QByteArray("<ca>\nA\nup x\n</ca>\nverb 3\n") << QStringList{u"ca|A\nup x\n"_s, u"verb|3"_s};
     QTest::newRow("quoted tag with a comment") << QByteArray("\"<ca>\" # c\nA\n  </ca>\n")
-                                               << QStringList{"ca|A\n"};
+                                               << QStringList{u"ca|A\n"_s};
     QTest::newRow("closed by a line that starts with the tag")
-        << QByteArray("<ca>\n</ca>x\nup /x\n<ca>\n</ca>\n") << QStringList{"ca|", "up|/x", "ca|"};
-    QTest::newRow("rest of the closing line ignored") << QByteArray("<ca>\nA\n</ca> up /x\n") << QStringList{"ca|A\n"};
-    QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBFverb 3\n") << QStringList{"verb|3"};
-    QTest::newRow("no final line feed") << QByteArray("verb 3") << QStringList{"verb|3"};
-    QTest::newRow("unclosed") << QByteArray("<ca>\nA\n</cax\n") << QStringList{"!<ca> opened on line 1 is not closed"};
+        << QByteArray("<ca>\n</ca>x\nup /x\n<ca>\n</ca>\n") << QStringList{u"ca|"_s, u"up|/x"_s, u"ca|"_s};
+    QTest::newRow("rest of the closing line ignored") << QByteArray("<ca>\nA\n</ca> up /x\n") << QStringList{u"ca|A\n"_s};
+    QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBFverb 3\n") << QStringList{u"verb|3"_s};
+    QTest::newRow("no final line feed") << QByteArray("verb 3") << QStringList{u"verb|3"_s};
+    QTest::newRow("unclosed") << QByteArray("<ca>\nA\n</cax\n") << QStringList{u"!<ca> opened on line 1 is not closed"_s};
     QTest::newRow("a piece of 255 bytes would end the block")
         << QByteArray("<ca>\n" + QByteArray(255, 'A') + "</ca>\nup /x\n<ca>\n</ca>\n")
-        << QStringList{"!line 2 is longer than 254 bytes"};
+        << QStringList{u"!line 2 is longer than 254 bytes"_s};
     QTest::newRow("comment hiding a directive past 255 bytes")
-        << "# " + QByteArray(253, 'A') + "up /x\n" << QStringList{"!line 1 is longer than 254 bytes"};
-    QTest::newRow("NUL") << QByteArray("verb 3\0\nup /x\n", 15) << QStringList{"!NUL"};
-    QTest::newRow("lexer error names the line") << QByteArray("verb 3\nremote \"x\n") << QStringList{"!line 2: no closing"};
+        << "# " + QByteArray(253, 'A') + "up /x\n" << QStringList{u"!line 1 is longer than 254 bytes"_s};
+    QTest::newRow("NUL") << QByteArray("verb 3\0\nup /x\n", 15) << QStringList{u"!NUL"_s};
+    QTest::newRow("lexer error names the line") << QByteArray("verb 3\nremote \"x\n") << QStringList{u"!line 2: no closing"_s};
 }
 
 void TestOvpnDaemonProfile::readsBlocksLikeTheDaemon()

@@ -14,12 +14,8 @@ namespace {
 class QuietClient : public ovpn::OvpnClient
 {
 public:
-    bool pause_on_connection_timeout() override { return false; }
     void event(const ovpn::Event &) override {}
-    void acc_event(const ovpn::AppCustomControlMessageEvent &) override {}
     void log(const ovpn::LogInfo &) override {}
-    void external_pki_cert_request(ovpn::ExternalPKICertRequest &request) override { request.error = true; }
-    void external_pki_sign_request(ovpn::ExternalPKISignRequest &request) override { request.error = true; }
 };
 
 // A process id that no process has any more.

@@ -2,6 +2,8 @@
 
 #include "vpn/ovpnmanagementline.h"
 
+using namespace Qt::StringLiterals;
+
 using ovpn::ManagementLine;
 
 Q_DECLARE_METATYPE(ManagementLine::Kind)
@@ -70,10 +72,10 @@ void TestOvpnManagementLine::state_data()
     QTest::addColumn<QStringList>("fields");  // name, reason, local, remote, port
 
     QTest::newRow("connected") << ">STATE:1700000005,CONNECTED,SUCCESS,10.8.0.6,192.0.2.1,1194,,"
-                               << QStringList{"CONNECTED", "SUCCESS", "10.8.0.6", "192.0.2.1", "1194"};
+                               << QStringList{u"CONNECTED"_s, u"SUCCESS"_s, u"10.8.0.6"_s, u"192.0.2.1"_s, u"1194"_s};
     QTest::newRow("reconnecting") << ">STATE:1700000005,RECONNECTING,ping-restart,,,,,"
-                                  << QStringList{"RECONNECTING", "ping-restart", "", "", ""};
-    QTest::newRow("name only") << ">STATE:1,WAIT" << QStringList{"WAIT", "", "", "", ""};
+                                  << QStringList{u"RECONNECTING"_s, u"ping-restart"_s, u""_s, u""_s, u""_s};
+    QTest::newRow("name only") << ">STATE:1,WAIT" << QStringList{u"WAIT"_s, u""_s, u""_s, u""_s, u""_s};
 }
 
 void TestOvpnManagementLine::state()

@@ -13,8 +13,6 @@ class TestVidEruClient : public QObject
 private slots:
     void event_data();
     void event();
-    void refusesExternalPki();
-    void neverPausesOnTimeout();
     void logLinesAtLevelThree();
     void readProfileFails_data();
     void readProfileFails();
@@ -106,25 +104,6 @@ void TestVidEruClient::event()
     QCOMPARE(connected.count(), relayed == QLatin1String("connected") ? calls : 0);
     QCOMPARE(disconnected.count(), relayed == QLatin1String("disconnected") ? calls : 0);
     QCOMPARE(notPermitted.count(), relayed == QLatin1String("operationNotPermitted") ? calls : 0);
-}
-
-void TestVidEruClient::refusesExternalPki()
-{
-    VidEruClient client;
-    ovpn::ExternalPKICertRequest certRequest;
-    client.external_pki_cert_request(certRequest);
-    QVERIFY(certRequest.error);
-    QCOMPARE(QString::fromStdString(certRequest.errorText), QStringLiteral("external_pki_cert_request not implemented"));
-    ovpn::ExternalPKISignRequest signRequest;
-    client.external_pki_sign_request(signRequest);
-    QVERIFY(signRequest.error);
-    QCOMPARE(QString::fromStdString(signRequest.errorText), QStringLiteral("external_pki_sign_request not implemented"));
-}
-
-void TestVidEruClient::neverPausesOnTimeout()
-{
-    VidEruClient client;
-    QVERIFY(!client.pause_on_connection_timeout());
 }
 
 void TestVidEruClient::logLinesAtLevelThree()

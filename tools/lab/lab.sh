@@ -52,12 +52,14 @@ veth_host=cv${name}h
 veth_ns=cv${name}n
 
 # Every lab takes a free index under a lock directory, so that parallel labs get
-# distinct subnets and their routes in the root namespace never overlap.
+# distinct subnets and their routes in the root namespace never overlap. The index goes
+# into the lab's state at once: down removes that one, whenever the set-up stopped.
 take_index() {
     mkdir -p "$state_root"
     local i
     for i in $(seq 1 250); do
         if mkdir "$state_root/.index.$i" 2>/dev/null; then
+            echo "$i" >"$state/index"
             echo "$name" >"$state_root/.index.$i/owner"
             echo "$i"
             return 0
@@ -125,11 +127,11 @@ down() {
     fi
     ip link del "$veth_host" 2>/dev/null || true
     ip netns del "$netns" 2>/dev/null || true
-    if [[ -n ${LAB_INDEX:-} ]]; then
-        rm -rf "$state_root/.index.$LAB_INDEX"
-    else
-        # An index taken by a run that failed before writing its state.
-        { grep -lx "$name" "$state_root"/.index.*/owner 2>/dev/null || true; } | xargs -r -n1 dirname | xargs -r rm -rf
+    # Only the index this lab took (an index of another lab, even of the same name, stays).
+    local index=${LAB_INDEX:-}
+    [[ -n $index || ! -f $state/index ]] || index=$(cat "$state/index")
+    if [[ $index =~ ^[0-9]+$ ]]; then
+        rm -rf "$state_root/.index.$index"
     fi
     if [[ -f $state/outdir ]]; then
         local dir

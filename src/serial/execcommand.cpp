@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 
-#include "base/enumname.h"
 #include "base/logging.h"
 
 #ifdef Q_OS_LINUX
@@ -140,7 +139,7 @@ void ExecCommand::onErrorOccurred(QProcess::ProcessError error)
 {
     running = false;
     logMessage(4, Category, "onErrorOccurred",
-               command + QLatin1String(" error: ") + enumName(error));
+               command + QLatin1String(" error: ") + QString::number(static_cast<int>(error)));
     if (error == QProcess::FailedToStart)
         emit startFailed();
 }

@@ -164,7 +164,7 @@ void TestExecCommand::missingProgram()
     QVERIFY(!runner.isRunning());
     QCOMPARE(finished.size(), 0);
     QCOMPARE(startFailed.size(), 1);
-    QVERIFY(m_log.contains("onErrorOccurred", missing + QStringLiteral(" error: FailedToStart")));
+    QVERIFY(m_log.contains("onErrorOccurred", missing + QStringLiteral(" error: 0")));
 
     // The runner is usable again.
     runner.setCommand(QStringLiteral("/bin/true"));

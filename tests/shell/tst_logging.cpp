@@ -1,8 +1,5 @@
 #include <QtTest>
 
-#include <QProcess>
-
-#include "base/enumname.h"
 #include "base/logging.h"
 #include "base/loggingcontrol.h"
 
@@ -36,8 +33,6 @@ private slots:
     void filter();
     void lineFormatAndQuoting_data();
     void lineFormatAndQuoting();
-    void enumNames_data();
-    void enumNames();
 
 private:
     QtMessageHandler m_previous = nullptr;
@@ -134,25 +129,6 @@ void TestLogging::lineFormatAndQuoting()
     QCOMPARE(g_captured.size(), 1);
     QCOMPARE(g_captured.first().text, line);
     QVERIFY(!g_captured.first().text.contains(QLatin1Char('\n')));
-}
-
-void TestLogging::enumNames_data()
-{
-    QTest::addColumn<int>("error");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("failed to start") << int(QProcess::FailedToStart) << QStringLiteral("FailedToStart");
-    QTest::newRow("crashed") << int(QProcess::Crashed) << QStringLiteral("Crashed");
-    QTest::newRow("unknown error") << int(QProcess::UnknownError) << QStringLiteral("UnknownError");
-    // A value the enum does not name still says something.
-    QTest::newRow("no such value") << 42 << QStringLiteral("42");
-}
-
-void TestLogging::enumNames()
-{
-    QFETCH(int, error);
-    QFETCH(QString, name);
-    QCOMPARE(enumName(QProcess::ProcessError(error)), name);
-    QCOMPARE(enumName(QProcess::CrashExit), QStringLiteral("CrashExit"));
 }
 
 QTEST_GUILESS_MAIN(TestLogging)

@@ -12,9 +12,8 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "bridge/profiledirectory.h"
+#include "bridge/profilefiles.h"
 #include "bridge/tunnelrights.h"
-#include "bridge/vpnconfigreply.h"
 #include "cloud/api.h"
 #include "cloud/auth.h"
 #include "corrivoconfig.h"
@@ -572,39 +571,16 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
         emit onVpnStartGetConfigError();
     };
 
-    const VpnConfigReply reply = VpnConfigReply::parse(status, data);
-    const QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    ProfileDirectory profileDirectory(directory);
-    QString profilePath;
-
-    for (const VpnConfigReply::Entry &entry : reply.entries) {
-        if (entry.isCredentials) {
-            // The password stays out of the log.
-            logMessage(4, "hlv_vpn", function, QStringLiteral("Credentials: ") + entry.username);
-            continue;
-        }
-
-        if (!QDir(directory).exists() && !QDir().mkpath(directory))
-            return fail(QStringLiteral("Fail to create dir ") + directory);
-        if (!profileDirectory.open())
-            return fail(QStringLiteral("Refused dir ") + directory + QStringLiteral(": ") + profileDirectory.errorString());
-
-        const QString path = directory + QLatin1Char('/') + entry.name;
-        if (!profileDirectory.write(entry.name, entry.content))
-            return fail(QStringLiteral("File open error (") + path + QLatin1Char(')'));
-
-        if (entry.name == QLatin1String(VpnConfigReply::ProfileFileName))
-            profilePath = path;
-    }
-
-    if (!reply.error.isEmpty())
-        return fail(reply.error);
+    const ProfileFiles files(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation), function);
+    const ProfileFiles::Result profile = files.write(status, data);
+    if (!profile.ok())
+        return fail(profile.error);
     // The answer can arrive after the user signed out: no tunnel for nobody.
     if (!auth->isAuthenticated())
         return fail(QStringLiteral("Not signed in"));
 
-    vpn->setProfilePath(profilePath);
-    vpn->setCredentials(reply.username, reply.password);
+    vpn->setProfilePath(profile.profilePath);
+    vpn->setCredentials(profile.username, profile.password);
     pendingStart = PendingStart::AfterDisconnect;
     vpn->stop();
 }

@@ -338,7 +338,7 @@ void TestHlvDomains::cachedListAnswersBeforeFirstReply()
         QVERIFY(f.createBridge(QStringLiteral("alice"), QStringLiteral("secret")));
     }
     Hlv restarted;
-    QCOMPARE(BridgeFixture::ids(restarted.domains), (QList<int>{42, 43}));
+    QCOMPARE(BridgeFixture::ids(restarted.domainList().domains()), (QList<int>{42, 43}));
     QCOMPARE(restarted.getDomainsJson().size(), 2);
 }
 

@@ -137,6 +137,11 @@ QJsonArray Hlv::getDomainsJson()
     return m_domains.toJson();
 }
 
+QJsonObject Hlv::getDomainsJsonChangedSince(int revision)
+{
+    return m_domains.changedSince(revision);
+}
+
 QJsonArray Hlv::getDeviceByIdJson(int device_id)
 {
     QJsonArray result;

@@ -3,15 +3,22 @@
 #include <QtEndian>
 #include <QtGlobal>
 
+#include <utility>
+
 #include "model/blowfish_tables.h"
 
 namespace {
 
 constexpr int BlockSize = 8;
 
-quint32 wordAt(const QByteArray &table, int index)
+// Big-endian words from the hexadecimal text of a table.
+template<std::size_t N>
+void loadWords(const char *hex, quint32 *words)
 {
-    return qFromBigEndian<quint32>(table.constData() + index * 4);
+    const QByteArray bytes = QByteArray::fromHex(hex);
+    Q_ASSERT(bytes.size() == qsizetype(N * 4));
+    for (std::size_t i = 0; i < N; ++i)
+        words[i] = qFromBigEndian<quint32>(bytes.constData() + i * 4);
 }
 
 } // namespace
@@ -87,56 +94,63 @@ bool Blowfish::init()
         return false;
     }
 
-    m_parray = QByteArray::fromHex(BlowfishTables::parray);
-    m_sbox1 = QByteArray::fromHex(BlowfishTables::sbox1);
-    m_sbox2 = QByteArray::fromHex(BlowfishTables::sbox2);
-    m_sbox3 = QByteArray::fromHex(BlowfishTables::sbox3);
-    m_sbox4 = QByteArray::fromHex(BlowfishTables::sbox4);
+    loadWords<18>(BlowfishTables::parray, m_p.data());
+    loadWords<256>(BlowfishTables::sbox1, m_s.data());
+    loadWords<256>(BlowfishTables::sbox2, m_s.data() + 256);
+    loadWords<256>(BlowfishTables::sbox3, m_s.data() + 512);
+    loadWords<256>(BlowfishTables::sbox4, m_s.data() + 768);
 
+    // The key, repeated, is laid byte for byte over the P-array as it is written out.
     const qsizetype keyLength = m_key.size();
-    for (int i = 0; i < m_parray.size(); ++i)
-        m_parray[i] = char(m_parray.at(i) ^ m_key.at(i % keyLength));
+    for (int i = 0; i < int(m_p.size()); ++i) {
+        quint32 word = 0;
+        for (int j = 0; j < 4; ++j)
+            word = (word << 8) | quint8(m_key.at((i * 4 + j) % keyLength));
+        m_p[i] ^= word;
+    }
 
     // Each table is refilled with the chained encryption of a zero block, using the
     // tables as they stand at that moment.
-    char block[BlockSize] = {};
-    for (QByteArray *table : {&m_parray, &m_sbox1, &m_sbox2, &m_sbox3, &m_sbox4}) {
-        for (qsizetype offset = 0; offset < table->size(); offset += BlockSize) {
-            encryptBlock(block);
-            std::copy(block, block + BlockSize, table->data() + offset);
-        }
+    quint32 l = 0;
+    quint32 r = 0;
+    for (std::size_t i = 0; i < m_p.size(); i += 2) {
+        encryptWords(l, r);
+        m_p[i] = l;
+        m_p[i + 1] = r;
+    }
+    for (std::size_t i = 0; i < m_s.size(); i += 2) {
+        encryptWords(l, r);
+        m_s[i] = l;
+        m_s[i + 1] = r;
     }
 
     m_initialised = true;
     return true;
 }
 
-quint32 Blowfish::p(int index) const
-{
-    return wordAt(m_parray, index);
-}
-
 quint32 Blowfish::f(quint32 x) const
 {
-    const quint8 a = quint8(x >> 24);
-    const quint8 b = quint8(x >> 16);
-    const quint8 c = quint8(x >> 8);
-    const quint8 d = quint8(x);
-    return ((wordAt(m_sbox1, a) + wordAt(m_sbox2, b)) ^ wordAt(m_sbox3, c)) + wordAt(m_sbox4, d);
+    return ((m_s[x >> 24] + m_s[256 + ((x >> 16) & 0xff)]) ^ m_s[512 + ((x >> 8) & 0xff)]) + m_s[768 + (x & 0xff)];
+}
+
+void Blowfish::encryptWords(quint32 &l, quint32 &r) const
+{
+    for (int i = 0; i < 16; ++i) {
+        l ^= m_p[i];
+        r ^= f(l);
+        std::swap(l, r);
+    }
+    // The last round does not swap.
+    std::swap(l, r);
+    r ^= m_p[16];
+    l ^= m_p[17];
 }
 
 void Blowfish::encryptBlock(char *block) const
 {
     quint32 l = qFromBigEndian<quint32>(block);
     quint32 r = qFromBigEndian<quint32>(block + 4);
-    for (int i = 0; i < 16; ++i) {
-        l ^= p(i);
-        r ^= f(l);
-        if (i != 15)
-            std::swap(l, r);
-    }
-    r ^= p(16);
-    l ^= p(17);
+    encryptWords(l, r);
     qToBigEndian(l, block);
     qToBigEndian(r, block + 4);
 }
@@ -145,13 +159,13 @@ void Blowfish::decryptBlock(char *block) const
 {
     quint32 l = qFromBigEndian<quint32>(block);
     quint32 r = qFromBigEndian<quint32>(block + 4);
-    l ^= p(17);
-    r ^= p(16);
+    l ^= m_p[17];
+    r ^= m_p[16];
     for (int i = 15; i >= 0; --i) {
         if (i != 15)
             std::swap(l, r);
         r ^= f(l);
-        l ^= p(i);
+        l ^= m_p[i];
     }
     qToBigEndian(l, block);
     qToBigEndian(r, block + 4);

@@ -74,10 +74,12 @@ void DomainList::merge(QList<HlvDomain *> fresh)
     QList<HlvDomain *> merged;
     merged.reserve(fresh.size());
     QJsonArray mergedJson;
+    QList<HlvDomain *> changedDomains;
     for (qsizetype position = 0; position < m_domains.size(); ++position) {
         HlvDomain *held = m_domains.at(position);
         const qsizetype match = matcher.take(held->id);
         if (match < 0) {
+            m_domainRevisions.remove(held->id);
             held->deleteDevices();
             delete held;
             changes.members = true;
@@ -97,11 +99,14 @@ void DomainList::merge(QList<HlvDomain *> fresh)
         changes.members = changes.members || deviceChanges.members;
         merged.append(held);
         mergedJson.append(changed ? QJsonValue(held->toJson()) : heldJson.at(position));
+        if (changed)
+            changedDomains.append(held);
     }
     for (qsizetype position = 0; position < fresh.size(); ++position) {
         if (!matcher.isTaken(position)) {
             merged.append(fresh.at(position));
             mergedJson.append(fresh.at(position)->toJson());
+            changedDomains.append(fresh.at(position));
             changes.members = true;
         }
     }
@@ -116,6 +121,7 @@ void DomainList::merge(QList<HlvDomain *> fresh)
         m_json = mergedJson;
         m_jsonFor = m_domains;
         m_stored = QVariant();
+        markChanged(changedDomains);
     }
 }
 
@@ -126,8 +132,31 @@ QJsonArray DomainList::toJson() const
         for (const HlvDomain *domain : std::as_const(m_domains))
             m_json.append(domain->toJson());
         m_jsonFor = m_domains;
+        // A list that was not merged here may differ anywhere.
+        markChanged(m_domains);
     }
     return m_json;
+}
+
+QJsonObject DomainList::changedSince(int revision) const
+{
+    const QJsonArray all = toJson();
+    QJsonArray changed;
+    for (qsizetype position = 0; position < m_domains.size(); ++position) {
+        if (m_domainRevisions.value(m_domains.at(position)->id) > revision)
+            changed.append(all.at(position));
+    }
+    return QJsonObject{
+        {QLatin1String("revision"), m_revision},
+        {QLatin1String("domains"), changed},
+    };
+}
+
+void DomainList::markChanged(const QList<HlvDomain *> &changed) const
+{
+    ++m_revision;
+    for (const HlvDomain *domain : changed)
+        m_domainRevisions.insert(domain->id, m_revision);
 }
 
 void DomainList::store()

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QHash>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QVariant>
@@ -41,11 +43,16 @@ public:
 
     // The JSON form of the list, the page's and the stored one.
     QJsonArray toJson() const;
+    // {"revision": r, "domains": [...]}: the JSON of the domains (in list order) that
+    // changed after the list of the given revision; all of them for -1.
+    QJsonObject changedSince(int revision) const;
     // Writes the list to the settings unless the stored entry holds it already.
     void store();
 
 private:
     void deleteAll();
+    // Gives the domains a new revision, for changedSince().
+    void markChanged(const QList<HlvDomain *> &changed) const;
 
     QList<HlvDomain *> m_domains;
 
@@ -56,6 +63,10 @@ private:
     // Index for index the domains' toJson(); a merge rebuilds only the changed ones.
     mutable QJsonArray m_json;
     mutable QList<HlvDomain *> m_jsonFor;
+    // The revision of the list, raised by every change, and of each domain (by id):
+    // the one of the change that last touched it.
+    mutable int m_revision = 0;
+    mutable QHash<int, int> m_domainRevisions;
     // The last reply merged: the cloud mostly answers the same text 30 s later.
     QString m_mergedReply;
     QList<HlvDomain *> m_mergedReplyFor;

@@ -85,6 +85,8 @@ void TestHlvDomains::signInLoadsAndCachesDomains()
     QCOMPARE(json.at(0).toObject().value(QStringLiteral("devices")).toArray().size(), 2);
     QCOMPARE(f.hlv()->getDeviceByIdJson(7).at(0).toObject().value(QStringLiteral("name")).toString(),
              QStringLiteral("Pompe n\u00b0 1"));
+    // The page's first call for changes gets every domain.
+    QCOMPARE(f.hlv()->getDomainsJsonChangedSince(-1).value(QStringLiteral("domains")).toArray(), json);
     QVERIFY(f.hlv()->reloadDomainsTimer()->isActive());
     QCOMPARE(f.hlv()->reloadDomainsTimer()->interval(), 30000);
     QCOMPARE(storedDomainCount(), 2);

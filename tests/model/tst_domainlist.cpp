@@ -104,6 +104,8 @@ private slots:
     void init();
     void mergePairsById_data();
     void mergePairsById();
+    void changesSinceNameOnlyChangedDomains_data();
+    void changesSinceNameOnlyChangedDomains();
     void badRepliesLeaveListUnchanged_data();
     void badRepliesLeaveListUnchanged();
     void storedListComesBack();
@@ -197,6 +199,61 @@ void TestDomainList::mergePairsById()
             QCOMPARE(list.domainOfDevice(id), firstDomain);
         }
     }
+}
+
+void TestDomainList::changesSinceNameOnlyChangedDomains_data()
+{
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<QString>("fresh");
+    QTest::addColumn<QList<int>>("changed");
+
+    QTest::newRow("nothing changed") << "1:11;2:21" << "1:11;2:21" << QList<int>{};
+    QTest::newRow("a device goes offline") << "1:11,12;2:21" << "1:11,12!;2:21" << QList<int>{1};
+    QTest::newRow("a domain renamed") << "1:11;2:21" << "1=North:11;2:21" << QList<int>{1};
+    QTest::newRow("a domain added") << "1:11" << "1:11;3:31" << QList<int>{3};
+    QTest::newRow("a domain gone") << "1:11;2:21" << "2:21" << QList<int>{};
+    QTest::newRow("a device moves") << "1:11,12;2:21" << "1:11;2:21,12" << QList<int>{1, 2};
+}
+
+void TestDomainList::changesSinceNameOnlyChangedDomains()
+{
+    QFETCH(QString, held);
+    QFETCH(QString, fresh);
+    QFETCH(QList<int>, changed);
+
+    const auto idsOf = [](const QJsonArray &list) {
+        QList<int> ids;
+        for (const QJsonValue &domain : list)
+            ids << domain.toObject().value(QLatin1String("id")).toInt();
+        return ids;
+    };
+
+    DomainList list;
+    QVERIFY(list.mergeReply(reply(held)));
+
+    // What the page starts from: every domain, as toJson() gives them.
+    const QJsonObject first = list.changedSince(-1);
+    QCOMPARE(first.value(QLatin1String("domains")).toArray(), list.toJson());
+    const int revision = first.value(QLatin1String("revision")).toInt();
+    QCOMPARE(list.changedSince(revision).value(QLatin1String("revision")).toInt(), revision);
+    QCOMPARE(list.changedSince(revision).value(QLatin1String("domains")).toArray(), QJsonArray());
+
+    QVERIFY(list.mergeReply(reply(fresh)));
+    const QJsonObject after = list.changedSince(revision);
+    QCOMPARE(idsOf(after.value(QLatin1String("domains")).toArray()), changed);
+    // Each changed domain as it now is, the same object toJson() holds.
+    const QJsonArray all = list.toJson();
+    for (const QJsonValue &domain : after.value(QLatin1String("domains")).toArray())
+        QVERIFY(all.contains(domain));
+    const int next = after.value(QLatin1String("revision")).toInt();
+    QCOMPARE(next > revision, !changed.isEmpty() || held != fresh);
+
+    // The same answer again changes nothing.
+    QVERIFY(list.mergeReply(reply(fresh)));
+    const QJsonObject again = list.changedSince(next);
+    QCOMPARE(again.value(QLatin1String("revision")).toInt(), next);
+    QCOMPARE(again.value(QLatin1String("domains")).toArray(), QJsonArray());
+    QCOMPARE(idsOf(list.changedSince(-1).value(QLatin1String("domains")).toArray()), idsOf(all));
 }
 
 void TestDomainList::badRepliesLeaveListUnchanged_data()

@@ -6,6 +6,8 @@ var domains = {
     list: [],
     tooltips: [],
     reloadListener: null,
+    // The bridge's revision of the domain list the online marks follow.
+    revision: -1,
     OVERLAY_DELAY_MS: 500,
     // Built once per list and once per rendering, so that a lookup does not walk
     // thousands of devices or rows: the devices of `list` by id, and the device rows
@@ -266,9 +268,15 @@ var domains = {
 
         if (domains.reloadListener !== null)
             HLV_EVENTS.removeListener(EVENT_RELOAD_DOMAINS_SUCCESS, domains.reloadListener);
+        // Only the domains that changed since the last answer cross the channel: the
+        // first reload after drawing fetches them all, one that changed nothing none.
+        domains.revision = -1;
         domains.reloadListener = function () {
-            HLV.getDomainsJson(function (list) {
-                domains.on_domains_reloaded(list || []);
+            HLV.getDomainsJsonChangedSince(domains.revision, function (changes) {
+                if (!changes || typeof changes.revision !== 'number')
+                    return;
+                domains.revision = changes.revision;
+                domains.on_domains_reloaded(Array.isArray(changes.domains) ? changes.domains : []);
             });
         };
         HLV_EVENTS.addListener(EVENT_RELOAD_DOMAINS_SUCCESS, domains.reloadListener);

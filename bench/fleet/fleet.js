@@ -205,6 +205,20 @@ async function measureLogin(app, domainCount) {
     await app.page.evaluate((want) => {
         window.__fleet = null;
         const started = performance.now();
+        // When the domain list was loaded (the native part and the cloud), when the
+        // page had it and began drawing, and when drawing was done.
+        const parts = { loaded: null, drawing: null, drawn: null };
+        const onLoaded = () => { parts.loaded = performance.now() - started; };
+        HLV_EVENTS.addListener(EVENT_LOAD_DOMAINS_SUCCESS, onLoaded);
+        const showPage = domains.showPage;
+        domains.showPage = function () {
+            domains.showPage = showPage;
+            HLV_EVENTS.removeListener(EVENT_LOAD_DOMAINS_SUCCESS, onLoaded);
+            parts.drawing = performance.now() - started;
+            const value = showPage.apply(this, arguments);
+            parts.drawn = performance.now() - started;
+            return value;
+        };
         function painted() {
             return document.querySelectorAll('#domainsContainer .domain').length === want &&
                 document.querySelector('#domainsContainer .device-container:not(.closed)') !== null;
@@ -215,7 +229,7 @@ async function measureLogin(app, domainCount) {
                 return;
             }
             requestAnimationFrame(() => setTimeout(() => {
-                window.__fleet = performance.now() - started;
+                window.__fleet = Object.assign({ total: performance.now() - started }, parts);
             }, 0));
         }
         document.querySelector('#loginContainer .login').click();
@@ -287,8 +301,9 @@ async function measureSize(size, runDir, settings) {
         app.env = Object.assign(simulator.appEnv(), { CORRIVO_SERIAL_DIR: path.join(home, 'serial') });
         await app.start();
 
-        result.loginMs = await profiled(app, settings, `login-${size}`,
-                                        () => measureLogin(app, world.domains.length));
+        result.loginParts = await profiled(app, settings, `login-${size}`,
+                                           () => measureLogin(app, world.domains.length));
+        result.loginMs = result.loginParts.total;
         await dismissTour(app, 5000);
         // Let the second load of the sign-in settle before the reloads are timed.
         await harness.sleep(1500);
@@ -414,7 +429,10 @@ async function main() {
             const results = [];
             for (const size of settings.sizes) {
                 const result = await measureSize(size, runDir, settings);
-                console.log(`run ${run + 1}, ${size} devices: login ${result.loginMs.toFixed(0)} ms, ` +
+                const at = (value) => (value === null ? '-' : value.toFixed(0));
+                console.log(`run ${run + 1}, ${size} devices: login ${result.loginMs.toFixed(0)} ms ` +
+                            `(loaded at ${at(result.loginParts.loaded)}, drawing ${at(result.loginParts.drawing)}-` +
+                            `${at(result.loginParts.drawn)}), ` +
                             `reload ${result.reloadMs.map((v) => v.toFixed(0)).join('/')} ms ` +
                             `(event at ${result.reloadParts.map((p) => p.event === null ? '-' : p.event.toFixed(0)).join('/')}, ` +
                             `handler ${result.reloadParts.map((p) => p.handler.toFixed(0)).join('/')}, ` +

@@ -137,7 +137,7 @@ QJsonArray Hlv::getDomainsJson()
     return m_domains.toJson();
 }
 
-QJsonObject Hlv::getDomainsJsonChangedSince(int revision)
+QString Hlv::getDomainsJsonChangedSince(int revision)
 {
     return m_domains.changedSince(revision);
 }

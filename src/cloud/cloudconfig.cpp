@@ -1,6 +1,8 @@
 #include "cloud/cloudconfig.h"
 
 #include <QFile>
+#include <QSet>
+#include <QThreadPool>
 
 #include "corrivoconfig.h"
 #include "base/logging.h"
@@ -37,6 +39,18 @@ QList<QSslCertificate> extraCaCertificates()
     return certificates;
 }
 
+namespace {
+
+// Reading the system's bundle takes tens of milliseconds (more on a busy machine); it
+// does not change while the process runs.
+const QList<QSslCertificate> &systemCaCertificates()
+{
+    static const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+    return system;
+}
+
+} // namespace
+
 QSslConfiguration withExtraCaCertificates(QSslConfiguration configuration)
 {
     const QList<QSslCertificate> extra = extraCaCertificates();
@@ -44,16 +58,27 @@ QSslConfiguration withExtraCaCertificates(QSslConfiguration configuration)
         return configuration;
     // Setting any CA list switches off the on-demand loading of the system's roots,
     // so the system's certificates are put in the list explicitly.
-    // Reading the system's bundle takes tens of milliseconds; it does not change while
-    // the process runs.
-    static const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
     QList<QSslCertificate> trusted = configuration.caCertificates();
-    for (const QSslCertificate &certificate : system + extra) {
-        if (!trusted.contains(certificate))
-            trusted.append(certificate);
+    QSet<QSslCertificate> seen(trusted.cbegin(), trusted.cend());
+    for (const QList<QSslCertificate> *list : {&systemCaCertificates(), &extra}) {
+        for (const QSslCertificate &certificate : *list) {
+            if (!seen.contains(certificate)) {
+                seen.insert(certificate);
+                trusted.append(certificate);
+            }
+        }
     }
     configuration.setCaCertificates(trusted);
     return configuration;
+}
+
+void preloadCaCertificates()
+{
+    if (qEnvironmentVariableIsEmpty("CORRIVO_CA_FILE"))
+        return;
+    // Off the GUI thread, so that the first request after start-up (the sign-in) does
+    // not wait for the bundle; a request made before it is read waits for it.
+    QThreadPool::globalInstance()->start([] { systemCaCertificates(); });
 }
 
 } // namespace CloudConfig

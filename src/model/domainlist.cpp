@@ -138,18 +138,32 @@ QJsonArray DomainList::toJson() const
     return m_json;
 }
 
-QJsonObject DomainList::changedSince(int revision) const
+QString DomainList::changedSince(int revision) const
 {
     const QJsonArray all = toJson();
+    const bool everything = revision < 0;
+    if (everything && m_allTextRevision == m_revision)
+        return m_allText;
+
     QJsonArray changed;
-    for (qsizetype position = 0; position < m_domains.size(); ++position) {
-        if (m_domainRevisions.value(m_domains.at(position)->id) > revision)
-            changed.append(all.at(position));
+    if (everything) {
+        changed = all;
+    } else {
+        for (qsizetype position = 0; position < m_domains.size(); ++position) {
+            if (m_domainRevisions.value(m_domains.at(position)->id) > revision)
+                changed.append(all.at(position));
+        }
     }
-    return QJsonObject{
+    const QJsonObject answer{
         {QLatin1String("revision"), m_revision},
         {QLatin1String("domains"), changed},
     };
+    const QString text = QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact));
+    if (everything) {
+        m_allText = text;
+        m_allTextRevision = m_revision;
+    }
+    return text;
 }
 
 void DomainList::markChanged(const QList<HlvDomain *> &changed) const

@@ -2,7 +2,6 @@
 
 #include <QHash>
 #include <QJsonArray>
-#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QVariant>
@@ -43,9 +42,9 @@ public:
 
     // The JSON form of the list, the page's and the stored one.
     QJsonArray toJson() const;
-    // {"revision": r, "domains": [...]}: the JSON of the domains (in list order) that
-    // changed after the list of the given revision; all of them for -1.
-    QJsonObject changedSince(int revision) const;
+    // {"revision": r, "domains": [...]} as compact JSON text: the domains (in list
+    // order) that changed after the list of the given revision, all of them for -1.
+    QString changedSince(int revision) const;
     // Writes the list to the settings unless the stored entry holds it already.
     void store();
 
@@ -67,6 +66,9 @@ private:
     // the one of the change that last touched it.
     mutable int m_revision = 0;
     mutable QHash<int, int> m_domainRevisions;
+    // changedSince(-1) of that revision (-1: none yet).
+    mutable QString m_allText;
+    mutable int m_allTextRevision = -1;
     // The last reply merged: the cloud mostly answers the same text 30 s later.
     QString m_mergedReply;
     QList<HlvDomain *> m_mergedReplyFor;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "corrivoconfig.h"
+#include "cloud/cloudconfig.h"
 #include "shell/application.h"
 #include "shell/mainwindow.h"
 #include "shell/sandbox.h"
@@ -83,6 +84,7 @@ int runApplication(int argc, char *argv[], const std::function<void(MainWindow *
     QCoreApplication::setOrganizationDomain(QStringLiteral(CORRIVO_ORGANIZATION_DOMAIN));
     QCoreApplication::setApplicationName(QStringLiteral(CORRIVO_APPLICATION_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORRIVO_APPLICATION_VERSION));
+    CloudConfig::preloadCaCertificates();
     QCoreApplication::setSetuidAllowed(true);
     configureWebEngineSandbox();
 

@@ -230,16 +230,19 @@ void TestDomainList::changesSinceNameOnlyChangedDomains()
 
     DomainList list;
     QVERIFY(list.mergeReply(reply(held)));
+    const auto changesSince = [&list](int revision) {
+        return QJsonDocument::fromJson(list.changedSince(revision).toUtf8()).object();
+    };
 
     // What the page starts from: every domain, as toJson() gives them.
-    const QJsonObject first = list.changedSince(-1);
+    const QJsonObject first = changesSince(-1);
     QCOMPARE(first.value(QLatin1String("domains")).toArray(), list.toJson());
     const int revision = first.value(QLatin1String("revision")).toInt();
-    QCOMPARE(list.changedSince(revision).value(QLatin1String("revision")).toInt(), revision);
-    QCOMPARE(list.changedSince(revision).value(QLatin1String("domains")).toArray(), QJsonArray());
+    QCOMPARE(changesSince(revision).value(QLatin1String("revision")).toInt(), revision);
+    QCOMPARE(changesSince(revision).value(QLatin1String("domains")).toArray(), QJsonArray());
 
     QVERIFY(list.mergeReply(reply(fresh)));
-    const QJsonObject after = list.changedSince(revision);
+    const QJsonObject after = changesSince(revision);
     QCOMPARE(idsOf(after.value(QLatin1String("domains")).toArray()), changed);
     // Each changed domain as it now is, the same object toJson() holds.
     const QJsonArray all = list.toJson();
@@ -250,10 +253,11 @@ void TestDomainList::changesSinceNameOnlyChangedDomains()
 
     // The same answer again changes nothing.
     QVERIFY(list.mergeReply(reply(fresh)));
-    const QJsonObject again = list.changedSince(next);
+    const QJsonObject again = changesSince(next);
     QCOMPARE(again.value(QLatin1String("revision")).toInt(), next);
     QCOMPARE(again.value(QLatin1String("domains")).toArray(), QJsonArray());
-    QCOMPARE(idsOf(list.changedSince(-1).value(QLatin1String("domains")).toArray()), idsOf(all));
+    // The whole list as it now is, not the one the first call gave.
+    QCOMPARE(changesSince(-1).value(QLatin1String("domains")).toArray(), list.toJson());
 }
 
 void TestDomainList::badRepliesLeaveListUnchanged_data()

@@ -268,15 +268,15 @@ var domains = {
 
         if (domains.reloadListener !== null)
             HLV_EVENTS.removeListener(EVENT_RELOAD_DOMAINS_SUCCESS, domains.reloadListener);
-        // Only the domains that changed since the last answer cross the channel: the
-        // first reload after drawing fetches them all, one that changed nothing none.
-        domains.revision = -1;
+        // Only the domains that changed since the list drawn (or the last reload) cross
+        // the channel: a reload that changed nothing sends none.
         domains.reloadListener = function () {
-            HLV.getDomainsJsonChangedSince(domains.revision, function (changes) {
-                if (!changes || typeof changes.revision !== 'number')
+            HLV.getDomainsJsonChangedSince(domains.revision, function (text) {
+                var changes = domains.parseChanges(text);
+                if (changes === null)
                     return;
                 domains.revision = changes.revision;
-                domains.on_domains_reloaded(Array.isArray(changes.domains) ? changes.domains : []);
+                domains.on_domains_reloaded(changes.domains);
             });
         };
         HLV_EVENTS.addListener(EVENT_RELOAD_DOMAINS_SUCCESS, domains.reloadListener);
@@ -291,6 +291,19 @@ var domains = {
                 HLV.tour1IsNotNeeded();
             }
         });
+    },
+
+    // The answer of getDomainsJsonChangedSince(), or null when it is not one.
+    parseChanges: function (text) {
+        var changes;
+        try {
+            changes = JSON.parse(text);
+        } catch (e) {
+            return null;
+        }
+        if (!changes || typeof changes.revision !== 'number' || !Array.isArray(changes.domains))
+            return null;
+        return changes;
     },
 
     // Only the online marks follow a reload; everything else stays as rendered. Rows
@@ -468,8 +481,11 @@ function domainsPage() {
     // name just typed on the login page stands in until it arrives.
     var name = (HLV.auth && HLV.auth.username) || (typeof login !== 'undefined' ? login.username : '');
     $('.navbar .username').text(name || '');
-    HLV.getDomainsJson(function (list) {
-        domains.list = list || [];
+    // The whole list, as text with its revision (see the reload listener).
+    HLV.getDomainsJsonChangedSince(-1, function (text) {
+        var changes = domains.parseChanges(text);
+        domains.list = changes === null ? [] : changes.domains;
+        domains.revision = changes === null ? -1 : changes.revision;
         domains.showPage();
     });
 }

@@ -6,22 +6,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QLocale>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 
-#include "bridge/profiledirectory.h"
+#include "bridge/profilefiles.h"
 #include "bridge/tunnelrights.h"
-#include "bridge/vpnconfigreply.h"
 #include "cloud/api.h"
 #include "cloud/auth.h"
 #include "corrivoconfig.h"
 #include "model/hlvdevice.h"
 #include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
-#include "model/idmatcher.h"
 #include "serial/execcommand.h"
 #include "base/serialportdirectory.h"
 #include "serial/virtualserialport.h"
@@ -42,41 +39,38 @@ Hlv::Hlv(QObject *parent)
 {
     // Collaborators live for the whole process and are never deleted: a replaced
     // window's bridge stays in memory with them.
-    api = new Api();
-    connect(api, &Api::onGetDomainsSuccess, this, &Hlv::loadDomainsSuccess);
-    connect(api, &Api::onGetDomainsError, this, &Hlv::loadDomainsError);
-    connect(api, &Api::onGetVpnDomainConfigSuccess, this, &Hlv::getVpnDomainConfigSuccess);
-    connect(api, &Api::onGetVpnDomainConfigError, this, &Hlv::getVpnDomainConfigError);
+    m_api = new Api();
+    connect(m_api, &Api::onGetDomainsSuccess, this, &Hlv::loadDomainsSuccess);
+    connect(m_api, &Api::onGetDomainsError, this, &Hlv::loadDomainsError);
+    connect(m_api, &Api::onGetVpnDomainConfigSuccess, this, &Hlv::getVpnDomainConfigSuccess);
+    connect(m_api, &Api::onGetVpnDomainConfigError, this, &Hlv::getVpnDomainConfigError);
 
-    reloadingDomains = false;
-    reloadDomainsTimer = new QTimer(this);
-    connect(reloadDomainsTimer, &QTimer::timeout, this, &Hlv::reloadDomains);
+    m_reloadingDomains = false;
+    m_reloadDomainsTimer = new QTimer(this);
+    connect(m_reloadDomainsTimer, &QTimer::timeout, this, &Hlv::reloadDomains);
 
     const QString defaultLanguage = QLocale::system().name().left(2);
-    language = HlvSettings().language(defaultLanguage);
+    m_language = HlvSettings().language(defaultLanguage);
 
-    {
-        HlvSettings settings;
-        domains = settings.getDomains();
-    }
+    m_domains.loadStored();
 
-    auth = new Auth();
-    connect(auth, &Auth::onGetApiKeySuccess, this, &Hlv::onGetApiKeySuccess);
+    m_auth = new Auth();
+    connect(m_auth, &Auth::onGetApiKeySuccess, this, &Hlv::onGetApiKeySuccess);
 
-    vpn = new VidEru();
-    connect(vpn, &VidEru::onConnected, this, &Hlv::onVpnConnected);
-    connect(vpn, &VidEru::onDisconnected, this, &Hlv::onVpnDisconnected);
+    m_vpn = new VidEru();
+    connect(m_vpn, &VidEru::onConnected, this, &Hlv::onVpnConnected);
+    connect(m_vpn, &VidEru::onDisconnected, this, &Hlv::onVpnDisconnected);
 
-    lastDeviceId = HlvSettings().lastDeviceId();
-    QMessageLogger().debug() << lastDeviceId;
-    pendingStart = lastDeviceId != -1 ? PendingStart::AfterDomainsLoaded : PendingStart::None;
+    m_lastDeviceId = HlvSettings().lastDeviceId();
+    QMessageLogger().debug() << m_lastDeviceId;
+    m_pendingStart = m_lastDeviceId != -1 ? PendingStart::AfterDomainsLoaded : PendingStart::None;
 
-    virtualSerialPortsManager = new VirtualSerialPortsManager(vpn, &domains);
-    connect(auth, &Auth::onLoginSuccess, virtualSerialPortsManager, &VirtualSerialPortsManager::loadVirtualPorts);
+    m_virtualSerialPortsManager = new VirtualSerialPortsManager(m_vpn, &m_domains);
+    connect(m_auth, &Auth::onLoginSuccess, m_virtualSerialPortsManager, &VirtualSerialPortsManager::loadVirtualPorts);
 }
 
 // The collaborators outlive the bridge on purpose. The ports manager points into
-// `domains`, so it is unhooked from the events that would make it read the list.
+// the domain list, so it is unhooked from the events that would make it read the list.
 Hlv::~Hlv()
 {
     unhookPortsManager();
@@ -84,8 +78,8 @@ Hlv::~Hlv()
 
 void Hlv::unhookPortsManager()
 {
-    disconnect(vpn, nullptr, virtualSerialPortsManager, nullptr);
-    disconnect(auth, nullptr, virtualSerialPortsManager, nullptr);
+    disconnect(m_vpn, nullptr, m_virtualSerialPortsManager, nullptr);
+    disconnect(m_auth, nullptr, m_virtualSerialPortsManager, nullptr);
 }
 
 // A closed window's bridge stays in memory, and its controller still hears the
@@ -95,20 +89,20 @@ void Hlv::unhookPortsManager()
 // start and stopped the reload timer; unhooked, nothing can bring either back.
 void Hlv::retire()
 {
-    disconnect(vpn, nullptr, this, nullptr);
-    disconnect(api, nullptr, this, nullptr);
-    disconnect(auth, nullptr, this, nullptr);
+    disconnect(m_vpn, nullptr, this, nullptr);
+    disconnect(m_api, nullptr, this, nullptr);
+    disconnect(m_auth, nullptr, this, nullptr);
     unhookPortsManager();
 }
 
 HlvDevice *Hlv::findDevice(int id) const
 {
-    return m_deviceIndex.device(domains, id);
+    return m_domains.device(id);
 }
 
 HlvDomain *Hlv::findDomainOfDevice(int id) const
 {
-    return m_deviceIndex.domainOfDevice(domains, id);
+    return m_domains.domainOfDevice(id);
 }
 
 QString Hlv::getAllPageFiles(QString page_name)
@@ -134,61 +128,18 @@ QString Hlv::getAllPageFiles(QString page_name)
 
 void Hlv::setLanguage(QString language)
 {
-    this->language = language;
+    m_language = language;
     HlvSettings().setLanguage(language);
 }
 
 QJsonArray Hlv::getDomainsJson()
 {
-    return domainsJson();
-}
-
-QJsonArray Hlv::domainsJson()
-{
-    if (m_domainsJsonFor != domains || m_domainsJson.size() != domains.size()) {
-        m_domainsJson = QJsonArray();
-        for (const HlvDomain *domain : std::as_const(domains))
-            m_domainsJson.append(domain->toJson());
-        m_domainsJsonFor = domains;
-        // A list that was not merged here may differ anywhere.
-        markChanged(domains);
-    }
-    return m_domainsJson;
+    return m_domains.toJson();
 }
 
 QString Hlv::getDomainsJsonChangedSince(int revision)
 {
-    const QJsonArray all = domainsJson();
-    const bool everything = revision < 0;
-    if (everything && m_allDomainsTextRevision == m_domainsRevision)
-        return m_allDomainsText;
-
-    QJsonArray changed;
-    if (everything) {
-        changed = all;
-    } else {
-        for (qsizetype position = 0; position < domains.size(); ++position) {
-            if (m_domainRevisions.value(domains.at(position)->id) > revision)
-                changed.append(all.at(position));
-        }
-    }
-    const QJsonObject answer{
-        {QLatin1String("revision"), m_domainsRevision},
-        {QLatin1String("domains"), changed},
-    };
-    const QString text = QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact));
-    if (everything) {
-        m_allDomainsText = text;
-        m_allDomainsTextRevision = m_domainsRevision;
-    }
-    return text;
-}
-
-void Hlv::markChanged(const QList<HlvDomain *> &changed)
-{
-    ++m_domainsRevision;
-    for (const HlvDomain *domain : changed)
-        m_domainRevisions.insert(domain->id, m_domainsRevision);
+    return m_domains.changedSince(revision);
 }
 
 QJsonArray Hlv::getDeviceByIdJson(int device_id)
@@ -201,171 +152,77 @@ QJsonArray Hlv::getDeviceByIdJson(int device_id)
 
 void Hlv::loadDomains()
 {
-    if (!auth->isAuthenticated()) {
+    if (!m_auth->isAuthenticated()) {
         emit onLoadDomainsError();
         return;
     }
-    reloadingDomains = false;
-    api->getDomains(auth->apiKey);
+    m_reloadingDomains = false;
+    m_api->getDomains(m_auth->apiKey);
 }
 
 void Hlv::reloadDomains()
 {
-    if (auth->isAuthenticated()) {
-        reloadingDomains = true;
-        api->getDomains(auth->apiKey);
+    if (m_auth->isAuthenticated()) {
+        m_reloadingDomains = true;
+        m_api->getDomains(m_auth->apiKey);
     } else {
         emit onReloadDomainsError();
-        reloadingDomains = false;
+        m_reloadingDomains = false;
     }
 }
 
 void Hlv::startReloadDomainsTimer()
 {
-    if (!reloadDomainsTimer->isActive())
-        reloadDomainsTimer->start(ReloadDomainsIntervalMs);
+    if (!m_reloadDomainsTimer->isActive())
+        m_reloadDomainsTimer->start(ReloadDomainsIntervalMs);
 }
 
 void Hlv::stopReloadDomainsTimer()
 {
-    if (reloadDomainsTimer->isActive())
-        reloadDomainsTimer->stop();
+    if (m_reloadDomainsTimer->isActive())
+        m_reloadDomainsTimer->stop();
 }
 
 void Hlv::emitDomainsError()
 {
-    if (reloadingDomains)
+    if (m_reloadingDomains)
         emit onReloadDomainsError();
     else
         emit onLoadDomainsError();
-    reloadingDomains = false;
+    m_reloadingDomains = false;
 }
 
 void Hlv::loadDomainsSuccess(int status, QString data)
 {
-    if (status != 200) {
+    if (status != 200 || !m_domains.mergeReply(data)) {
         emitDomainsError();
         return;
     }
-    // An answer equal to the one merged last, onto the list that merge left, changes
-    // nothing: with thousands of devices that is most reloads, so they skip the parse.
-    if (data != m_mergedReply || m_mergedReplyFor != domains) {
-        const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
-        if (!document.isObject() || !document.object().contains(QLatin1String("domains"))) {
-            emitDomainsError();
-            return;
-        }
 
-        QList<HlvDomain *> fresh;
-        for (const QJsonValue &value : document.object().value(QLatin1String("domains")).toArray())
-            fresh.append(HlvDomain::fromJson(value.toObject()));
-        mergeDomains(fresh);
-        m_mergedReply = data;
-        m_mergedReplyFor = domains;
-    }
-
-    if (reloadingDomains) {
+    if (m_reloadingDomains) {
         emit onReloadDomainsSuccess();
-        HlvDevice *tunnelDevice = findDevice(vpn->getDeviceId());
-        if (tunnelDevice && tunnelDevice->vpnStatus != 1 && vpn->isConnected())
+        HlvDevice *tunnelDevice = findDevice(m_vpn->getDeviceId());
+        if (tunnelDevice && tunnelDevice->vpnStatus != 1 && m_vpn->isConnected())
             stopVpn();
     } else {
         emit onLoadDomainsSuccess();
     }
-    reloadingDomains = false;
+    m_reloadingDomains = false;
 
-    storeDomains();
+    m_domains.store();
     startReloadDomainsTimer();
-    virtualSerialPortsManager->onDomainsUpdated(&domains);
+    m_virtualSerialPortsManager->onDomainsUpdated(&m_domains);
 
-    switch (pendingStart) {
+    switch (m_pendingStart) {
     case PendingStart::AfterDomainsLoaded:
-        pendingStart = PendingStart::None;
-        if (lastDeviceId != -1)
-            startVpnDevice(lastDeviceId);
+        m_pendingStart = PendingStart::None;
+        if (m_lastDeviceId != -1)
+            startVpnDevice(m_lastDeviceId);
         break;
     case PendingStart::None:
     case PendingStart::AfterDisconnect:
         break;
     }
-}
-
-void Hlv::mergeDomains(QList<HlvDomain *> fresh)
-{
-    // The JSON of a domain that did not change is taken over from the last merge.
-    const QJsonArray heldJson = domainsJson();
-    QList<int> freshIds;
-    freshIds.reserve(fresh.size());
-    for (const HlvDomain *domain : std::as_const(fresh))
-        freshIds.append(domain->id);
-    IdMatcher matcher(freshIds);
-
-    HlvDomain::Changes changes;
-    QList<HlvDomain *> merged;
-    merged.reserve(fresh.size());
-    QJsonArray mergedJson;
-    QList<HlvDomain *> changedDomains;
-    for (qsizetype position = 0; position < domains.size(); ++position) {
-        HlvDomain *held = domains.at(position);
-        const qsizetype match = matcher.take(held->id);
-        if (match < 0) {
-            m_domainRevisions.remove(held->id);
-            held->deleteDevices();
-            delete held;
-            changes.members = true;
-            continue;
-        }
-        HlvDomain *update = fresh.at(match);
-        bool changed = held->name != update->name || held->vpnEnable != update->vpnEnable;
-        held->name = update->name;
-        held->vpnEnable = update->vpnEnable;
-        const HlvDomain::Changes deviceChanges = held->updateDevices(update->devices);
-        // The held domain took over or deleted the fresh devices; only the fresh
-        // domain object itself is left.
-        update->devices.clear();
-        delete update;
-        changed = changed || deviceChanges.any();
-        changes.values = changes.values || changed;
-        changes.members = changes.members || deviceChanges.members;
-        merged.append(held);
-        mergedJson.append(changed ? QJsonValue(held->toJson()) : heldJson.at(position));
-        if (changed)
-            changedDomains.append(held);
-    }
-    for (qsizetype position = 0; position < fresh.size(); ++position) {
-        if (!matcher.isTaken(position)) {
-            merged.append(fresh.at(position));
-            mergedJson.append(fresh.at(position)->toJson());
-            changedDomains.append(fresh.at(position));
-            changes.members = true;
-        }
-    }
-
-    // Without a change the merged lists equal the held ones; keeping those keeps the
-    // derived parts' checks of the list they were made for at constant cost.
-    if (changes.members) {
-        domains = merged;
-        m_deviceIndex.invalidate();
-    }
-    if (changes.any()) {
-        m_domainsJson = mergedJson;
-        m_domainsJsonFor = domains;
-        m_storedDomains = QVariant();
-        markChanged(changedDomains);
-    }
-}
-
-void Hlv::storeDomains()
-{
-    HlvSettings settings;
-    // Rewriting (and encrypting) the whole entry for a list it holds already would cost
-    // more than the rest of a reload. The stored value is compared too: signing in as
-    // another user empties it behind the bridge's back.
-    if (m_storedDomains.isValid() && m_storedDomainsFor == domains && settings.domainsValue() == m_storedDomains)
-        return;
-    settings.setDomainsJson(domainsJson());
-    m_storedDomains = settings.domainsValue();
-    m_storedDomainsFor = domains;
 }
 
 void Hlv::loadDomainsError(int status, QString data)
@@ -378,7 +235,7 @@ void Hlv::loadDomainsError(int status, QString data)
 void Hlv::startVpnDevice(int id)
 {
     const char *function = "Hlv::startVpnDevice";
-    if (!auth->isAuthenticated()) {
+    if (!m_auth->isAuthenticated()) {
         logMessage(4, "hlv_vpn", function, QStringLiteral("Not authenticated"));
         emit onVpnStartNotAuthenticated();
         return;
@@ -397,36 +254,36 @@ void Hlv::startVpnDevice(int id)
     HlvDevice *device = findDevice(id);
     if (device && device->vpnStatus == 1) {
         logMessage(4, "hlv_vpn", function, QStringLiteral("Getting VPN domain config..."));
-        lastDeviceId = id;
-        api->getVpnDomainConfig(auth->apiKey, domain->id);
+        m_lastDeviceId = id;
+        m_api->getVpnDomainConfig(m_auth->apiKey, domain->id);
         return;
     }
     logMessage(4, "hlv_vpn", function, QStringLiteral("Device is OFFLINE"));
     onVpnDisconnected();
-    vpn->announceDisconnected();
+    m_vpn->announceDisconnected();
 }
 
 void Hlv::startVpnLastDevice(bool emitConnectingSignal)
 {
     if (emitConnectingSignal)
-        vpn->announceConnecting(lastDeviceId);
-    startVpnDevice(lastDeviceId);
+        m_vpn->announceConnecting(m_lastDeviceId);
+    startVpnDevice(m_lastDeviceId);
 }
 
 void Hlv::stopVpn()
 {
     // A stop asked for by the user also cancels a start waiting for the old tunnel.
     cancelStartAfterDisconnect();
-    vpn->stop();
+    m_vpn->stop();
 }
 
 // Only the start waiting for a tunnel's end: the start-up reconnection still waits for
 // the first domain list, after a sign-out too.
 void Hlv::cancelStartAfterDisconnect()
 {
-    switch (pendingStart) {
+    switch (m_pendingStart) {
     case PendingStart::AfterDisconnect:
-        pendingStart = PendingStart::None;
+        m_pendingStart = PendingStart::None;
         break;
     case PendingStart::None:
     case PendingStart::AfterDomainsLoaded:
@@ -437,7 +294,7 @@ void Hlv::cancelStartAfterDisconnect()
 QJsonObject Hlv::getVpnStatsJson()
 {
     QJsonObject stats;
-    VidEruTransportStats *snapshot = vpn->getTransportStats();
+    VidEruTransportStats *snapshot = m_vpn->getTransportStats();
     if (snapshot) {
         stats.insert(QStringLiteral("bytesIn"), qint64(snapshot->bytesIn));
         stats.insert(QStringLiteral("bytesOut"), qint64(snapshot->bytesOut));
@@ -457,19 +314,19 @@ bool Hlv::create(int type, int deviceId)
     HlvDevice *device = findDevice(deviceId);
     if (!device)
         return false;
-    return virtualSerialPortsManager->create(type, device);
+    return m_virtualSerialPortsManager->create(type, device);
 }
 
 bool Hlv::destroyVirtualSerialPort(int deviceId, int type)
 {
     if (!findDevice(deviceId))
         return false;
-    return virtualSerialPortsManager->destroy(deviceId, type);
+    return m_virtualSerialPortsManager->destroy(deviceId, type);
 }
 
 QJsonArray Hlv::getVirtualSerialPortsByDeviceIdJson(int device_id)
 {
-    const QList<VirtualSerialPort *> ports = virtualSerialPortsManager->getVirtualSerialPortsByDeviceId(device_id);
+    const QList<VirtualSerialPort *> ports = m_virtualSerialPortsManager->getVirtualSerialPortsByDeviceId(device_id);
     QMessageLogger().debug() << ports.size();
     QJsonArray result;
     for (VirtualSerialPort *port : ports) {
@@ -508,16 +365,16 @@ void Hlv::forgotPassword()
 
 void Hlv::logout()
 {
-    auth->logout();
+    m_auth->logout();
     m_exit();
 }
 
 void Hlv::m_exit()
 {
     cancelStartAfterDisconnect();
-    vpn->stop();
+    m_vpn->stop();
     stopReloadDomainsTimer();
-    virtualSerialPortsManager->destroyAll();
+    m_virtualSerialPortsManager->destroyAll();
 }
 
 QString Hlv::getApplicationVersion()
@@ -615,61 +472,38 @@ void Hlv::getVpnDomainConfigSuccess(int status, QString data)
         emit onVpnStartGetConfigError();
     };
 
-    const VpnConfigReply reply = VpnConfigReply::parse(status, data);
-    const QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    ProfileDirectory profileDirectory(directory);
-    QString profilePath;
-
-    for (const VpnConfigReply::Entry &entry : reply.entries) {
-        if (entry.isCredentials) {
-            // The password stays out of the log.
-            logMessage(4, "hlv_vpn", function, QStringLiteral("Credentials: ") + entry.username);
-            continue;
-        }
-
-        if (!QDir(directory).exists() && !QDir().mkpath(directory))
-            return fail(QStringLiteral("Fail to create dir ") + directory);
-        if (!profileDirectory.open())
-            return fail(QStringLiteral("Refused dir ") + directory + QStringLiteral(": ") + profileDirectory.errorString());
-
-        const QString path = directory + QLatin1Char('/') + entry.name;
-        if (!profileDirectory.write(entry.name, entry.content))
-            return fail(QStringLiteral("File open error (") + path + QLatin1Char(')'));
-
-        if (entry.name == QLatin1String(VpnConfigReply::ProfileFileName))
-            profilePath = path;
-    }
-
-    if (!reply.error.isEmpty())
-        return fail(reply.error);
+    const ProfileFiles files(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation), function);
+    const ProfileFiles::Result profile = files.write(status, data);
+    if (!profile.ok())
+        return fail(profile.error);
     // The answer can arrive after the user signed out: no tunnel for nobody.
-    if (!auth->isAuthenticated())
+    if (!m_auth->isAuthenticated())
         return fail(QStringLiteral("Not signed in"));
 
-    vpn->setProfilePath(profilePath);
-    vpn->setCredentials(reply.username, reply.password);
-    pendingStart = PendingStart::AfterDisconnect;
-    vpn->stop();
+    m_vpn->setProfilePath(profile.profilePath);
+    m_vpn->setCredentials(profile.username, profile.password);
+    m_pendingStart = PendingStart::AfterDisconnect;
+    m_vpn->stop();
 }
 
 void Hlv::onVpnConnected(int device_id)
 {
     Q_UNUSED(device_id)
-    HlvSettings().setLastDeviceId(lastDeviceId);
+    HlvSettings().setLastDeviceId(m_lastDeviceId);
 }
 
 void Hlv::onVpnDisconnected()
 {
-    switch (pendingStart) {
+    switch (m_pendingStart) {
     case PendingStart::None:
     case PendingStart::AfterDomainsLoaded:
         return;
     case PendingStart::AfterDisconnect:
         break;
     }
-    pendingStart = PendingStart::None;
-    if (vpn->start())
-        vpn->setDeviceId(lastDeviceId);
+    m_pendingStart = PendingStart::None;
+    if (m_vpn->start())
+        m_vpn->setDeviceId(m_lastDeviceId);
     else
         emit onVpnStartGetConfigError();
 }

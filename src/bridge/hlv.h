@@ -1,16 +1,14 @@
 #pragma once
 
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QVariant>
 
-#include "bridge/deviceindex.h"
 #include "cloud/api.h"
 #include "cloud/auth.h"
+#include "model/domainlist.h"
 #include "serial/virtualserialportsmanager.h"
 #include "vpn/videru.h"
 
@@ -24,11 +22,11 @@ class QTimer;
 class Hlv : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(Api *api MEMBER api)
-    Q_PROPERTY(QString language MEMBER language)
-    Q_PROPERTY(VirtualSerialPortsManager *virtualSerialPortsManager MEMBER virtualSerialPortsManager)
-    Q_PROPERTY(Auth *auth MEMBER auth)
-    Q_PROPERTY(VidEru *vpn MEMBER vpn)
+    Q_PROPERTY(Api *api MEMBER m_api)
+    Q_PROPERTY(QString language MEMBER m_language)
+    Q_PROPERTY(VirtualSerialPortsManager *virtualSerialPortsManager MEMBER m_virtualSerialPortsManager)
+    Q_PROPERTY(Auth *auth MEMBER m_auth)
+    Q_PROPERTY(VidEru *vpn MEMBER m_vpn)
 
 public:
     // The tunnel start the bridge owes to lastDeviceId: none; one whose profile the
@@ -50,16 +48,22 @@ public:
     // Called after m_exit() when the bridge's window has closed for good (see the .cpp).
     void retire();
 
-    Api *api = nullptr;
-    Auth *auth = nullptr;
-    VidEru *vpn = nullptr;
-    QString language;
-    VirtualSerialPortsManager *virtualSerialPortsManager = nullptr;
-    QList<HlvDomain *> domains;
-    QTimer *reloadDomainsTimer = nullptr;
-    bool reloadingDomains = false;
-    int lastDeviceId = -1;
-    PendingStart pendingStart = PendingStart::None;
+    // The collaborators and the state the page's calls act on, for the window and for
+    // tests; the page reaches the collaborators through the properties.
+    Api *api() const { return m_api; }
+    Auth *auth() const { return m_auth; }
+    VidEru *vpn() const { return m_vpn; }
+    VirtualSerialPortsManager *virtualSerialPortsManager() const { return m_virtualSerialPortsManager; }
+    const DomainList &domainList() const { return m_domains; }
+    const QTimer *reloadDomainsTimer() const { return m_reloadDomainsTimer; }
+    bool reloadingDomains() const { return m_reloadingDomains; }
+    int lastDeviceId() const { return m_lastDeviceId; }
+    PendingStart pendingStart() const { return m_pendingStart; }
+
+    // Test hooks: state that only a sign-in, a stored setting or a cloud reply would
+    // bring about otherwise. The product never calls them.
+    void setLastDeviceIdForTest(int id) { m_lastDeviceId = id; }
+    void setPendingStartForTest(PendingStart start) { m_pendingStart = start; }
 
 signals:
     // The first domain list after sign-in arrived and is in getDomainsJson().
@@ -146,36 +150,17 @@ private:
     void emitDomainsError();
     void cancelStartAfterDisconnect();
     void unhookPortsManager();
-    // Merges a fresh list from the cloud into `domains`, keeping the objects (and
-    // order) of domains and devices that survive; takes ownership of `fresh`.
-    void mergeDomains(QList<HlvDomain *> fresh);
-    // The page's JSON form of `domains`, kept from one merge to the next.
-    QJsonArray domainsJson();
-    // Gives the domains a new revision, for getDomainsJsonChangedSince().
-    void markChanged(const QList<HlvDomain *> &changed);
-    // Writes the list to the settings unless the stored entry holds it already.
-    void storeDomains();
     bool tourIsNeeded(int tour);
     void tourIsNotNeeded(int tour);
 
-    // What is derived from `domains` lives until a merge changes the list; records
-    // change nowhere else. Each part remembers the list it was made for, so that a list
-    // replaced or changed in place (which detaches it from the copy) is derived afresh.
-    mutable DeviceIndex m_deviceIndex;
-    // Index for index the domains' toJson(); a merge rebuilds only the changed ones.
-    QJsonArray m_domainsJson;
-    QList<HlvDomain *> m_domainsJsonFor;
-    // The revision of the list, raised by every change, and of each domain (by id):
-    // the one of the change that last touched it.
-    int m_domainsRevision = 0;
-    QHash<int, int> m_domainRevisions;
-    // getDomainsJsonChangedSince(-1) of that revision (-1: none yet).
-    QString m_allDomainsText;
-    int m_allDomainsTextRevision = -1;
-    // The last reply merged: the cloud mostly answers the same text 30 s later.
-    QString m_mergedReply;
-    QList<HlvDomain *> m_mergedReplyFor;
-    // What was last written as "domains", while the list has not changed since.
-    QVariant m_storedDomains;
-    QList<HlvDomain *> m_storedDomainsFor;
+    Api *m_api = nullptr;
+    Auth *m_auth = nullptr;
+    VidEru *m_vpn = nullptr;
+    QString m_language;
+    VirtualSerialPortsManager *m_virtualSerialPortsManager = nullptr;
+    DomainList m_domains;
+    QTimer *m_reloadDomainsTimer = nullptr;
+    bool m_reloadingDomains = false;
+    int m_lastDeviceId = -1;
+    PendingStart m_pendingStart = PendingStart::None;
 };

@@ -8,7 +8,7 @@
 // disk: a JSON object whose "files" each carry a name, the content in Base64 and its
 // MD5. "credentials.txt" holds the tunnel's user name and password (two lines); any
 // other element is a file of the profile directory, "client.ovpn" the profile itself.
-// Writing the files is the bridge's business; everything read from the answer is
+// Writing the files is ProfileFiles' business; everything read from the answer is
 // decided here.
 class VpnConfigReply
 {

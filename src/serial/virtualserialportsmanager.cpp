@@ -4,6 +4,7 @@
 #include <QSet>
 #include <QTimer>
 
+#include "model/domainlist.h"
 #include "model/hlvdevice.h"
 #include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
@@ -20,7 +21,7 @@ int g_reconnectDelayMs = VirtualSerialPortsManager::ReconnectDelayMs;
 
 } // namespace
 
-VirtualSerialPortsManager::VirtualSerialPortsManager(VidEru *vpn, QList<HlvDomain *> *domains, QObject *parent)
+VirtualSerialPortsManager::VirtualSerialPortsManager(VidEru *vpn, const DomainList *domains, QObject *parent)
     : QObject(parent)
 {
     cleanPreviousVirtualSerialPorts();
@@ -197,15 +198,7 @@ void VirtualSerialPortsManager::loadVirtualPorts()
 
 HlvDevice *VirtualSerialPortsManager::findDevice(int deviceId)
 {
-    if (!domains)
-        return nullptr;
-    for (HlvDomain *domain : std::as_const(*domains)) {
-        for (HlvDevice *device : std::as_const(domain->devices)) {
-            if (device->id == deviceId)
-                return device;
-        }
-    }
-    return nullptr;
+    return domains ? domains->device(deviceId) : nullptr;
 }
 
 void VirtualSerialPortsManager::connectDevicePorts(HlvDevice *device)
@@ -244,13 +237,13 @@ void VirtualSerialPortsManager::onVpnDisconnected()
     }
 }
 
-void VirtualSerialPortsManager::onDomainsUpdated(QList<HlvDomain *> *domains)
+void VirtualSerialPortsManager::onDomainsUpdated(const DomainList *domains)
 {
     logMessage(4, Category, "VirtualSerialPortsManager::onDomainsUpdated", QString());
     this->domains = domains;
     if (!vpn->isConnected() || !domains)
         return;
-    for (HlvDomain *domain : std::as_const(*domains)) {
+    for (HlvDomain *domain : domains->domains()) {
         for (HlvDevice *device : std::as_const(domain->devices)) {
             if (device->vpnStatus == 1 && device->id == vpn->getDeviceId())
                 connectDevicePorts(device);

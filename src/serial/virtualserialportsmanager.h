@@ -3,8 +3,8 @@
 #include <QList>
 #include <QObject>
 
+class DomainList;
 class HlvDevice;
-class HlvDomain;
 class VidEru;
 class VirtualSerialPort;
 
@@ -16,14 +16,15 @@ class VirtualSerialPortsManager : public QObject
     Q_OBJECT
 
 public:
-    VirtualSerialPortsManager(VidEru *vpn, QList<HlvDomain *> *domains, QObject *parent = nullptr);
+    // `domains` is the bridge's list, read for the devices of the ports, never changed.
+    VirtualSerialPortsManager(VidEru *vpn, const DomainList *domains, QObject *parent = nullptr);
     ~VirtualSerialPortsManager() override;
 
     bool create(int type, HlvDevice *device);
     bool destroy(int deviceId, int type);
     void destroyAll();
     QList<VirtualSerialPort *> getVirtualSerialPortsByDeviceId(int deviceId);
-    void onDomainsUpdated(QList<HlvDomain *> *domains);
+    void onDomainsUpdated(const DomainList *domains);
 
     // One delay for every reconnect of a port whose relay ended.
     static constexpr int ReconnectDelayMs = 1000;
@@ -48,5 +49,5 @@ private:
 
     QList<VirtualSerialPort *> ports;
     VidEru *vpn = nullptr;
-    QList<HlvDomain *> *domains = nullptr;
+    const DomainList *domains = nullptr;
 };

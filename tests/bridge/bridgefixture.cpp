@@ -12,13 +12,13 @@ BridgeFixture::~BridgeFixture()
 {
     if (!m_hlv)
         return;
-    if (m_hlv->vpn->getStatus() != 1) {
-        m_hlv->vpn->stop();
-        if (!QTest::qWaitFor([this] { return m_hlv->vpn->getStatus() == 1; }, 20000))
+    if (m_hlv->vpn()->getStatus() != 1) {
+        m_hlv->vpn()->stop();
+        if (!QTest::qWaitFor([this] { return m_hlv->vpn()->getStatus() == 1; }, 20000))
             qWarning("tunnel still up after stop");
     }
-    QObject::disconnect(m_hlv->vpn, nullptr, m_hlv->virtualSerialPortsManager, nullptr);
-    QObject::disconnect(m_hlv->auth, nullptr, m_hlv->virtualSerialPortsManager, nullptr);
+    QObject::disconnect(m_hlv->vpn(), nullptr, m_hlv->virtualSerialPortsManager(), nullptr);
+    QObject::disconnect(m_hlv->auth(), nullptr, m_hlv->virtualSerialPortsManager(), nullptr);
 }
 
 bool BridgeFixture::startCloud(const QJsonObject &fixture)
@@ -41,7 +41,7 @@ bool BridgeFixture::createBridge(const QString &username, const QString &passwor
 bool BridgeFixture::signIn(const QString &username, const QString &password)
 {
     QSignalSpy loaded(m_hlv.get(), &Hlv::onLoadDomainsSuccess);
-    m_hlv->auth->login(username, password);
+    m_hlv->auth()->login(username, password);
     if (loaded.wait(15000) || loaded.size() > 0)
         return true;
     qWarning("no domain list after sign-in; simulator log:\n%s", m_cloud.log().constData());

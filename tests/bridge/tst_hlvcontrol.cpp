@@ -130,8 +130,8 @@ void TestHlvControl::storedLastDeviceArmsAutoStart()
         settings.setValue(QStringLiteral("vpn/last_device_id"), stored);
     }
     Hlv hlv;
-    QCOMPARE(hlv.lastDeviceId, lastDeviceId);
-    QCOMPARE(hlv.pendingStart == Hlv::PendingStart::AfterDomainsLoaded, pending);
+    QCOMPARE(hlv.lastDeviceId(), lastDeviceId);
+    QCOMPARE(hlv.pendingStart() == Hlv::PendingStart::AfterDomainsLoaded, pending);
 }
 
 void TestHlvControl::stopCancelsWaitingStart_data()
@@ -149,14 +149,14 @@ void TestHlvControl::stopCancelsWaitingStart()
 {
     QFETCH(QString, action);
     Hlv hlv;
-    hlv.pendingStart = Hlv::PendingStart::AfterDisconnect;
+    hlv.setPendingStartForTest(Hlv::PendingStart::AfterDisconnect);
     QSignalSpy startFailed(&hlv, &Hlv::onVpnStartGetConfigError);
-    QSignalSpy disconnected(hlv.vpn, &VidEru::onDisconnected);
+    QSignalSpy disconnected(hlv.vpn(), &VidEru::onDisconnected);
 
     QVERIFY(QMetaObject::invokeMethod(&hlv, action.toLatin1().constData(), Qt::DirectConnection));
     QCOMPARE(disconnected.size(), 1);
     QCOMPARE(startFailed.size(), 0);
-    QVERIFY(hlv.pendingStart != Hlv::PendingStart::AfterDisconnect);
+    QVERIFY(hlv.pendingStart() != Hlv::PendingStart::AfterDisconnect);
 }
 
 // After a renderer crash the old window's bridge stays in memory and its controller
@@ -172,22 +172,22 @@ void TestHlvControl::retiredBridgeIgnoresTheTunnel()
         settings.setValue(QStringLiteral("vpn/last_device_id"), 5);
     }
     Hlv old;
-    QCOMPARE(old.lastDeviceId, 5);
+    QCOMPARE(old.lastDeviceId(), 5);
     old.m_exit();
     old.retire();
 
     Hlv current;
-    current.lastDeviceId = 9;
-    QSignalSpy oldConnected(old.vpn, &VidEru::onConnected);
+    current.setLastDeviceIdForTest(9);
+    QSignalSpy oldConnected(old.vpn(), &VidEru::onConnected);
     emit VidEruSignals::instance()->connected();
     QTRY_COMPARE(oldConnected.size(), 1);  // the old controller heard it ...
     QCOMPARE(lastDeviceStored(), 9);      // ... but only the current bridge stored its device
 
     // Nor does the end of that tunnel start one of the old bridge's, even one left set.
-    old.pendingStart = Hlv::PendingStart::AfterDisconnect;
+    old.setPendingStartForTest(Hlv::PendingStart::AfterDisconnect);
     QSignalSpy oldStartFailed(&old, &Hlv::onVpnStartGetConfigError);
     emit VidEruSignals::instance()->disconnected();
-    QTRY_COMPARE(old.vpn->getStatus(), 1);
+    QTRY_COMPARE(old.vpn()->getStatus(), 1);
     QCOMPARE(oldStartFailed.size(), 0);
 }
 

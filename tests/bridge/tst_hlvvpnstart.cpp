@@ -169,16 +169,16 @@ void TestHlvVpnStart::replyFailures()
 
     Hlv hlv;
     QSignalSpy failed(&hlv, &Hlv::onVpnStartGetConfigError);
-    QSignalSpy disconnected(hlv.vpn, &VidEru::onDisconnected);
+    QSignalSpy disconnected(hlv.vpn(), &VidEru::onDisconnected);
     deliverReply(&hlv, status, body);
 
     QCOMPARE(failed.size(), 1);
     QVERIFY(!g_log.isEmpty());
     QCOMPARE(g_log.last(), line(message));
     // Nothing reached the controller.
-    QVERIFY(hlv.vpn->profilePath().isEmpty());
-    QVERIFY(hlv.vpn->username().isEmpty());
-    QVERIFY(hlv.pendingStart != Hlv::PendingStart::AfterDisconnect);
+    QVERIFY(hlv.vpn()->profilePath().isEmpty());
+    QVERIFY(hlv.vpn()->username().isEmpty());
+    QVERIFY(hlv.pendingStart() != Hlv::PendingStart::AfterDisconnect);
     QCOMPARE(disconnected.size(), 0);
     QVERIFY(!QFile::exists(QFileInfo(profileDirectory()).absolutePath() + QStringLiteral("/escaped.ovpn")));
     QVERIFY(!QFile::exists(profileDirectory() + QStringLiteral("/sub")));
@@ -197,17 +197,17 @@ void TestHlvVpnStart::failureKeepsEarlierFiles()
     QCOMPARE(failed.size(), 1);
     QVERIFY(QFile::exists(profileDirectory() + QStringLiteral("/ca.crt")));
     QVERIFY(!QFile::exists(profileDirectory() + QStringLiteral("/client.ovpn")));
-    QVERIFY(hlv.vpn->profilePath().isEmpty());
+    QVERIFY(hlv.vpn()->profilePath().isEmpty());
 }
 
 void TestHlvVpnStart::handOverWritesCleanedProfile()
 {
     const QByteArray profile = "client\ntls-exit\ntopology subnet\n tls-exit\ntls-exit\ntopology subnet\r\nremote 127.0.0.1 9";
     Hlv hlv;
-    hlv.lastDeviceId = 7;
-    hlv.auth->authenticated = true;
+    hlv.setLastDeviceIdForTest(7);
+    hlv.auth()->authenticated = true;
     QSignalSpy failed(&hlv, &Hlv::onVpnStartGetConfigError);
-    QSignalSpy disconnected(hlv.vpn, &VidEru::onDisconnected);
+    QSignalSpy disconnected(hlv.vpn(), &VidEru::onDisconnected);
     deliverReply(&hlv, 200,
                  filesBody({file(QStringLiteral("ca.crt"), Ca), file(QStringLiteral("client.ovpn"), profile),
                             file(QStringLiteral("credentials.txt"), " vpnuser \r\n\tvpn pass\r ")}));
@@ -222,19 +222,19 @@ void TestHlvVpnStart::handOverWritesCleanedProfile()
     QVERIFY(!QFile::exists(profileDirectory() + QStringLiteral("/credentials.txt")));
 
     // Handed over, stopped (no tunnel: at once) and the waiting start consumed.
-    QCOMPARE(hlv.vpn->profilePath(), path);
-    QCOMPARE(hlv.vpn->username(), QStringLiteral("vpnuser"));
-    QCOMPARE(hlv.vpn->password(), QStringLiteral("vpn pass"));
+    QCOMPARE(hlv.vpn()->profilePath(), path);
+    QCOMPARE(hlv.vpn()->username(), QStringLiteral("vpnuser"));
+    QCOMPARE(hlv.vpn()->password(), QStringLiteral("vpn pass"));
     QVERIFY(disconnected.size() >= 1);
-    QVERIFY(hlv.pendingStart != Hlv::PendingStart::AfterDisconnect);
+    QVERIFY(hlv.pendingStart() != Hlv::PendingStart::AfterDisconnect);
 
     QVERIFY(g_log.contains(line(QStringLiteral("Credentials: vpnuser"))));
     for (const QString &logged : std::as_const(g_log))
         QVERIFY2(!logged.contains(QLatin1String("vpn pass")), qPrintable(logged));
 
     // Whatever the start did with the unreachable server, leave no tunnel behind.
-    hlv.vpn->stop();
-    QTRY_COMPARE_WITH_TIMEOUT(hlv.vpn->getStatus(), 1, 20000);
+    hlv.vpn()->stop();
+    QTRY_COMPARE_WITH_TIMEOUT(hlv.vpn()->getStatus(), 1, 20000);
     Q_UNUSED(failed)
 }
 
@@ -334,21 +334,21 @@ void TestHlvVpnStart::checksBeforeRequest()
     QVERIFY(f.startCloud(fixture));
     QVERIFY(f.createBridge(QStringLiteral("alice"), QStringLiteral("secret")));
     if (!signedIn)
-        f.hlv()->auth->logout();
+        f.hlv()->auth()->logout();
     f.cloud().clearRequests();
     g_log.clear();
 
     QSignalSpy notAuthenticated(f.hlv(), &Hlv::onVpnStartNotAuthenticated);
     QSignalSpy invalidDomain(f.hlv(), &Hlv::onVpnStartInvalidDomain);
-    QSignalSpy disconnected(f.hlv()->vpn, &VidEru::onDisconnected);
-    const int statusBefore = f.hlv()->vpn->getStatus();
+    QSignalSpy disconnected(f.hlv()->vpn(), &VidEru::onDisconnected);
+    const int statusBefore = f.hlv()->vpn()->getStatus();
     f.hlv()->startVpnDevice(device);
 
     QCOMPARE(g_log, QStringList{QStringLiteral("Hlv::startVpnDevice(): \"") + message + QLatin1Char('"')});
     QCOMPARE(notAuthenticated.size(), signal == QLatin1String("notAuthenticated") ? 1 : 0);
     QCOMPARE(invalidDomain.size(), signal == QLatin1String("invalidDomain") ? 1 : 0);
     QCOMPARE(disconnected.size(), signal == QLatin1String("disconnected") ? 1 : 0);
-    QCOMPARE(f.hlv()->vpn->getStatus(), statusBefore);
+    QCOMPARE(f.hlv()->vpn()->getStatus(), statusBefore);
     QTest::qWait(200);
     QCOMPARE(f.requestCount(QStringLiteral("/api/v2/vpn/domain/42")), 0);
 }
@@ -356,8 +356,8 @@ void TestHlvVpnStart::checksBeforeRequest()
 void TestHlvVpnStart::startLastDeviceAnnouncesConnecting()
 {
     Hlv hlv;
-    hlv.lastDeviceId = 5;
-    QSignalSpy connecting(hlv.vpn, &VidEru::onConnecting);
+    hlv.setLastDeviceIdForTest(5);
+    QSignalSpy connecting(hlv.vpn(), &VidEru::onConnecting);
     QSignalSpy notAuthenticated(&hlv, &Hlv::onVpnStartNotAuthenticated);
     hlv.startVpnLastDevice(true);
     QCOMPARE(connecting.size(), 1);
@@ -400,11 +400,11 @@ void TestHlvVpnStart::fullStartThroughLab()
     for (const char *key : {"bytesIn", "bytesOut", "packetsIn", "packetsOut", "lastPacketReceived"})
         QCOMPARE(idle.value(QLatin1String(key)).toInteger(), 0);
 
-    QSignalSpy connected(hlv->vpn, &VidEru::onConnected);
+    QSignalSpy connected(hlv->vpn(), &VidEru::onConnected);
     hlv->startVpnDevice(7);
     QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, 30000);
     QCOMPARE(connected.first().first().toInt(), 7);
-    QCOMPARE(hlv->vpn->getStatus(), 3);
+    QCOMPARE(hlv->vpn()->getStatus(), 3);
     {
         HlvSettings settings;
         QCOMPARE(settings.value(QStringLiteral("vpn/last_device_id")).toInt(), 7);
@@ -429,10 +429,10 @@ void TestHlvVpnStart::fullStartThroughLab()
     QVERIFY(later.value(QStringLiteral("lastPacketReceived")).toInteger() >= 0);
     QVERIFY(later.value(QStringLiteral("lastPacketReceived")).toInteger() < 10 * 1024);
 
-    QSignalSpy disconnected(hlv->vpn, &VidEru::onDisconnected);
+    QSignalSpy disconnected(hlv->vpn(), &VidEru::onDisconnected);
     hlv->stopVpn();
     QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, 20000);
-    QCOMPARE(hlv->vpn->getStatus(), 1);
+    QCOMPARE(hlv->vpn()->getStatus(), 1);
     const QJsonObject stopped = hlv->getVpnStatsJson();
     for (const char *key : {"bytesIn", "bytesOut", "packetsIn", "packetsOut", "lastPacketReceived"})
         QCOMPARE(stopped.value(QLatin1String(key)).toInteger(), 0);

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "model/domainlist.h"
 #include "model/hlvdevice.h"
 #include "model/hlvdomain.h"
 #include "model/hlvsettings.h"
@@ -90,7 +91,7 @@ private:
     std::unique_ptr<EchoServer> m_echo;
     SimulatorProcess m_simulator;
     std::unique_ptr<SerialDirGuard> m_serialDir;
-    QList<HlvDomain *> m_domains;
+    DomainList m_domains;
     std::unique_ptr<VidEru> m_vpn;
     std::unique_ptr<VirtualSerialPortsManager> m_manager;
     int m_reconnectDelayMs = ShortDelayMs;
@@ -142,8 +143,10 @@ void TestVirtualSerialPortsManager::init()
     QVERIFY(m_serialDir->isValid());
 
     const QJsonArray domains = fixture().value(QLatin1String("domains")).toArray();
+    QList<HlvDomain *> fresh;
     for (const QJsonValue &domain : domains)
-        m_domains.append(HlvDomain::fromJson(domain.toObject()));
+        fresh.append(HlvDomain::fromJson(domain.toObject()));
+    m_domains.merge(fresh);
     QVERIFY(device(7) && device(8));
 
     VirtualSerialPort::setOnlineDelay(ShortDelayMs);
@@ -156,10 +159,7 @@ void TestVirtualSerialPortsManager::cleanup()
 {
     m_manager.reset();
     m_vpn.reset();
-    for (HlvDomain *domain : std::as_const(m_domains))
-        domain->deleteDevices();
-    qDeleteAll(m_domains);
-    m_domains.clear();
+    m_domains.merge({});
     m_serialDir.reset();
     m_echo->closeConnections();
     VirtualSerialPort::setOnlineDelay(VirtualSerialPort::OnlineDelayMs);
@@ -175,7 +175,7 @@ void TestVirtualSerialPortsManager::cleanupTestCase()
 
 HlvDevice *TestVirtualSerialPortsManager::device(int id) const
 {
-    for (HlvDomain *domain : m_domains) {
+    for (HlvDomain *domain : m_domains.domains()) {
         for (HlvDevice *device : std::as_const(domain->devices)) {
             if (device->id == id)
                 return device;
@@ -426,12 +426,18 @@ void TestVirtualSerialPortsManager::domainReloadDroppingTheDeviceStopsItsPorts()
     QTRY_COMPARE(bridges(), 0);
 
     // Then it goes from the list altogether; the port keeps no dangling device.
-    QList<HlvDevice *> fresh;
-    for (HlvDevice *kept : std::as_const(m_domains.first()->devices)) {
-        if (kept->id != 7)
-            fresh.append(HlvDevice::fromJson(kept->toJson()));
+    QList<HlvDomain *> fresh;
+    for (const HlvDomain *kept : m_domains.domains()) {
+        QJsonObject domain = kept->toJson();
+        QJsonArray devices;
+        for (const QJsonValue &device : domain.value(QLatin1String("devices")).toArray()) {
+            if (device.toObject().value(QLatin1String("id")).toInt() != 7)
+                devices.append(device);
+        }
+        domain.insert(QStringLiteral("devices"), devices);
+        fresh.append(HlvDomain::fromJson(domain));
     }
-    m_domains.first()->updateDevices(fresh);
+    m_domains.merge(fresh);
     m_manager->onDomainsUpdated(&m_domains);
     VirtualSerialPort *port = m_manager->getVirtualSerialPortsByDeviceId(7).value(0);
     QCOMPARE(port->getDevice(), nullptr);

@@ -1,4 +1,4 @@
-#include "bridge/deviceindex.h"
+#include "model/deviceindex.h"
 
 #include "model/hlvdevice.h"
 #include "model/hlvdomain.h"

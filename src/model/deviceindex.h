@@ -6,7 +6,7 @@
 class HlvDevice;
 class HlvDomain;
 
-// The devices of the bridge's domain list by id, so that a lookup does not walk
+// The devices of a domain list by id, so that a lookup does not walk
 // thousands of devices. Built on first use from the list as it stands, and again when
 // the list asked about is not the one it was built for (a list changed in place
 // detaches from the copy kept here) or after invalidate(): devices come and go only

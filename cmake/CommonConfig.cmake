@@ -18,13 +18,8 @@ endif()
 # second on the same sources, and Qt from 6.7 on enforces it too.
 set(CORRIVO_STRICT_DEFINITIONS QT_NO_CAST_FROM_ASCII QT_NO_CONTEXTLESS_CONNECT)
 
-# Folders of the tree whose code is not held to the stricter rules yet: a target that
-# compiles a source file from one of them is left out. The bridge follows once its
-# rewrite is in: taking a folder off this list is all it needs.
-set(CORRIVO_NOT_YET_STRICT src/bridge tests/bridge)
-
 # corrivo_apply_strict(): gives every target of the project, made by then, the stricter
-# rules (except as above). Called once at the end of the top-level CMakeLists.txt, so
+# rules. Called once at the end of the top-level CMakeLists.txt, so
 # that a new target is held to them without anyone remembering to ask.
 function(corrivo_apply_strict)
     corrivo_targets_below(targets "${PROJECT_SOURCE_DIR}")
@@ -33,10 +28,7 @@ function(corrivo_apply_strict)
         if(type STREQUAL "INTERFACE_LIBRARY" OR type STREQUAL "UTILITY")
             continue()
         endif()
-        corrivo_is_not_yet_strict(exempt ${target})
-        if(NOT exempt)
-            target_compile_definitions(${target} PRIVATE ${CORRIVO_STRICT_DEFINITIONS})
-        endif()
+        target_compile_definitions(${target} PRIVATE ${CORRIVO_STRICT_DEFINITIONS})
     endforeach()
 endfunction()
 
@@ -49,25 +41,4 @@ function(corrivo_targets_below out dir)
         list(APPEND targets ${below})
     endforeach()
     set(${out} ${targets} PARENT_SCOPE)
-endfunction()
-
-# Whether <target> compiles a source file from a folder of CORRIVO_NOT_YET_STRICT.
-function(corrivo_is_not_yet_strict out target)
-    get_target_property(sources ${target} SOURCES)
-    get_target_property(source_dir ${target} SOURCE_DIR)
-    set(result FALSE)
-    foreach(source IN LISTS sources)
-        if(source MATCHES "^\\$<")
-            continue()
-        endif()
-        cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY "${source_dir}" NORMALIZE)
-        foreach(folder IN LISTS CORRIVO_NOT_YET_STRICT)
-            set(prefix "${PROJECT_SOURCE_DIR}/${folder}")
-            cmake_path(IS_PREFIX prefix "${source}" NORMALIZE inside)
-            if(inside)
-                set(result TRUE)
-            endif()
-        endforeach()
-    endforeach()
-    set(${out} ${result} PARENT_SCOPE)
 endfunction()

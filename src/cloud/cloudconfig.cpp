@@ -1,8 +1,9 @@
 #include "cloud/cloudconfig.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QSet>
-#include <QThreadPool>
+#include <QTimer>
 
 #include "corrivoconfig.h"
 #include "base/logging.h"
@@ -76,9 +77,11 @@ void preloadCaCertificates()
 {
     if (qEnvironmentVariableIsEmpty("CORRIVO_CA_FILE"))
         return;
-    // Off the GUI thread, so that the first request after start-up (the sign-in) does
-    // not wait for the bundle; a request made before it is read waits for it.
-    QThreadPool::globalInstance()->start([] { systemCaCertificates(); });
+    // Once the event loop runs, while the page is still loading, so that the sign-in's
+    // first request does not wait for the bundle. On this thread: Qt loads its TLS
+    // backend on first use, and two threads doing that at once can leave the process
+    // without any ("No TLS backend is available").
+    QTimer::singleShot(0, QCoreApplication::instance(), [] { systemCaCertificates(); });
 }
 
 } // namespace CloudConfig

@@ -21,8 +21,8 @@ QList<QSslCertificate> extraCaCertificates();
 // CAs; unchanged when there are none. Peer verification is left as it is.
 QSslConfiguration withExtraCaCertificates(QSslConfiguration configuration);
 
-// Starts reading the system's CA bundle in the background when extra certificates are
-// configured, for withExtraCaCertificates() to find it ready.
+// Has the system's CA bundle read as soon as the event loop runs when extra
+// certificates are configured, for withExtraCaCertificates() to find it ready.
 void preloadCaCertificates();
 
 } // namespace CloudConfig

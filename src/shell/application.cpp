@@ -84,7 +84,6 @@ int runApplication(int argc, char *argv[], const std::function<void(MainWindow *
     QCoreApplication::setOrganizationDomain(QStringLiteral(CORRIVO_ORGANIZATION_DOMAIN));
     QCoreApplication::setApplicationName(QStringLiteral(CORRIVO_APPLICATION_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORRIVO_APPLICATION_VERSION));
-    CloudConfig::preloadCaCertificates();
     QCoreApplication::setSetuidAllowed(true);
     configureWebEngineSandbox();
 
@@ -95,6 +94,7 @@ int runApplication(int argc, char *argv[], const std::function<void(MainWindow *
     QCoreApplication::setApplicationName(QStringLiteral(CORRIVO_APPLICATION_NAME));
     QGuiApplication::setApplicationDisplayName(QStringLiteral(CORRIVO_APPLICATION_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORRIVO_APPLICATION_VERSION));
+    CloudConfig::preloadCaCertificates();
 
     // Stack order destroys the window, then the application.
     MainWindow window(nullptr, QUrl(QStringLiteral("qrc:/index.html")));

@@ -88,7 +88,7 @@ cleanup() {
         [[ -z $pids ]] || kill -9 $pids 2>/dev/null || true
         # Pairs a killed application could not remove (their holders run detached), in
         # the user's serial directory, removed as the user.
-        remove_marked_pairs "$run_marker" as_user "$desktop/bin/setupc"
+        remove_marked_pairs "$run_marker" "$uid" as_user "$desktop/bin/setupc"
     fi
     if [[ -n $helper_pid ]]; then
         # The helper ends its daemons when it is asked to end.

@@ -53,7 +53,10 @@ accounts_down() {
 
 teardown() {
     if [[ -n ${CORRIVO_SERIAL_DIR:-} && -n ${CORRIVO_E2E_PAIRS_OF:-} ]]; then
-        remove_marked_pairs "CORRIVO_E2E_RUN=$CORRIVO_E2E_PAIRS_OF" "$bindir/setupc"
+        # The application's holders run as the desktop user when there is one.
+        local owner
+        owner=$(id -u "${user:-root}" 2>/dev/null) &&
+            remove_marked_pairs "CORRIVO_E2E_RUN=$CORRIVO_E2E_PAIRS_OF" "$owner" "$bindir/setupc"
     fi
     "$lab/demo.sh" -n "$name" down >&2 || true
     accounts_down

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # remove_marked_pairs (tools/lab/serialpairs.sh) takes the pairs one run made and leaves
-# the others of the same directory: one made without a marker, one of another run.
+# the others of the same directory: one made without a marker, one of another run, and
+# one named by another user's holder that carries the same marker.
 #
 #   serialpairs_test.sh SETUPC
 set -uo pipefail
@@ -10,14 +11,28 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=../../tools/lab/serialpairs.sh
 source "$top/tools/lab/serialpairs.sh"
 
+if [[ $(id -u) -ne 0 ]]; then
+    echo "FAIL: run as root: the test starts a holder as another user (nobody)"
+    exit 1
+fi
+
 CORRIVO_SERIAL_DIR=$(mktemp -d)
 export CORRIVO_SERIAL_DIR
+# Another local user's pair, in a directory of its own, from a copy of setupc it can run.
+foreign=$(mktemp -d)
+chmod 755 "$foreign"
+install -m 755 "$setupc" "$foreign/setupc"
+install -d -o nobody -m 700 "$foreign/serial"
+as_nobody() {
+    setpriv --reuid=nobody --regid=nogroup --clear-groups env -i CORRIVO_SERIAL_DIR="$foreign/serial" "$@"
+}
 cleanup() {
     local number
     for number in 0 1 2 3; do
         "$setupc" remove "$number" >/dev/null 2>&1
     done
-    rm -rf "$CORRIVO_SERIAL_DIR"
+    as_nobody "$foreign/setupc" remove 0 >/dev/null 2>&1
+    rm -rf "$CORRIVO_SERIAL_DIR" "$foreign"
 }
 trap cleanup EXIT
 
@@ -37,10 +52,15 @@ CORRIVO_TEST_RUN=other "$setupc" install PortName=COM3 PortName=CNCB3 >/dev/null
 CORRIVO_TEST_RUN=this "$setupc" install PortName=COM4 PortName=CNCB4 >/dev/null || fail "install COM4"
 [[ $(names) == "COM1 COM2 COM3 COM4 " ]] || fail "pairs not made: $(names)"
 
-remove_marked_pairs CORRIVO_TEST_RUN=this "$setupc" || fail "remove_marked_pairs failed"
+# Another user's holder that carries this run's marker and names COM2, as a hostile
+# local user could start one.
+as_nobody CORRIVO_TEST_RUN=this "$foreign/setupc" install PortName=COM2 PortName=X >/dev/null \
+    || fail "install the other user's pair"
+
+remove_marked_pairs CORRIVO_TEST_RUN=this "$(id -u)" "$setupc" || fail "remove_marked_pairs failed"
 [[ $(names) == "COM2 COM3 " ]] || fail "left after removing this run's pairs: $(names)"
 # A marker is matched whole, not as a prefix.
-remove_marked_pairs CORRIVO_TEST_RUN=othe "$setupc" || fail "remove_marked_pairs failed"
+remove_marked_pairs CORRIVO_TEST_RUN=othe "$(id -u)" "$setupc" || fail "remove_marked_pairs failed"
 [[ $(names) == "COM2 COM3 " ]] || fail "left after a marker that is a prefix: $(names)"
 [[ -e $CORRIVO_SERIAL_DIR/COM2 && -e $CORRIVO_SERIAL_DIR/COM3 && ! -e $CORRIVO_SERIAL_DIR/COM1 ]] \
     || fail "links do not match the pairs"

@@ -51,12 +51,22 @@ accounts_down() {
     fi
 }
 
+as_desktop_user() {
+    setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups \
+        env -i PATH=/usr/bin:/bin CORRIVO_SERIAL_DIR="$CORRIVO_SERIAL_DIR" "$@"
+}
+
 teardown() {
     if [[ -n ${CORRIVO_SERIAL_DIR:-} && -n ${CORRIVO_E2E_PAIRS_OF:-} ]]; then
-        # The application's holders run as the desktop user when there is one.
-        local owner
-        owner=$(id -u "${user:-root}" 2>/dev/null) &&
-            remove_marked_pairs "CORRIVO_E2E_RUN=$CORRIVO_E2E_PAIRS_OF" "$owner" "$bindir/setupc"
+        local marker="CORRIVO_E2E_RUN=$CORRIVO_E2E_PAIRS_OF" owner
+        if [[ -n $user ]]; then
+            # The pairs are the desktop user's, in that user's directory: removed as that
+            # user, so that root follows nothing planted there.
+            owner=$(id -u "$user" 2>/dev/null) &&
+                remove_marked_pairs "$marker" "$owner" as_desktop_user "$desktop/bin/setupc"
+        else
+            remove_marked_pairs "$marker" "$(id -u)" "$bindir/setupc"
+        fi
     fi
     "$lab/demo.sh" -n "$name" down >&2 || true
     accounts_down

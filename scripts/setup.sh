@@ -8,7 +8,7 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(
     build-essential cmake pkg-config clang libfuzzer-14-dev
     qt6-base-dev qt6-webengine-dev qt6-webchannel-dev qt6-serialport-dev
-    qt6-httpserver-dev libqt6websockets6-dev libgl-dev
+    qt6-httpserver-dev qt6-websockets-dev libgl-dev
     openvpn socat iproute2 iputils-ping iptables openssl procps psmisc libcap2-bin
     xvfb xauth x11-apps netpbm fonts-dejavu-core desktop-file-utils
     python3 python3-serial ca-certificates

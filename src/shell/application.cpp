@@ -15,6 +15,9 @@
 #include "shell/sandbox.h"
 #include "base/terminationsignals.h"
 #include "shell/webenginesupervisor.h"
+#include "vpn/profilecheck.h"
+
+#include <cstdio>
 
 namespace {
 
@@ -58,10 +61,35 @@ QStringList withoutGuiOptions(const QStringList &arguments)
     return kept;
 }
 
-// Answers --help and --version, and refuses options nobody knows, before anything needs
-// a display: the parser only needs a core application, which is gone again before the
-// GUI application is made. Help, version and errors end the process here.
-void answerCommandLine(int argc, char *argv[])
+void writeLines(std::FILE *stream, const QStringList &lines)
+{
+    for (const QString &line : lines) {
+        const QByteArray bytes = line.toUtf8() + '\n';
+        std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+    }
+    std::fflush(stream);
+}
+
+// --check-profile: the verdict and every dropped or rewritten line; with --print the
+// daemon's configuration goes to the standard output and the rest to the error output,
+// so that the one can be piped into a file.
+int checkProfile(const QString &path, bool print)
+{
+    const ProfileCheck check(path);
+    writeLines(print ? stderr : stdout, QStringList{check.summary()} + check.notices());
+    if (print && check.verdict() == ProfileCheck::Accepted) {
+        const std::string config = check.daemonConfig();
+        std::fwrite(config.data(), 1, config.size(), stdout);
+        std::fflush(stdout);
+    }
+    return int(check.verdict());
+}
+
+// Answers --help, --version and --check-profile, and refuses options nobody knows,
+// before anything needs a display: the parser only needs a core application, which is
+// gone again before the GUI application is made. Returns the exit code of a command
+// line that ends the process here, or -1 to go on.
+int answerCommandLine(int argc, char *argv[])
 {
     // The core application may take its own options out of the vector it is given; the
     // GUI application still gets the whole command line.
@@ -73,7 +101,26 @@ void answerCommandLine(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("helper"));
     parser.addHelpOption();
     parser.addVersionOption();
+    const QCommandLineOption checkProfileOption(
+        QStringLiteral("check-profile"),
+        QStringLiteral("Checks the VPN profile <file> as a start would (companion files from its folder), prints "
+                       "the verdict and each dropped or rewritten line, and exits: 0 accepted, 1 refused, "
+                       "2 unreadable or not a profile."),
+        QStringLiteral("file"));
+    const QCommandLineOption printOption(
+        QStringLiteral("print"),
+        QStringLiteral("With --check-profile: writes the configuration openvpn would get to the standard output, "
+                       "everything else to the standard error."));
+    parser.addOption(checkProfileOption);
+    parser.addOption(printOption);
     parser.process(withoutGuiOptions(QCoreApplication::arguments()));
+    if (parser.isSet(checkProfileOption))
+        return checkProfile(parser.value(checkProfileOption), parser.isSet(printOption));
+    if (parser.isSet(printOption)) {
+        std::fputs("corrivo2: --print goes with --check-profile\n", stderr);
+        return 2;
+    }
+    return -1;
 }
 
 } // namespace
@@ -87,7 +134,9 @@ int runApplication(int argc, char *argv[], const std::function<void(MainWindow *
     QCoreApplication::setSetuidAllowed(true);
     configureWebEngineSandbox();
 
-    answerCommandLine(argc, argv);
+    const int answered = answerCommandLine(argc, argv);
+    if (answered >= 0)
+        return answered;
 
     QApplication app(argc, argv);
 

@@ -71,9 +71,9 @@ EvalConfig OvpnClient::eval_config(const Config &config)
 {
     const DaemonProfile profile(config);
     EvalConfig eval = profile.eval();
-    for (const std::string &line : profile.removed()) {
+    for (const ProfileNotice &notice : profile.notices()) {
         LogInfo info;
-        info.text = "profile directive not passed to openvpn: " + line;
+        info.text = "profile " + notice.describe();
         log(info);
     }
     if (eval.error) {

@@ -27,7 +27,11 @@ enum class Check {
     DevType,
     HttpProxy,     // host port [auto | auto-nct]: a third word is otherwise a credentials file
     AuthRetry,
-    SetEnv,        // variables the daemon only passes on; "setenv opt" would hide a directive
+    SetEnv,        // variables the daemon passes on to the server; others only reach scripts
+    Script,        // a program to run: only the distributions' DNS scripts are dropped
+    AuthUserPass,  // a file argument gives way to the credentials of the cloud's reply
+    Verb,          // levels above the normal range log packets and key material
+    Compression,   // allow-compression belongs to the client configuration
 };
 
 struct Rule
@@ -135,23 +139,128 @@ const std::map<std::string, Rule> &directiveRules()
         {"peer-fingerprint", {Scope::Profile, 1, 1, Check::None}},
         {"comp-lzo", {Scope::Profile, 0, 1, Check::None}},
         {"compress", {Scope::Profile, 0, 1, Check::None}},
-        {"allow-compression", {Scope::Profile, 1, 1, Check::None}},
-        // Asked for over the management socket; with a file name it would read the file.
-        {"auth-user-pass", {Scope::Profile, 0, 0, Check::None}},
+        {"allow-compression", {Scope::Profile, 1, 1, Check::Compression}},
+        // Asked for over the management socket; a file name is dropped.
+        {"auth-user-pass", {Scope::Profile, 0, 1, Check::AuthUserPass}},
         {"auth-nocache", {Scope::Profile, 0, 0, Check::None}},
         {"auth-retry", {Scope::Profile, 1, 1, Check::AuthRetry}},
         {"push-peer-info", {Scope::Profile, 0, 0, Check::None}},
         {"setenv", {Scope::Profile, 1, 2, Check::SetEnv}},
         {"setenv-safe", {Scope::Profile, 1, 2, Check::SetEnv}},
         {"ignore-unknown-option", {Scope::Profile, 1, Any, Check::None}},
-        {"verb", {Scope::Profile, 1, 1, Check::None}},
+        {"verb", {Scope::Profile, 1, 1, Check::Verb}},
         {"mute", {Scope::Profile, 1, 1, Check::None}},
-        // A tunnel that outlives its connection is not wanted. The line is dropped (and
-        // logged), not refused.
-        {"persist-tun", {Scope::Profile, 0, 0, Check::None}},
+        // The only check of the server's certificate in some profiles; openvpn 2.6 still
+        // performs it, so it stays as written.
+        {"ns-cert-type", {Scope::Profile, 1, 1, Check::None}},
+        {"passtos", {Scope::Profile, 0, 0, Check::None}},
+        {"allow-pull-fqdn", {Scope::Profile, 0, 0, Check::None}},
+        {"ifconfig-nowarn", {Scope::Profile, 0, 0, Check::None}},
+        // Judged by their arguments (below): kept, rewritten or dropped, never passed on
+        // with a file or program.
+        {"up", {Scope::Profile, 1, 1, Check::Script}},
+        {"down", {Scope::Profile, 1, 1, Check::Script}},
+        {"route-up", {Scope::Profile, 1, 1, Check::Script}},
+        {"route-pre-down", {Scope::Profile, 1, 1, Check::Script}},
     };
     return rules;
 }
+
+// Directives a client does without, dropped with a notice whatever their arguments: the
+// client configuration or the application owns the job, the option only matters on the
+// machine the profile was written for, or openvpn no longer has it.
+const std::map<std::string, std::string> &droppedDirectives()
+{
+    static const std::string noScripts = "the client runs no scripts";
+    static const std::string logging = "the application keeps the daemon's output itself";
+    static const std::string windows = "an option for Windows only";
+    static const std::string removed = "openvpn 2.6 no longer has this option";
+    static const std::map<std::string, std::string> dropped = {
+        {"persist-tun", "the client configuration closes the tunnel with its connection"},
+        {"script-security", noScripts},
+        {"down-pre", noScripts},
+        {"up-delay", noScripts},
+        {"up-restart", noScripts},
+        {"user", "the application chooses the user the daemon runs as"},
+        {"group", "the application chooses the group the daemon runs as"},
+        {"log", logging},
+        {"log-append", logging},
+        {"status", logging},
+        {"status-version", logging},
+        {"syslog", logging},
+        {"lport", "a client needs no fixed local port"},
+        {"http-proxy-retry", "openvpn retries a proxy like any connection since 2.4"},
+        {"socks-proxy-retry", "openvpn retries a proxy like any connection since 2.4"},
+        {"push", "an option of the server, which a client does not use"},
+        {"route-method", windows},
+        {"ip-win32", windows},
+        {"tap-sleep", windows},
+        {"dhcp-renew", windows},
+        {"dhcp-release", windows},
+        {"dhcp-pre-release", windows},
+        {"register-dns", windows},
+        {"block-outside-dns", windows},
+        {"win-sys", windows},
+        {"show-net-up", windows},
+        {"allow-nonadmin", windows},
+        {"windows-driver", windows},
+        {"ncp-disable", removed},
+        {"keysize", removed},
+        {"no-iv", removed},
+        {"no-replay", removed},
+        {"max-routes", removed},
+    };
+    return dropped;
+}
+
+// Why the best known of the refused directives are refused, for the message; every
+// other directive outside the two tables is refused as well, without a reason of its own.
+std::string refusalReason(const std::string &name)
+{
+    static const std::map<std::string, std::string> reasons = [] {
+        std::map<std::string, std::string> table;
+        for (const char *program : {"ipchange", "tls-verify", "auth-user-pass-verify", "learn-address", "iproute",
+                                    "client-connect", "client-disconnect", "tls-crypt-v2-verify", "dns-updown"})
+            table[program] = "it would run a program";
+        for (const char *code : {"plugin", "engine", "providers", "pkcs11-providers", "show-pkcs11-ids"})
+            table[code] = "it would load code";
+        for (const char *file : {"config", "secret", "dh", "askpass", "http-proxy-user-pass", "dev-node", "capath",
+                                 "tmp-dir", "cd", "chroot", "writepid", "memstats", "replay-persist", "ca", "cert",
+                                 "key", "tls-auth", "tls-crypt", "tls-crypt-v2", "extra-certs", "pkcs12",
+                                 "crl-verify"})
+            table[file] = "it names a file outside the profile (key material goes in inline blocks)";
+        for (const char *server : {"management", "management-client", "port-share", "server", "server-bridge",
+                                   "mode", "tls-server", "client-config-dir"})
+            table[server] = "it would listen or serve";
+        table["daemon"] = "the application runs the daemon itself";
+        return table;
+    }();
+    const auto reason = reasons.find(name);
+    if (reason != reasons.end())
+        return ": " + reason->second;
+    return name.compare(0, 11, "management-") == 0 ? ": the application owns the management channel" : std::string();
+}
+
+// The DNS update scripts the distributions ship for openvpn, which client profiles name
+// as up and down scripts.
+bool isResolverScript(const std::string &path)
+{
+    static const std::set<std::string> scripts = {
+        "/etc/openvpn/update-resolv-conf",
+        "/etc/openvpn/update-resolv-conf.sh",
+        "/etc/openvpn/update-systemd-resolved",
+        "/etc/openvpn/scripts/update-systemd-resolved",
+        "/usr/share/openvpn/contrib/pull-resolv-conf/client.up",
+        "/usr/share/openvpn/contrib/pull-resolv-conf/client.down",
+        "/usr/share/doc/openvpn/contrib/pull-resolv-conf/client.up",
+        "/usr/share/doc/openvpn/contrib/pull-resolv-conf/client.down",
+    };
+    return scripts.count(path) != 0;
+}
+
+// The highest level of openvpn's normal range; above it the log shows packets and, from
+// 7 on, key material.
+constexpr int MaxVerbosity = 4;
 
 // Key material and credentials, only ever inline. <auth-user-pass> and <connection>
 // are taken apart below.
@@ -194,33 +303,75 @@ bool isPassedOnVariable(const std::string &name)
     return names.count(name) != 0 || name.compare(0, 3, "UV_") == 0 || name.compare(0, 3, "IV_") == 0;
 }
 
-// Why the arguments of a listed directive are refused, or "" when they are fine.
-std::string checkArguments(const std::vector<std::string> &words, Check check)
+// What becomes of a listed directive, by its arguments.
+struct Judgement
+{
+    enum Kind {
+        Keep,
+        Rewrite,  // to `words`
+        Drop,
+        Refuse,
+    };
+    Kind kind = Keep;
+    std::vector<std::string> words;
+    std::string reason;
+};
+
+Judgement refuse(const std::string &reason)
+{
+    return {Judgement::Refuse, {}, reason};
+}
+
+Judgement judge(const Config &config, const std::vector<std::string> &words, Check check)
 {
     switch (check) {
     case Check::None:
-        return std::string();
+        return {};
     case Check::Proto:
-        return isClientTransport(words[1]) ? std::string() : "\"" + words[1] + "\" is no client transport";
+        return isClientTransport(words[1]) ? Judgement() : refuse("\"" + words[1] + "\" is no client transport");
     case Check::Remote:
-        return words.size() < 4 || isClientTransport(words[3]) ? std::string()
-                                                                : "\"" + words[3] + "\" is no client transport";
+        return words.size() < 4 || isClientTransport(words[3]) ? Judgement()
+                                                                : refuse("\"" + words[3] + "\" is no client transport");
     case Check::Dev:
-        return isDeviceName(words[1]) ? std::string() : "\"" + words[1] + "\" is no network interface name";
+        return isDeviceName(words[1]) ? Judgement() : refuse("\"" + words[1] + "\" is no network interface name");
     case Check::DevType:
-        return words[1] == "tun" || words[1] == "tap" ? std::string() : "\"" + words[1] + "\" is no device type";
+        return words[1] == "tun" || words[1] == "tap" ? Judgement() : refuse("\"" + words[1] + "\" is no device type");
     case Check::HttpProxy:
         return words.size() < 4 || words[3] == "auto" || words[3] == "auto-nct"
-            ? std::string()
-            : "it names a credentials file; proxy credentials go in an inline <http-proxy-user-pass> block";
+            ? Judgement()
+            : refuse("it names a credentials file; proxy credentials go in an inline <http-proxy-user-pass> block");
     case Check::AuthRetry:
         return words[1] == "none" || words[1] == "nointeract" || words[1] == "interact"
-            ? std::string()
-            : "\"" + words[1] + "\" is no retry mode";
+            ? Judgement()
+            : refuse("\"" + words[1] + "\" is no retry mode");
     case Check::SetEnv:
-        return isPassedOnVariable(words[1]) ? std::string() : "the variable \"" + words[1] + "\" is not allowed";
+        if (isPassedOnVariable(words[1]))
+            return {};
+        return {Judgement::Drop, {}, "only scripts would see the variable, and the client runs none"};
+    case Check::Script:
+        if (isResolverScript(words[1]))
+            return {Judgement::Drop, {}, "a DNS script of the distribution; the client runs no scripts"};
+        return refuse("it would run a program");
+    case Check::AuthUserPass:
+        if (words.size() == 1)
+            return {};
+        return {Judgement::Rewrite, {words[0]}, "the credentials come with the domain's configuration, not from a file"};
+    case Check::Verb: {
+        // The daemon reads the level as atoi() does: leading digits, else 0.
+        int level = 0;
+        for (std::size_t i = 0; i < words[1].size() && words[1][i] >= '0' && words[1][i] <= '9' && level <= 99; ++i)
+            level = level * 10 + (words[1][i] - '0');
+        if (level <= MaxVerbosity)
+            return {};
+        return {Judgement::Rewrite, {words[0], std::to_string(MaxVerbosity)},
+                "higher levels log packet contents and key material"};
     }
-    return std::string();
+    case Check::Compression:
+        if (config.compressionMode.empty())
+            return {};
+        return {Judgement::Drop, {}, "the client configuration sets allow-compression " + config.compressionMode};
+    }
+    return {};
 }
 
 std::string ipv4Proto(const std::string &proto)
@@ -239,6 +390,13 @@ std::string where(int line)
 
 } // namespace
 
+std::string ProfileNotice::describe() const
+{
+    if (dropped())
+        return where(line) + "dropped \"" + original + "\": " + reason;
+    return where(line) + "rewrote \"" + original + "\" as \"" + replacement + "\": " + reason;
+}
+
 DaemonProfile::DaemonProfile(const Config &config)
 {
     prepare(config);
@@ -254,9 +412,9 @@ const std::string &DaemonProfile::text() const
     return m_text;
 }
 
-const std::vector<std::string> &DaemonProfile::removed() const
+const std::vector<ProfileNotice> &DaemonProfile::notices() const
 {
-    return m_removed;
+    return m_notices;
 }
 
 const std::string &DaemonProfile::inlineUsername() const
@@ -269,8 +427,14 @@ const std::string &DaemonProfile::inlinePassword() const
     return m_inlinePassword;
 }
 
-void DaemonProfile::fail(const std::string &message)
+bool DaemonProfile::isNoProfile() const
 {
+    return m_noProfile;
+}
+
+void DaemonProfile::fail(const std::string &message, bool noProfile)
+{
+    m_noProfile = noProfile;
     m_eval = EvalConfig();
     m_eval.error = true;
     m_eval.message = message;
@@ -279,14 +443,50 @@ void DaemonProfile::fail(const std::string &message)
     m_inlinePassword.clear();
 }
 
+void DaemonProfile::notice(int line, const std::vector<std::string> &original,
+                           const std::vector<std::string> &replacement, const std::string &reason)
+{
+    ProfileNotice entry;
+    entry.line = line;
+    entry.original = joinLine(original);
+    entry.replacement = replacement.empty() ? std::string() : joinLine(replacement);
+    entry.reason = reason;
+    m_notices.push_back(std::move(entry));
+}
+
 bool DaemonProfile::emitDirective(const Config &config, std::vector<std::string> words, int line,
                                   bool inConnection, std::string *text, std::string *error)
 {
-    const std::string &name = words[0];
+    // "setenv opt X" is X to the daemon, ignored only when the daemon does not know X: it
+    // is judged as X and, when kept, written as X.
+    if ((words[0] == "setenv" || words[0] == "setenv-safe") && words.size() >= 2 && words[1] == "opt") {
+        if (words.size() == 2) {
+            *error = where(line) + "\"" + words[0] + " opt\" names no directive";
+            return false;
+        }
+        const std::vector<std::string> inner(words.begin() + 2, words.end());
+        const std::size_t before = m_notices.size();
+        std::string written;
+        if (!emitDirective(config, inner, line, inConnection, &written, error))
+            return false;
+        if (m_notices.size() == before)
+            notice(line, words, inner, "the daemon reads it as the directive itself");
+        else
+            m_notices[before].original = joinLine(words);
+        *text += written;
+        return true;
+    }
+
+    const std::string name = words[0];
     const auto rule = directiveRules().find(name);
     if (rule == directiveRules().end()) {
-        *error = where(line) + "the directive \"" + name + "\" is not allowed in a profile";
-        return false;
+        const auto dropped = droppedDirectives().find(name);
+        if (dropped == droppedDirectives().end()) {
+            *error = where(line) + "the directive \"" + name + "\" is not allowed in a profile" + refusalReason(name);
+            return false;
+        }
+        notice(line, words, {}, dropped->second);
+        return true;
     }
     if (inConnection && rule->second.scope != Scope::ProfileAndConnection) {
         *error = where(line) + "the directive \"" + name + "\" is not allowed in a <connection> block";
@@ -300,19 +500,30 @@ bool DaemonProfile::emitDirective(const Config &config, std::vector<std::string>
             + " arguments, not " + std::to_string(args);
         return false;
     }
-    const std::string refusal = checkArguments(words, rule->second.check);
-    if (!refusal.empty()) {
-        *error = where(line) + "the directive \"" + name + "\" is refused: " + refusal;
+    const Judgement judgement = judge(config, words, rule->second.check);
+    switch (judgement.kind) {
+    case Judgement::Keep:
+        break;
+    case Judgement::Refuse:
+        *error = where(line) + "the directive \"" + name + "\" is not allowed in a profile: " + judgement.reason;
         return false;
+    case Judgement::Drop:
+        notice(line, words, {}, judgement.reason);
+        return true;
+    case Judgement::Rewrite:
+        notice(line, words, judgement.words, judgement.reason);
+        words = judgement.words;
+        break;
     }
 
-    if (name == "persist-tun" || (config.ipv6 == "no" && (name == "ifconfig-ipv6" || name == "route-ipv6"))) {
-        m_removed.push_back(joinLine(words));
+    if (config.ipv6 == "no" && (name == "ifconfig-ipv6" || name == "route-ipv6")) {
+        notice(line, words, {}, "the client configuration keeps IPv6 out of the tunnel");
         return true;
     }
     if (name == "auth-user-pass")
         m_needsCredentials = true;
     const bool forceIpv4 = config.protoVersionOverride == 4;
+    const std::vector<std::string> read = words;
     if (name == "remote") {
         if (!m_hasRemote) {
             m_eval.remoteHost = words[1];
@@ -325,6 +536,8 @@ bool DaemonProfile::emitDirective(const Config &config, std::vector<std::string>
     }
     if (forceIpv4 && name == "proto")
         words[1] = ipv4Proto(words[1]);
+    if (words != read)
+        notice(line, read, words, "the client configuration connects over IPv4");
     // Quoting and the transport rewrite can lengthen a line past what the daemon reads
     // as one line.
     const std::string written = joinLine(words);
@@ -342,7 +555,7 @@ bool DaemonProfile::emitBlock(const Config &config, const Directive &block, std:
     const std::string &tag = block.words[0];
     const std::string &content = block.words[1];
     if (inlineTags().count(tag) == 0) {
-        *error = where(block.line) + "the inline block <" + tag + "> is not allowed in a profile";
+        *error = where(sourceLine(config, block.line)) + "the inline block <" + tag + "> is not allowed in a profile";
         return false;
     }
     if (tag == "auth-user-pass") {
@@ -371,12 +584,12 @@ bool DaemonProfile::emitBlock(const Config &config, const Directive &block, std:
     std::vector<Directive> inner;
     std::string innerError;
     if (!readDirectives(content, &inner, &innerError)) {
-        *error = where(block.line) + "in the <connection> block: " + innerError;
+        *error = where(sourceLine(config, block.line)) + "in the <connection> block: " + innerError;
         return false;
     }
     std::string connection;
     for (const Directive &directive : inner) {
-        const int line = block.line + directive.line;
+        const int line = sourceLine(config, block.line + directive.line);
         if (directive.isInline) {
             *error = where(line) + "the inline block <" + directive.words[0]
                 + "> is not allowed in a <connection> block";
@@ -389,10 +602,17 @@ bool DaemonProfile::emitBlock(const Config &config, const Directive &block, std:
     return true;
 }
 
+int DaemonProfile::sourceLine(const Config &config, int line)
+{
+    if (line >= 1 && std::size_t(line) <= config.contentLines.size())
+        return config.contentLines[std::size_t(line - 1)];
+    return line;
+}
+
 void DaemonProfile::prepare(const Config &config)
 {
     if (config.content.find_first_not_of(" \t\r\n") == std::string::npos) {
-        fail("profile is empty");
+        fail("profile is empty", true);
         return;
     }
 
@@ -406,7 +626,8 @@ void DaemonProfile::prepare(const Config &config)
     std::string text;
     for (const Directive &directive : directives) {
         const bool emitted = directive.isInline ? emitBlock(config, directive, &text, &error)
-                                                : emitDirective(config, directive.words, directive.line, false,
+                                                : emitDirective(config, directive.words,
+                                                                sourceLine(config, directive.line), false,
                                                                 &text, &error);
         if (!emitted) {
             fail("profile refused: " + error);
@@ -414,7 +635,7 @@ void DaemonProfile::prepare(const Config &config)
         }
     }
     if (!m_hasRemote) {
-        fail("profile names no remote server");
+        fail("profile names no remote server", true);
         return;
     }
 

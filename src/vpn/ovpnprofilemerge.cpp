@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -19,12 +20,14 @@ namespace ovpn {
 
 namespace {
 
-// Directives whose first argument names a file that the daemon would read.
+// Directives whose first argument names a file that the daemon would read. A file named
+// by auth-user-pass is not among them: the credentials come with the domain's
+// configuration, and the filter drops the name.
 const std::set<std::string> &fileDirectives()
 {
     static const std::set<std::string> names = {
         "ca", "cert", "key", "extra-certs", "pkcs12", "dh", "crl-verify",
-        "tls-auth", "tls-crypt", "tls-crypt-v2", "secret", "auth-user-pass",
+        "tls-auth", "tls-crypt", "tls-crypt-v2", "secret",
     };
     return names;
 }
@@ -162,6 +165,11 @@ const std::string &ProfileMerge::profile_content() const
     return m_content;
 }
 
+const std::vector<int> &ProfileMerge::source_lines() const
+{
+    return m_sourceLines;
+}
+
 std::string ProfileMerge::status_string() const
 {
     return status_string(m_status);
@@ -229,7 +237,16 @@ void ProfileMerge::merge(const std::string &profilePath, const std::string &prof
     std::set<std::string> referenced;
     std::string merged;
     std::string openTag;
+    std::vector<int> sourceLines;
+    int lineNumber = 0;
+    // Every line the previous profile line turned into comes from that line.
+    const auto countLines = [&merged, &sourceLines, &lineNumber] {
+        const std::size_t total = std::size_t(std::count(merged.begin(), merged.end(), '\n'));
+        sourceLines.resize(total, lineNumber);
+    };
     for (const std::string &line : lines(original)) {
+        countLines();
+        ++lineNumber;
         if (line.size() > m_maxLineLength) {
             fail(MERGE_EXCEPTION, "line longer than " + std::to_string(m_maxLineLength) + " characters");
             return;
@@ -296,10 +313,9 @@ void ProfileMerge::merge(const std::string &profilePath, const std::string &prof
             merged += "key-direction " + words[2] + '\n';
         }
         merged += '<' + blockTag + ">\n" + content + "</" + blockTag + ">\n";
-        if (words[0] == "auth-user-pass")
-            merged += "auth-user-pass\n";
     }
 
+    countLines();
     for (const std::string &line : lines(merged)) {
         if (line.size() > m_maxLineLength) {
             fail(MERGE_EXCEPTION, "line longer than " + std::to_string(m_maxLineLength) + " characters");
@@ -311,6 +327,7 @@ void ProfileMerge::merge(const std::string &profilePath, const std::string &prof
         return;
     }
     m_content = merged;
+    m_sourceLines = std::move(sourceLines);
     m_status = MERGE_SUCCESS;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Turns a profile file into one self-contained profile text: every file the profile
 // references (certificates, keys, credentials files) is read and written into the
@@ -40,6 +41,9 @@ public:
     Status status() const;
     const std::string &error() const;
     const std::string &profile_content() const;
+    // For each line of profile_content(), the line of the profile file it comes from
+    // (an inlined file's lines come from the line that named the file), from 1.
+    const std::vector<int> &source_lines() const;
     std::string status_string() const;
     static const char *status_string(Status status);
 
@@ -53,6 +57,7 @@ private:
     Status m_status = MERGE_UNDEFINED;
     std::string m_error;
     std::string m_content;
+    std::vector<int> m_sourceLines;
 };
 
 } // namespace ovpn

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Value types of our OpenVPN client layer (see ovpnclient.h). Field names follow the
 // client API the VPN controller was designed against, so the controller reads the same
@@ -21,6 +22,9 @@ struct Config
     int protoVersionOverride = 0;  // 4 or 6 forces the transport's IP version
     std::string ipv6;              // "no" keeps IPv6 out of the tunnel
     std::string compressionMode;   // "yes", "asym" or "no"
+    // The line of the profile file each line of content comes from, where merging
+    // inlined files; empty when content is numbered as it stands. Messages name these.
+    std::vector<int> contentLines;
 };
 
 // The outcome of evaluating a profile.

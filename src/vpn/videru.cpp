@@ -55,22 +55,31 @@ bool VidEru::start()
     auto worker = std::make_unique<VidEruThread>();
 
     ovpn::Config config = ovpn::applicationConfig();
-    config.content = VidEruClient::readProfile(m_profilePath).toStdString();
+    QString mergeError;
+    config.content = VidEruClient::readProfile(m_profilePath, &mergeError, &config.contentLines).toStdString();
 
-    const ovpn::EvalConfig eval = worker->client.eval_config(config);
+    // A profile that could not be merged is refused for that reason, not for the empty
+    // text the merge leaves.
+    ovpn::EvalConfig eval;
+    if (!mergeError.isEmpty()) {
+        eval.error = true;
+        eval.message = "profile cannot be read: " + mergeError.toStdString();
+    } else {
+        eval = worker->client.eval_config(config);
+    }
     if (eval.error) {
         logMessage(1, Category, "VidEru::start",
                    QStringLiteral("eval config error: ") + QString::fromStdString(eval.message));
         // A refused profile is worth a line even with the log switched off: it is the only
         // place that says why the tunnel did not start.
         qWarning("Corrivo 2: the VPN profile cannot be used: %s", eval.message.c_str());
-        return false;
+        return startFailed(QString::fromStdString(eval.message));
     }
 
     if (!eval.autologin) {
         logMessage(4, Category, "VidEru::start", QStringLiteral("Need credentials"));
         if (m_password.isEmpty() || m_username.isEmpty())
-            return false;
+            return startFailed(QStringLiteral("the profile needs a user name and password, and none came with it"));
         ovpn::ProvideCreds creds;
         creds.username = m_username.toStdString();
         creds.password = m_password.toStdString();
@@ -80,9 +89,11 @@ bool VidEru::start()
         if (credsStatus.error) {
             logMessage(1, Category, "VidEru::start",
                        QStringLiteral("creds error: ") + QString::fromStdString(credsStatus.message));
-            return false;
+            return startFailed(QStringLiteral("the VPN credentials cannot be used: ")
+                               + QString::fromStdString(credsStatus.message));
         }
     }
+    m_startFailure.clear();
 
     logMessage(4, Category, "VidEru::start", QStringLiteral("Connecting..."));
     VidEruThread *started = worker.release();  // deletes itself when its thread finishes
@@ -129,6 +140,18 @@ VidEruTransportStats *VidEru::getTransportStats()
 int VidEru::getStatus()
 {
     return int(m_status);
+}
+
+QString VidEru::getStartFailure() const
+{
+    return m_startFailure;
+}
+
+bool VidEru::startFailed(const QString &reason)
+{
+    m_startFailure = reason;
+    emit onStartFailed(reason);
+    return false;
 }
 
 bool VidEru::isConnected() const

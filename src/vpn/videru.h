@@ -65,9 +65,14 @@ signals:
     void onDisconnected();
     void onOperationNotPermitted();
     void statusChanged();
+    // A start() that failed, with one sentence a person can act on (the profile's line
+    // and the reason for a refused profile). Emitted before start() returns false.
+    void onStartFailed(QString reason);
 
 public slots:
     int getStatus();
+    // Why the latest start() failed; empty after a start that succeeded.
+    QString getStartFailure() const;
 
 private slots:
     void connecting(quint64 worker);
@@ -82,6 +87,7 @@ private:
     // The current worker when stop() has not been called on it yet.
     VidEruThread *runningWorker() const;
     void workerFinished(quint64 worker);
+    bool startFailed(const QString &reason);
 
     VpnStatus m_status = VpnStatus::Disconnected;
     int m_deviceId = -1;
@@ -90,6 +96,7 @@ private:
     QString m_profilePath;
     QString m_dynamicChallengeCookie;
     QString m_challengeResponse;
+    QString m_startFailure;
     QPointer<VidEruThread> m_worker;
     // Every worker whose thread runs: the current one and those still winding down.
     QList<QPointer<VidEruThread>> m_runningWorkers;

@@ -57,14 +57,24 @@ void VidEruClient::log(const ovpn::LogInfo &log)
     logMessage(3, Category, "VidEruClient::log", QString::fromStdString(log.text));
 }
 
-QString VidEruClient::readProfile(QString path)
+QString VidEruClient::readProfile(QString path, QString *error, std::vector<int> *sourceLines)
 {
-    const ovpn::ProfileMerge merge(path.toStdString(), "ovpn", std::string(),
-                                   ovpn::ProfileMerge::FOLLOW_FULL, MaxLineLength, MaxProfileSize);
-    if (merge.status() == ovpn::ProfileMerge::MERGE_SUCCESS)
+    const ovpn::ProfileMerge merge = mergeProfile(path, "ovpn");
+    if (merge.status() == ovpn::ProfileMerge::MERGE_SUCCESS) {
+        if (sourceLines)
+            *sourceLines = merge.source_lines();
         return QString::fromStdString(merge.profile_content());
+    }
     logMessage(2, Category, "VidEruClient::readProfile",
                QStringLiteral("Merge config error: ") + QString::fromStdString(merge.status_string())
                    + QStringLiteral(" : ") + QString::fromStdString(merge.error()));
+    if (error)
+        *error = QString::fromStdString(merge.error());
     return QString();
+}
+
+ovpn::ProfileMerge VidEruClient::mergeProfile(const QString &path, const std::string &extension)
+{
+    return ovpn::ProfileMerge(path.toStdString(), extension, std::string(), ovpn::ProfileMerge::FOLLOW_FULL,
+                              MaxLineLength, MaxProfileSize);
 }

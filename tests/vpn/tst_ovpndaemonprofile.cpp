@@ -2,6 +2,7 @@
 
 #include "vpn/ovpndaemonprofile.h"
 #include "vpn/ovpnlexer.h"
+#include "profilelines.h"
 
 using namespace Qt::StringLiterals;
 
@@ -37,6 +38,9 @@ private slots:
     void refusesCommandsAndFiles();
     void acceptsClientDirectives_data();
     void acceptsClientDirectives();
+    void verdicts_data();
+    void verdicts();
+    void noticesSurviveARefusal();
     void dropsOverriddenDirectives();
     void connectionBlocks();
     void filteringItsOwnOutputChangesNothing();
@@ -154,9 +158,9 @@ void TestOvpnDaemonProfile::refusesCommandsAndFiles_data()
 {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QString>("reason");
-    for (const char *line : {"up /tmp/evil.sh", "down \"/bin/sh -c id\"", "--route-up /x", "script-security 3",
-                             "plugin /lib/evil.so", "management 0.0.0.0 7505", "status /etc/passwd",
-                             "log /etc/shadow", "writepid /etc/x", "config other.conf", "askpass /root/pass",
+    for (const char *line : {"up /tmp/evil.sh", "down \"/bin/sh -c id\"", "--route-up /x",
+                             "plugin /lib/evil.so", "management 0.0.0.0 7505",
+                             "writepid /etc/x", "config other.conf", "askpass /root/pass",
                              "tls-verify /x", "learn-address /x", "ipchange /x", "  iproute /bin/evil",
                              "dev-node /dev/sda", "cd /", "chroot /tmp", "daemon", "engine dynamic",
                              "providers legacy", "crl-verify /etc dir", "route-pre-down /x", "tmp-dir /tmp",
@@ -171,10 +175,18 @@ void TestOvpnDaemonProfile::refusesCommandsAndFiles_data()
     QTest::newRow("proxy credentials file") << QByteArray("http-proxy h 8080 /etc/shadow") << "credentials file";
     QTest::newRow("proxy credentials file and method")
         << QByteArray("http-proxy h 8080 /etc/shadow basic") << "takes 2 to 3 arguments, not 4";
-    QTest::newRow("credentials file") << QByteArray("auth-user-pass /etc/creds") << "takes 0 arguments, not 1";
     QTest::newRow("socks credentials file") << QByteArray("socks-proxy h 1080 /etc/shadow") << "takes 1 to 2";
-    QTest::newRow("setenv opt") << QByteArray("setenv opt up /bin/sh") << "takes 1 to 2";
-    QTest::newRow("setenv opt alone") << QByteArray("setenv opt x") << "variable \"opt\"";
+    QTest::newRow("setenv opt") << QByteArray("setenv opt up /bin/sh") << "\"up\" is not allowed";
+    QTest::newRow("setenv opt of an unknown directive") << QByteArray("setenv opt x") << "\"x\" is not allowed";
+    QTest::newRow("setenv opt naming nothing") << QByteArray("setenv opt") << "names no directive";
+    QTest::newRow("setenv opt twice") << QByteArray("setenv opt setenv opt plugin /x.so") << "\"plugin\" is not allowed";
+    QTest::newRow("setenv opt of a file") << QByteArray("setenv opt ca /etc/shadow") << "\"ca\" is not allowed";
+    QTest::newRow("resolver script with more") << QByteArray("up '/etc/openvpn/update-resolv-conf; id'")
+                                               << "it would run a program";
+    QTest::newRow("resolver script with an argument") << QByteArray("up /etc/openvpn/update-resolv-conf x")
+                                                      << "takes 1 arguments, not 2";
+    QTest::newRow("resolver script elsewhere") << QByteArray("route-up /tmp/update-resolv-conf")
+                                               << "it would run a program";
     QTest::newRow("device path") << QByteArray("dev /dev/sda") << "no network interface name";
     QTest::newRow("quoting lengthens the line")
         << "verify-x509-name '" + QByteArray(120, '"') + "' name" << "longer than 254 bytes once written out";
@@ -221,13 +233,66 @@ void TestOvpnDaemonProfile::acceptsClientDirectives()
     QCOMPARE(textOf(profile), QStringLiteral("proto udp4\nclient\nremote 192.0.2.1\n") + written + QLatin1Char('\n'));
 }
 
+void TestOvpnDaemonProfile::verdicts_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<QString>("reason");
+    const QList<ProfileLine> table = readProfileLines(QStringLiteral(CORRIVO_PROFILES_DIR "/lines.tsv"));
+    QVERIFY2(table.size() > 20, "profiles/lines.tsv is missing or broken");
+    for (const ProfileLine &entry : table)
+        QTest::newRow(entry.line.constData()) << entry.line << entry.written << entry.reason;
+}
+
+void TestOvpnDaemonProfile::verdicts()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, written);
+    QFETCH(QString, reason);
+    ovpn::Config config = configFor("client\nremote 192.0.2.1\n" + line + "\nverb 3\n");
+    config.compressionMode = "yes";
+    const ovpn::DaemonProfile profile(config);
+    QVERIFY2(!profile.eval().error, profile.eval().message.c_str());
+    QCOMPARE(textOf(profile), QStringLiteral("proto udp4\nclient\nremote 192.0.2.1\n")
+                                  + (written.isEmpty() ? QString() : written + QLatin1Char('\n'))
+                                  + QStringLiteral("verb 3\n"));
+    if (reason.isEmpty()) {
+        QVERIFY(profile.notices().empty());
+        return;
+    }
+    QCOMPARE(profile.notices().size(), std::size_t(1));
+    const ovpn::ProfileNotice &notice = profile.notices().front();
+    QCOMPARE(notice.line, 3);
+    QCOMPARE(notice.dropped(), written.isEmpty());
+    QCOMPARE(QString::fromStdString(notice.replacement), written);
+    const QString described = QString::fromStdString(notice.describe());
+    QVERIFY2(described.startsWith(written.isEmpty() ? QStringLiteral("line 3: dropped \"")
+                                                    : QStringLiteral("line 3: rewrote \"")),
+             qPrintable(described));
+    QVERIFY2(described.contains(reason), qPrintable(described));
+}
+
+void TestOvpnDaemonProfile::noticesSurviveARefusal()
+{
+    // A refused profile still says what else it would have lost, so that one look at
+    // the check shows everything to fix.
+    const ovpn::DaemonProfile profile(configFor("client\nremote 192.0.2.1\nuser nobody\nup /bin/sh\n"));
+    QVERIFY(profile.eval().error);
+    QCOMPARE(QString::fromStdString(profile.eval().message),
+             QStringLiteral("profile refused: line 4: the directive \"up\" is not allowed in a profile: "
+                            "it would run a program"));
+    QCOMPARE(profile.notices().size(), std::size_t(1));
+    QCOMPARE(profile.notices().front().line, 3);
+    QVERIFY(profile.text().empty());
+}
+
 void TestOvpnDaemonProfile::dropsOverriddenDirectives()
 {
     const ovpn::DaemonProfile profile(
         configFor("client\nremote 192.0.2.1\npersist-tun\nroute-ipv6 fd00::/64\nverb 3\n"));
     QVERIFY(!profile.eval().error);
     QCOMPARE(textOf(profile), QStringLiteral("proto udp4\nclient\nremote 192.0.2.1\nverb 3\n"));
-    QCOMPARE(profile.removed().size(), std::size_t(2));
+    QCOMPARE(profile.notices().size(), std::size_t(2));
 }
 
 void TestOvpnDaemonProfile::connectionBlocks()
@@ -269,7 +334,7 @@ void TestOvpnDaemonProfile::keepsOrdinaryDirectives()
                                "<ca>\nup inside a block is data\n</ca>\ncipher AES-256-GCM\nverb 3\n";
     const ovpn::DaemonProfile profile(configFor(content));
     QVERIFY(!profile.eval().error);
-    QVERIFY(profile.removed().empty());
+    QVERIFY(profile.notices().empty());
     QCOMPARE(textOf(profile), QStringLiteral("proto udp4\n") + QString::fromUtf8(content));
     QCOMPARE(QString::fromStdString(profile.eval().remoteHost), QStringLiteral("192.0.2.1"));
     QCOMPARE(QString::fromStdString(profile.eval().remotePort), QStringLiteral("1194"));

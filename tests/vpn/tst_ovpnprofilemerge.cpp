@@ -80,6 +80,7 @@ private slots:
     void references();
     void profileMustBeARegularFile_data();
     void profileMustBeARegularFile();
+    void credentialsFilesAreNotRead();
     void followNoneRefusesReferences();
 };
 
@@ -106,7 +107,7 @@ void TestOvpnProfileMerge::references_data()
     QTest::newRow("over the size bound") << "ca %1" << "big.crt" << "oversize" << false;
     QTest::newRow("proxy credentials outside") << "http-proxy 192.0.2.9 3128 %1 basic" << "@OUT@/secret.txt" << ""
                                                << false;
-    QTest::newRow("credentials through a link") << "auth-user-pass %1" << "linked.txt" << "link outside" << false;
+    QTest::newRow("key through a link") << "key %1" << "linked.txt" << "link outside" << false;
     QTest::newRow("crl directory") << "crl-verify %1 dir" << "@OUT@" << "" << false;
 }
 
@@ -193,6 +194,30 @@ void TestOvpnProfileMerge::profileMustBeARegularFile()
     QVERIFY2(result.finished, "the merge blocked");
     QCOMPARE(result.status, ovpn::ProfileMerge::MERGE_OVPN_FILE_FAIL);
     QVERIFY2(result.error.contains(QStringLiteral("client.ovpn")), qPrintable(result.error));
+}
+
+void TestOvpnProfileMerge::credentialsFilesAreNotRead()
+{
+    // The credentials come with the domain's configuration: whatever file the profile
+    // names for them, present, absent or a link elsewhere, is never opened, and the line
+    // is left for the filter.
+    QTemporaryDir dir;
+    QTemporaryDir outside;
+    QVERIFY(dir.isValid() && outside.isValid());
+    const QString secretPath = outside.filePath(QStringLiteral("secret.txt"));
+    QVERIFY(writeFile(secretPath, Secret));
+    QVERIFY(QFile::link(secretPath, dir.filePath(QStringLiteral("linked.txt"))));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("login.txt")), Secret));
+    for (const QString &name : {QStringLiteral("linked.txt"), QStringLiteral("login.txt"),
+                                QStringLiteral("missing.txt"), secretPath}) {
+        const QString profile = dir.filePath(QStringLiteral("client.ovpn"));
+        const QByteArray line = "auth-user-pass " + QFile::encodeName(name) + '\n';
+        QVERIFY(writeFile(profile, Base + line));
+        const Result result = mergeWithin(profile, {});
+        QVERIFY2(result.finished, "the merge blocked");
+        QCOMPARE(result.status, ovpn::ProfileMerge::MERGE_SUCCESS);
+        QCOMPARE(result.content, Base + line);
+    }
 }
 
 void TestOvpnProfileMerge::followNoneRefusesReferences()

@@ -4,8 +4,13 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <unistd.h>
+
 #include "vpn/ovpnclient.h"
+#include "vpn/ovpndaemonoptions.h"
 #include "vpn/ovpndaemonprofile.h"
+#include "vpn/profilecheck.h"
+#include "profilelines.h"
 
 // Checks the profile filter against the real openvpn daemon: at verbosity 4 the daemon
 // prints every option it has read ("Current Parameter Settings"). A hostile profile
@@ -25,7 +30,11 @@ struct DaemonReading
     QString output;
 };
 
-DaemonReading readWithDaemon(const QString &directory, const QByteArray &profile)
+// The daemon runs in a network namespace of its own: a profile that needs no password
+// would otherwise go on to resolve and reach its server once its options are read.
+// extraArguments follow the profile (a later option wins).
+DaemonReading readWithDaemon(const QString &directory, const QByteArray &profile,
+                             const QStringList &extraArguments = QStringList())
 {
     DaemonReading reading;
     const QString path = directory + QStringLiteral("/oracle.ovpn");
@@ -38,7 +47,12 @@ DaemonReading readWithDaemon(const QString &directory, const QByteArray &profile
     daemon.setProcessChannelMode(QProcess::MergedChannels);
     daemon.setWorkingDirectory(directory);
     daemon.setStandardInputFile(QProcess::nullDevice());
-    daemon.start(ovpn::OvpnClient::daemonProgram(), {QStringLiteral("--config"), path});
+    QStringList arguments{QStringLiteral("--net")};
+    if (::geteuid() != 0)
+        arguments << QStringLiteral("--user") << QStringLiteral("--map-root-user");
+    arguments << QStringLiteral("--") << ovpn::OvpnClient::daemonProgram() << QStringLiteral("--config") << path
+              << extraArguments;
+    daemon.start(QStringLiteral("unshare"), arguments);
     // The daemon prints its version line right after the dump.
     static const QRegularExpression dumpEnd(QStringLiteral("\\n\\S+ \\S+ us=\\d+ OpenVPN 2\\."));
     QDeadlineTimer deadline(15000);
@@ -119,6 +133,10 @@ private slots:
     void hostileProfiles();
     void acceptedProfilesStayClean_data();
     void acceptedProfilesStayClean();
+    void realWorldLinesStart_data();
+    void realWorldLinesStart();
+    void realWorldProfiles_data();
+    void realWorldProfiles();
 
 private:
     QTemporaryDir m_directory;
@@ -149,44 +167,48 @@ void TestOvpnProfileOracle::hostileProfiles_data()
     // dump shows the attack when the profile reaches it raw (some act outside the dump).
     QTest::addColumn<QByteArray>("lines");
     QTest::addColumn<bool>("visible");
-    QTest::newRow("adjacent quoted pieces") << QByteArray("\"up\"'/bin/true'\n\"script-security\"2") << true;
-    QTest::newRow("escaped blank before the name") << QByteArray("\\ route-up /bin/true") << true;
-    QTest::newRow("setenv opt") << QByteArray("setenv opt up /bin/true") << true;
-    QTest::newRow("quoted double dash") << QByteArray("\"--ipchange\" /bin/true") << true;
+    // A few are dropped with a notice rather than refused: what they would do never
+    // reaches the daemon either way.
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("adjacent quoted pieces") << QByteArray("\"up\"'/bin/true'\n\"script-security\"2") << true << true;
+    QTest::newRow("escaped blank before the name") << QByteArray("\\ route-up /bin/true") << true << true;
+    QTest::newRow("setenv opt") << QByteArray("setenv opt up /bin/true") << true << true;
+    QTest::newRow("quoted double dash") << QByteArray("\"--ipchange\" /bin/true") << true << true;
     QTest::newRow("block closed by a line that starts with its tag")
-        << QByteArray("<extra-certs>\n</extra-certs>x\nup /bin/true\n<extra-certs>\n</extra-certs>") << true;
+        << QByteArray("<extra-certs>\n</extra-certs>x\nup /bin/true\n<extra-certs>\n</extra-certs>") << true << true;
     QTest::newRow("block closed by its 255-byte piece")
         << "<extra-certs>\n" + QByteArray(255, 'A') + "</extra-certs>\nup /bin/true\n<extra-certs>\n</extra-certs>"
-        << true;
+        << true << true;
     // openvpn 2.6.14 refuses such a line itself; older versions read its tail as a line.
     QTest::newRow("comment hiding a directive past 255 bytes") << "# " + QByteArray(253, 'A') + "up /bin/true"
-                                                               << false;
-    QTest::newRow("memstats") << QByteArray("memstats @DIR@/victim") << false;
-    QTest::newRow("pkcs11 library") << QByteArray("show-pkcs11-ids @DIR@/evil.so") << true;
-    QTest::newRow("plugin") << QByteArray("plugin @DIR@/evil.so") << true;
-    QTest::newRow("proxy credentials file") << QByteArray("http-proxy 127.0.0.1 8080 @DIR@/secret") << true;
+                                                               << false << true;
+    QTest::newRow("memstats") << QByteArray("memstats @DIR@/victim") << false << true;
+    QTest::newRow("pkcs11 library") << QByteArray("show-pkcs11-ids @DIR@/evil.so") << true << true;
+    QTest::newRow("plugin") << QByteArray("plugin @DIR@/evil.so") << true << true;
+    QTest::newRow("proxy credentials file") << QByteArray("http-proxy 127.0.0.1 8080 @DIR@/secret") << true << true;
     QTest::newRow("proxy credentials directive")
-        << QByteArray("http-proxy 127.0.0.1 8080 auto\nhttp-proxy-user-pass @DIR@/secret") << true;
-    QTest::newRow("socks credentials file") << QByteArray("socks-proxy 127.0.0.1 1080 @DIR@/secret") << false;
-    QTest::newRow("management listener") << QByteArray("management 127.0.0.1 7505") << true;
-    QTest::newRow("server transport") << QByteArray("proto tcp-server") << true;
-    QTest::newRow("server transport on a remote") << QByteArray("remote 127.0.0.1 9 tcp-server") << false;
-    QTest::newRow("status file") << QByteArray("status @DIR@/victim") << true;
-    QTest::newRow("pid file") << QByteArray("writepid @DIR@/victim") << true;
-    QTest::newRow("ca from a file") << QByteArray("ca /etc/shadow") << true;
-    QTest::newRow("credentials file") << QByteArray("auth-user-pass @DIR@/secret") << true;
-    QTest::newRow("tls verify script") << QByteArray("tls-verify /bin/true") << true;
-    QTest::newRow("device node") << QByteArray("dev-node @DIR@/victim") << true;
-    QTest::newRow("user switch") << QByteArray("user nobody") << true;
+        << QByteArray("http-proxy 127.0.0.1 8080 auto\nhttp-proxy-user-pass @DIR@/secret") << true << true;
+    QTest::newRow("socks credentials file") << QByteArray("socks-proxy 127.0.0.1 1080 @DIR@/secret") << false << true;
+    QTest::newRow("management listener") << QByteArray("management 127.0.0.1 7505") << true << true;
+    QTest::newRow("server transport") << QByteArray("proto tcp-server") << true << true;
+    QTest::newRow("server transport on a remote") << QByteArray("remote 127.0.0.1 9 tcp-server") << false << true;
+    QTest::newRow("status file") << QByteArray("status @DIR@/victim") << true << false;
+    QTest::newRow("pid file") << QByteArray("writepid @DIR@/victim") << true << true;
+    QTest::newRow("ca from a file") << QByteArray("ca /etc/shadow") << true << true;
+    QTest::newRow("credentials file") << QByteArray("auth-user-pass @DIR@/secret") << true << false;
+    QTest::newRow("tls verify script") << QByteArray("tls-verify /bin/true") << true << true;
+    QTest::newRow("device node") << QByteArray("dev-node @DIR@/victim") << true << true;
+    QTest::newRow("user switch") << QByteArray("user nobody") << true << false;
     QTest::newRow("script in a connection block")
-        << QByteArray("<connection>\nremote 127.0.0.1 9\nup /bin/true\n</connection>") << false;
-    QTest::newRow("script as an inline block") << QByteArray("<up>\n/bin/true\n</up>") << false;
+        << QByteArray("<connection>\nremote 127.0.0.1 9\nup /bin/true\n</connection>") << false << true;
+    QTest::newRow("script as an inline block") << QByteArray("<up>\n/bin/true\n</up>") << false << true;
 }
 
 void TestOvpnProfileOracle::hostileProfiles()
 {
     QFETCH(QByteArray, lines);
     QFETCH(bool, visible);
+    QFETCH(bool, refused);
     lines.replace("@DIR@", m_directory.path().toUtf8());
     const QByteArray raw = BaseProfile + lines + '\n';
 
@@ -201,6 +223,12 @@ void TestOvpnProfileOracle::hostileProfiles()
         const DaemonReading reading = readWithDaemon(m_directory.path(), QByteArray::fromStdString(filtered.text()));
         const QStringList forbidden = forbiddenSettings(reading);
         QVERIFY2(forbidden.isEmpty(), qPrintable(QStringLiteral("reached the daemon: ") + forbidden.join(QLatin1Char(','))));
+    }
+    if (!refused) {
+        QVERIFY2(!filtered.eval().error, filtered.eval().message.c_str());
+        QCOMPARE(filtered.notices().size(), std::size_t(1));
+        QVERIFY(!filtered.notices().front().original.empty());
+        return;
     }
     QVERIFY2(filtered.eval().error, filtered.text().c_str());
     QVERIFY(filtered.text().empty());
@@ -242,6 +270,73 @@ void TestOvpnProfileOracle::acceptedProfilesStayClean()
     const QStringList forbidden = forbiddenSettings(reading, {value});
     QVERIFY2(forbidden.isEmpty(), qPrintable(forbidden.join(QLatin1Char(','))));
     QCOMPARE(reading.settings.value(key), value);
+}
+
+namespace {
+
+// What the daemon makes of a filtered profile under the application's fixed options:
+// its option parsing must run to the end, with no options error.
+void expectDaemonAccepts(const QString &directory, const std::string &config)
+{
+    const DaemonReading reading = readWithDaemon(directory, QByteArray::fromStdString(config),
+                                                 {QStringLiteral("--verb"), QStringLiteral("4")});
+    QVERIFY2(reading.dumped, qPrintable(reading.output));
+    QVERIFY2(!reading.output.contains(QLatin1String("Options error")), qPrintable(reading.output));
+    const QStringList forbidden = forbiddenSettings(reading);
+    QVERIFY2(forbidden.isEmpty(), qPrintable(forbidden.join(QLatin1Char(','))));
+}
+
+} // namespace
+
+void TestOvpnProfileOracle::realWorldLinesStart_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    const QList<ProfileLine> table = readProfileLines(QStringLiteral(CORRIVO_PROFILES_DIR "/lines.tsv"));
+    QVERIFY2(!table.isEmpty(), "profiles/lines.tsv is missing or broken");
+    for (const ProfileLine &entry : table)
+        QTest::newRow(entry.line.constData()) << entry.line;
+}
+
+// Every line the filter lets through, as the application's client configuration has
+// it, starts the daemon: the fixed options never clash with what a profile kept.
+void TestOvpnProfileOracle::realWorldLinesStart()
+{
+    QFETCH(QByteArray, line);
+    ovpn::Config config = ovpn::applicationConfig();
+    config.content = QByteArray(BaseProfile + line + '\n').toStdString();
+    const ovpn::DaemonProfile filtered(config);
+    QVERIFY2(!filtered.eval().error, filtered.eval().message.c_str());
+    expectDaemonAccepts(m_directory.path(), ovpn::daemonConfigText(filtered.text(), ovpn::configOptions(config)));
+}
+
+void TestOvpnProfileOracle::realWorldProfiles_data()
+{
+    QTest::addColumn<QString>("directory");
+    const QDir profiles(QStringLiteral(CORRIVO_PROFILES_DIR));
+    const QStringList names = profiles.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QVERIFY2(names.size() >= 10, "the real-world profiles are missing");
+    for (const QString &name : names)
+        QTest::newRow(qPrintable(name)) << profiles.filePath(name);
+}
+
+// Whole profiles in the styles of the common generators: the check a start makes (the
+// merge with the files beside the profile, then the filter) gives the verdict and the
+// notices in expected.txt, and an accepted profile starts the daemon.
+void TestOvpnProfileOracle::realWorldProfiles()
+{
+    QFETCH(QString, directory);
+    QFile expectedFile(directory + QStringLiteral("/expected.txt"));
+    QVERIFY(expectedFile.open(QIODevice::ReadOnly));
+    const QString expected = QString::fromUtf8(expectedFile.readAll());
+
+    const ProfileCheck check(directory + QStringLiteral("/client.ovpn"));
+    const QStringList report = QStringList{check.summary()} + check.notices();
+    QCOMPARE(report.join(QLatin1Char('\n')) + QLatin1Char('\n'), expected);
+    QCOMPARE(check.verdict() == ProfileCheck::Accepted, expected.startsWith(QLatin1String("profile accepted\n")));
+    if (check.verdict() == ProfileCheck::Accepted)
+        expectDaemonAccepts(m_directory.path(), check.daemonConfig());
+    else
+        QVERIFY(check.daemonConfig().empty());
 }
 
 QTEST_GUILESS_MAIN(TestOvpnProfileOracle)

@@ -321,11 +321,18 @@ void TestVidEru::startFailsOnUnmergeableProfile()
     Recorder recorder(vpn);
     vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
     QVERIFY(vpn.setProfilePath(dir.filePath(QStringLiteral("profile.conf"))));
+    QSignalSpy failed(&vpn, &VidEru::onStartFailed);
     LogCapture log(4);
     QVERIFY(!vpn.start());
     QVERIFY(log.contains(QStringLiteral("VidEru::start(): \"New worker thread\"")));
     QVERIFY(log.contains(QStringLiteral("Merge config error: MERGE_OVPN_EXT_FAIL")));
-    QVERIFY(log.contains(QStringLiteral("VidEru::start(): \"eval config error: profile is empty\"")));
+    // The merge's own reason, not the empty text it leaves, is what the start failed on.
+    const QString reason = QStringLiteral("profile cannot be read: profile ") + dir.filePath(QStringLiteral("profile.conf"))
+        + QStringLiteral(" does not have the extension .ovpn");
+    QVERIFY(log.contains(QStringLiteral("VidEru::start(): \"eval config error: ") + reason + QLatin1Char('"')));
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed.at(0).at(0).toString(), reason);
+    QCOMPARE(vpn.getStartFailure(), reason);
     QVERIFY(!log.contains(QStringLiteral("Connecting...")));
     QCOMPARE(vpn.getTransportStats(), nullptr);
     QCOMPARE(vpn.getStatus(), 1);
@@ -346,11 +353,19 @@ void TestVidEru::refusedProfileSaysWhy()
     vpn.setCredentials(QStringLiteral("user"), QStringLiteral("secret"));
     QVERIFY(vpn.setProfilePath(path));
     LogCapture log(4);
-    const QString reason = QStringLiteral("profile refused: line 3: the directive \"up\" is not allowed in a profile");
+    QSignalSpy failed(&vpn, &VidEru::onStartFailed);
+    const QString reason = QStringLiteral("profile refused: line 3: the directive \"up\" is not allowed in a profile: "
+                                          "it would run a program");
     // Said even when the log facility is off.
     QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Corrivo 2: the VPN profile cannot be used: ") + reason));
     QVERIFY(!vpn.start());
-    QVERIFY(log.contains(QStringLiteral("eval config error: profile refused: line 3: the directive ")));
+    // The log quotes the message, with its quotes escaped.
+    QVERIFY(log.contains(QStringLiteral("eval config error: ")
+                         + QString(reason).replace(QLatin1String("\""), QLatin1String("\\\""))));
+    // The same sentence for the page.
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed.at(0).at(0).toString(), reason);
+    QCOMPARE(vpn.getStartFailure(), reason);
     QCOMPARE(vpn.getStatus(), 1);
     QVERIFY(recorder.trail.isEmpty());
 }

@@ -38,6 +38,9 @@ var HLV_EVENTS = {
         // VPN signals received so far: tells a status read whether a newer signal is
         // on its way through the queue.
         signals: 0,
+        // Why the latest start failed, as the controller said it, until the bridge's
+        // failure signal that follows takes it along.
+        failure: null,
 
         addEventToDispatch: function (event, withTimeout) {
             var queue = HLV_EVENTS.vpn;
@@ -76,9 +79,14 @@ var HLV_EVENTS = {
 
         function vpnDisconnected(reason) {
             return function () {
+                var failure = null;
+                if (reason === 'onVpnStartGetConfigError') {
+                    failure = HLV_EVENTS.vpn.failure;
+                    HLV_EVENTS.vpn.failure = null;
+                }
                 HLV_EVENTS.vpn.signals++;
                 HLV_EVENTS.vpn.addEventToDispatch(
-                    new CustomEvent(EVENT_VPN_DISCONNECTED, { detail: { reason: reason } }), true);
+                    new CustomEvent(EVENT_VPN_DISCONNECTED, { detail: { reason: reason, failure: failure } }), true);
             };
         }
 
@@ -124,6 +132,9 @@ var HLV_EVENTS = {
         connect(vpn, 'onConnected', vpnWithDevice(EVENT_VPN_CONNECTED, true));
         connect(vpn, 'onDisconnected', vpnDisconnected('onDisconnected'));
         connect(vpn, 'onOperationNotPermitted', vpnDisconnected('onOperationNotPermitted'));
+        connect(vpn, 'onStartFailed', function (failure) {
+            HLV_EVENTS.vpn.failure = failure;
+        });
         connect(vpn ? hlv : null, 'onVpnStartNotAuthenticated', vpnDisconnected('onVpnStartNotAuthenticated'));
         connect(vpn ? hlv : null, 'onVpnStartInvalidDomain', vpnDisconnected('onVpnStartInvalidDomain'));
         connect(vpn ? hlv : null, 'onVpnStartGetConfigError', vpnDisconnected('onVpnStartGetConfigError'));

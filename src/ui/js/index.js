@@ -86,9 +86,10 @@ var app = {
             dom.vpn.connected(event.detail.device);
             app.pageCall('connected', event.detail.device);
         });
-        HLV_EVENTS.addListener(EVENT_VPN_DISCONNECTED, function () {
+        HLV_EVENTS.addListener(EVENT_VPN_DISCONNECTED, function (event) {
             app.vpnState = { name: 'disconnected', device: null };
             dom.vpn.disconnected();
+            dom.vpn.show_failure(event.detail ? event.detail.failure : null);
             app.pageCall('disconnected');
         });
         app.syncVpnState();
@@ -319,6 +320,20 @@ var dom = {
             $('.status-tip').removeClass('border-red border-orange border-green').addClass(tipBorder);
         },
 
+        // Why a start failed, under the status: the controller's sentence (it names the
+        // profile's line), always as text. Any other state hides it.
+        show_failure: function (failure) {
+            var reason = $('.status-reason');
+            if (!failure) {
+                reason.attr('hidden', true).removeAttr('title').empty();
+                return;
+            }
+            var label = $('<span class="label" data-i18n="vpn_start_failed"></span>')
+                .html(i18next.t('vpn_start_failed'));
+            var text = $('<span class="text"></span>').text(String(failure));
+            reason.empty().append(label, ' ', text).attr('title', String(failure)).removeAttr('hidden');
+        },
+
         reset_stats: function () {
             app.showStats('.stats-in', 0);
             app.showStats('.stats-out', 0);
@@ -348,6 +363,7 @@ var dom = {
             $('.power-button').addClass('hn');
             $('.status-desc').addClass('to-translate').html(i18next.t('not_connected'));
             $('.status-tip').addClass('to-translate').html(i18next.t('connecting_wait'));
+            vpn.show_failure(null);
             vpn.reset_stats();
         },
 
@@ -363,6 +379,7 @@ var dom = {
             $('.status-desc').addClass('to-translate').html(i18next.t('connected'));
             var name = device && device.length > 0 && device[0] ? device[0].name : '???';
             $('.status-tip').removeClass('to-translate').text(name);
+            vpn.show_failure(null);
             vpn.reset_stats();
         },
 

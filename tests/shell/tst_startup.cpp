@@ -18,6 +18,13 @@ private:
     QString executable() const;
 };
 
+// What the check prints for one of the real-world profiles.
+QString expectedCheck(const QString &name)
+{
+    QFile file(QStringLiteral(CORRIVO_PROFILES_DIR "/") + name + QStringLiteral("/expected.txt"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QStringLiteral("(missing)");
+}
+
 QString TestStartup::executable() const
 {
     return qEnvironmentVariable("CORRIVO_BIN_DIR") + QStringLiteral("/corrivo2");
@@ -35,9 +42,16 @@ void TestStartup::commandLine_data()
                                         "helper\n"
                                         "\n"
                                         "Options:\n"
-                                        "  -h, --help     Displays help on commandline options.\n"
-                                        "  --help-all     Displays help including Qt specific options.\n"
-                                        "  -v, --version  Displays version information.\n");
+                                        "  -h, --help              Displays help on commandline options.\n"
+                                        "  --help-all              Displays help including Qt specific options.\n"
+                                        "  -v, --version           Displays version information.\n"
+                                        "  --check-profile <file>  Checks the VPN profile <file> as a start would\n"
+                                        "                          (companion files from its folder), prints the verdict\n"
+                                        "                          and each dropped or rewritten line, and exits: 0\n"
+                                        "                          accepted, 1 refused, 2 unreadable or not a profile.\n"
+                                        "  --print                 With --check-profile: writes the configuration\n"
+                                        "                          openvpn would get to the standard output, everything\n"
+                                        "                          else to the standard error.\n");
     QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0 << "Corrivo 2 2.0.1\n" << "";
     QTest::newRow("short version") << QStringList{QStringLiteral("-v")} << 0 << "Corrivo 2 2.0.1\n" << "";
     QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << help << "";
@@ -51,6 +65,28 @@ void TestStartup::commandLine_data()
     QTest::newRow("version after a Qt option")
         << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--version")} << 0
         << "Corrivo 2 2.0.1\n" << "";
+    // The profile check: the verdict and the notices, or with --print the daemon's
+    // configuration on the standard output and the rest on the error output.
+    const QString profiles = QStringLiteral(CORRIVO_PROFILES_DIR);
+    const QString accepted = profiles + QStringLiteral("/firewall-lport/client.ovpn");
+    QTest::newRow("profile accepted") << QStringList{QStringLiteral("--check-profile"), accepted} << 0
+                                      << expectedCheck(QStringLiteral("firewall-lport")) << "";
+    QTest::newRow("profile printed") << QStringList{QStringLiteral("--check-profile"), accepted, QStringLiteral("--print")}
+                                     << 0 << "pull-filter ignore ifconfig-ipv6\npull-filter ignore route-ipv6\nproto udp4\n"
+                                     << expectedCheck(QStringLiteral("firewall-lport"));
+    QTest::newRow("profile refused") << QStringList{QStringLiteral("--check-profile"),
+                                                    profiles + QStringLiteral("/refused-plugin/client.ovpn")}
+                                     << 1 << expectedCheck(QStringLiteral("refused-plugin")) << "";
+    QTest::newRow("refused profile printed")
+        << QStringList{QStringLiteral("--check-profile"), profiles + QStringLiteral("/refused-plugin/client.ovpn"),
+                       QStringLiteral("--print")}
+        << 1 << "" << expectedCheck(QStringLiteral("refused-plugin"));
+    QTest::newRow("profile missing") << QStringList{QStringLiteral("--check-profile"), profiles + QStringLiteral("/none.ovpn")}
+                                     << 2 << "profile cannot be read: cannot read " << "";
+    QTest::newRow("not a regular file") << QStringList{QStringLiteral("--check-profile"), profiles} << 2
+                                        << "profile cannot be read: " << "";
+    QTest::newRow("print alone") << QStringList{QStringLiteral("--print")} << 2 << ""
+                                 << "--print goes with --check-profile";
     QTest::newRow("unknown option after a Qt option")
         << QStringList{QStringLiteral("-reverse"), QStringLiteral("--bogus")} << 1 << ""
         << "Corrivo 2: Unknown option 'bogus'.";
@@ -76,11 +112,17 @@ void TestStartup::commandLine()
 
     const QString out = QString::fromUtf8(process.readAllStandardOutput());
     const QString err = QString::fromUtf8(process.readAllStandardError());
-    if (stdoutText.endsWith(QLatin1Char('\n')))
+    if (stdoutText.endsWith(QLatin1Char('\n')) && !arguments.contains(QLatin1String("--print")))
         QCOMPARE(out, QString(stdoutText).replace(QLatin1String("%1"), executable()));
     else
-        QVERIFY2(out.contains(stdoutText), qPrintable(out));
-    QVERIFY2(err.contains(stderrText), qPrintable(err));
+        QVERIFY2(out.startsWith(stdoutText) || (!stdoutText.endsWith(QLatin1Char('\n')) && out.contains(stdoutText)),
+                 qPrintable(out));
+    if (stderrText.isEmpty())
+        QVERIFY2(err.isEmpty() || !arguments.contains(QLatin1String("--check-profile")), qPrintable(err));
+    else if (stderrText.endsWith(QLatin1Char('\n')))
+        QCOMPARE(err, stderrText);
+    else
+        QVERIFY2(err.contains(stderrText), qPrintable(err));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

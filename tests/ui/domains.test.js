@@ -361,4 +361,72 @@ module.exports = {
             await lab.down();
         }
     },
+
+    async 'a profile that cannot start says why under the status: a refused line, a file the merge misses'({ harness, assert }) {
+        // No daemon runs for either: the start fails on the profile itself. The reason
+        // is the cloud's text, shown as text; a start that follows clears it.
+        const credentials = { name: 'credentials.txt', content: 'vpnuser\nvpnpass' };
+        const refused = [
+            { name: 'client.ovpn', content: 'client\ndev tun\nremote 127.0.0.1 9\nscript-security 2\n' +
+                                            'up /etc/openvpn/custom.sh\nauth-user-pass\n<ca>\nx\n</ca>\n' },
+            credentials,
+        ];
+        const unmergeable = [
+            { name: 'client.ovpn', content: 'client\ndev tun\nremote 127.0.0.1 9\nca "<b>missing</b>-ca.crt"\nauth-user-pass\n' },
+            credentials,
+        ];
+        const fixtureWith = fixture({ vpnFiles: refused });
+        fixtureWith.domains[2].vpn_files = unmergeable;
+        await withSignedIn(harness, 'profile-reason', fixtureWith, {}, async ({ app }) => {
+            const reasonShown = () => app.page.evaluate(() => {
+                const reason = document.querySelector('.status-reason');
+                return {
+                    hidden: reason.hidden,
+                    label: reason.querySelector('.label') ? reason.querySelector('.label').textContent : '',
+                    text: reason.querySelector('.text') ? reason.querySelector('.text').textContent : '',
+                    markup: reason.querySelector('b') !== null,
+                    red: document.querySelector('.vpn-status-row').classList.contains('bg-red'),
+                };
+            });
+            assert.strictEqual((await reasonShown()).hidden, true, 'no reason before a start');
+
+            await app.page.click('#domainsContainer .device[data-id="11"] .name');
+            await app.page.waitForFunction(() => !document.querySelector('.status-reason').hidden, { timeout: 20000 });
+            const first = await reasonShown();
+            assert.deepStrictEqual(first, {
+                hidden: false,
+                label: 'The tunnel did not start:',
+                text: 'profile refused: line 5: the directive "up" is not allowed in a profile: it would run a program',
+                markup: false,
+                red: true,
+            });
+            await maybeScreenshot(app, 'profile-refused.png');
+
+            // Another domain's profile names a file its reply does not carry.
+            await app.page.evaluate(() => {
+                const group = Array.from(document.querySelectorAll('#domainsContainer .domain'))
+                    .find((domain) => domain.getAttribute('data-id') === '3');
+                const container = group.closest('.domain-container').querySelector('.device-container');
+                if (container.classList.contains('closed'))
+                    group.click();
+            });
+            await app.page.waitForSelector('#domainsContainer .device[data-id="31"] .name', { visible: true });
+            await app.page.click('#domainsContainer .device[data-id="31"] .name');
+            await app.page.waitForFunction(() => {
+                const text = document.querySelector('.status-reason .text');
+                return text !== null && text.textContent.includes('-ca.crt');
+            }, { timeout: 20000 });
+            const second = await reasonShown();
+            assert.strictEqual(second.hidden, false);
+            assert.strictEqual(second.markup, false, 'the cloud\'s text is never markup');
+            assert.strictEqual(second.text,
+                               'profile cannot be read: ca names <b>missing</b>-ca.crt, which is not a plain ' +
+                               'file name in the profile\'s directory');
+
+            // The Italian label follows the language; the native sentence stays.
+            await app.page.click('.language');
+            await app.page.waitForFunction(() => document.querySelector('.status-reason .label').textContent ===
+                                           'Il tunnel non è partito:', { timeout: 5000 });
+        });
+    },
 };

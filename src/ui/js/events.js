@@ -38,8 +38,9 @@ var HLV_EVENTS = {
         // VPN signals received so far: tells a status read whether a newer signal is
         // on its way through the queue.
         signals: 0,
-        // Why the latest start failed, as the controller said it, until the bridge's
-        // failure signal that follows takes it along.
+        // Why the latest start failed, as the controller said it; every disconnection
+        // carries it until the tunnel is asked for again. (The controller's own
+        // "disconnected" may reach the page after the failure it led to.)
         failure: null,
 
         addEventToDispatch: function (event, withTimeout) {
@@ -79,14 +80,10 @@ var HLV_EVENTS = {
 
         function vpnDisconnected(reason) {
             return function () {
-                var failure = null;
-                if (reason === 'onVpnStartGetConfigError') {
-                    failure = HLV_EVENTS.vpn.failure;
-                    HLV_EVENTS.vpn.failure = null;
-                }
                 HLV_EVENTS.vpn.signals++;
-                HLV_EVENTS.vpn.addEventToDispatch(
-                    new CustomEvent(EVENT_VPN_DISCONNECTED, { detail: { reason: reason, failure: failure } }), true);
+                HLV_EVENTS.vpn.addEventToDispatch(new CustomEvent(EVENT_VPN_DISCONNECTED, {
+                    detail: { reason: reason, failure: HLV_EVENTS.vpn.failure }
+                }), true);
             };
         }
 
@@ -95,6 +92,7 @@ var HLV_EVENTS = {
         function vpnWithDevice(name, withTimeout) {
             return function (deviceId) {
                 HLV_EVENTS.vpn.signals++;
+                HLV_EVENTS.vpn.failure = null;
                 hlv.getDeviceByIdJson(deviceId, function (device) {
                     HLV_EVENTS.vpn.addEventToDispatch(
                         new CustomEvent(name, { detail: { device: device } }), withTimeout);

@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "vpn/ovpnclient.h"
 #include "vpn/ovpndaemonoptions.h"
 #include "vpn/ovpndaemonprofile.h"
@@ -137,6 +139,7 @@ private slots:
     void realWorldLinesStart();
     void realWorldProfiles_data();
     void realWorldProfiles();
+    void fixedPullFiltersComeFirst();
 
 private:
     QTemporaryDir m_directory;
@@ -337,6 +340,29 @@ void TestOvpnProfileOracle::realWorldProfiles()
         expectDaemonAccepts(m_directory.path(), check.daemonConfig());
     else
         QVERIFY(check.daemonConfig().empty());
+}
+
+// The daemon applies the first pull filter that matches: the client configuration's come
+// before any of the profile's, on the command line and in the printed configuration.
+void TestOvpnProfileOracle::fixedPullFiltersComeFirst()
+{
+    ovpn::Config config = ovpn::applicationConfig();
+    const std::vector<std::string> arguments = ovpn::daemonArguments("p.ovpn", "m", ovpn::configOptions(config));
+    const auto firstFilter = std::find(arguments.begin(), arguments.end(), std::string("--pull-filter"));
+    const auto profile = std::find(arguments.begin(), arguments.end(), std::string("--config"));
+    QVERIFY(firstFilter != arguments.end());
+    QVERIFY(firstFilter < profile);
+
+    config.content = QByteArray(BaseProfile + "pull-filter accept route-ipv6\n").toStdString();
+    const ovpn::DaemonProfile filtered(config);
+    QVERIFY2(!filtered.eval().error, filtered.eval().message.c_str());
+    const DaemonReading reading = readWithDaemon(m_directory.path(),
+        QByteArray::fromStdString(ovpn::daemonConfigText(filtered.text(), ovpn::configOptions(config))),
+        {QStringLiteral("--verb"), QStringLiteral("4")});
+    QVERIFY2(reading.dumped, qPrintable(reading.output));
+    const qsizetype ours = reading.output.indexOf(QLatin1String("ignore \"route-ipv6\""));
+    const qsizetype theirs = reading.output.indexOf(QLatin1String("accept \"route-ipv6\""));
+    QVERIFY2(ours >= 0 && theirs > ours, qPrintable(reading.output));
 }
 
 QTEST_GUILESS_MAIN(TestOvpnProfileOracle)

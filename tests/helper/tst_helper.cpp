@@ -487,7 +487,7 @@ void TestHelper::badRequestsAreRefused_data()
             .toJson(QJsonDocument::Compact);
     };
     // Hostile profiles, sent straight to the socket: the helper's own filter stops them.
-    for (const char *hostile : {"up /bin/sh\n", "\"up\"'/x'\n", "plugin /tmp/x.so\n", "script-security 2\n",
+    for (const char *hostile : {"up /bin/sh\n", "\"up\"'/x'\n", "plugin /tmp/x.so\n", "tls-verify /bin/sh\n",
                                 "management 0.0.0.0 7505\n", "config /etc/shadow\n"}) {
         const std::string profile = std::string(PlainProfile) + hostile;
         const QString reason = filterMessage(profile);

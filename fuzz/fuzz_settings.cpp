@@ -14,20 +14,9 @@
 #include <cstdint>
 
 #include "fuzzsupport.h"
-#include "model/blowfish.h"
 #include "model/hlvsettings.h"
 
 namespace {
-
-QByteArray framedCipherText(const QByteArray &clearText)
-{
-    Blowfish cipher(HlvSettingsFormat::key());
-    cipher.setPaddingEnabled(true);
-    QByteArray file;
-    QDataStream out(&file, QIODevice::WriteOnly);
-    out << cipher.encrypted(clearText);
-    return file;
-}
 
 bool read(const QByteArray &file, QSettings::SettingsMap *map)
 {
@@ -64,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 1)
         return 0;
     const QByteArray rest = FuzzSupport::bytes(data + 1, size - 1);
-    const QByteArray file = (data[0] & 1) ? framedCipherText(rest) : rest;
+    const QByteArray file = (data[0] & 1) ? HlvSettingsFormat::fileFor(rest) : rest;
 
     QSettings::SettingsMap map;
     if (!read(file, &map))

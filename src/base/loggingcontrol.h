@@ -2,8 +2,8 @@
 
 #include <QString>
 
-// Test hook: the product never calls these, so its verbosity stays 0 and its
-// filter "None" for the whole run.
+// Set by the log a user switches on (base/logfile.h) and by tests; otherwise the
+// verbosity stays 0 and the filter "None" for the whole run.
 namespace LoggingControl {
 void set(qint32 verbosity, const QString &categoryFilter);
 qint32 verbosity();

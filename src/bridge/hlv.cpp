@@ -339,6 +339,16 @@ QJsonArray Hlv::getVirtualSerialPortsByDeviceIdJson(int device_id)
     return result;
 }
 
+bool Hlv::getReconnectAfterSleep()
+{
+    return HlvSettings().reconnectAfterSleep();
+}
+
+void Hlv::setReconnectAfterSleep(bool reconnect)
+{
+    HlvSettings().setReconnectAfterSleep(reconnect);
+}
+
 int Hlv::getLastDomainIdOpened()
 {
     HlvSettings settings;

@@ -107,6 +107,9 @@ public slots:
     QJsonArray getVirtualSerialPortsByDeviceIdJson(int device_id);
     int getLastDomainIdOpened();
     void setLastDomainIdOpened(int domainId);
+    // Whether the tunnel that was up when the machine went to sleep comes back on resume.
+    bool getReconnectAfterSleep();
+    void setReconnectAfterSleep(bool reconnect);
     // Opens the device's own web page in the desktop browser.
     void openDeviceWebUI(int device_id);
     // Opens the account site's password-recovery page in the desktop browser.

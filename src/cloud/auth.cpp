@@ -1,5 +1,7 @@
 #include "cloud/auth.h"
 
+#include "base/logfile.h"
+
 #include <QDateTime>
 #include <QTimer>
 
@@ -41,6 +43,8 @@ Auth::Auth(QObject *parent)
 
     if (!username.isEmpty() && !password.isEmpty()) {
         tryLogin = true;
+        m_automaticSignIn = true;
+        LogFile::addSecret(password);
         api->getApiKey(username, password);
     }
 }
@@ -48,6 +52,8 @@ Auth::Auth(QObject *parent)
 void Auth::login(QString username, QString password)
 {
     tryLogin = true;
+    m_automaticSignIn = false;
+    LogFile::addSecret(password);
     this->username = username;
     this->password = password;
     api->getApiKey(username, password);
@@ -97,6 +103,7 @@ ApiKeyAnswer Auth::parseKeyAnswer(int status, const QString &data)
 
 void Auth::takeKey(const ApiKeyAnswer &answer)
 {
+    LogFile::addSecret(answer.apiKey);
     apiKey = answer.apiKey;
     type = answer.type;
     expire = answer.expire;
@@ -113,8 +120,9 @@ void Auth::dropKey()
         timer->stop();
 }
 
-void Auth::signInFailed()
+void Auth::signInFailed(bool refused)
 {
+    m_signInRefused = refused;
     dropKey();
     if (tryLogin)
         emit onLoginError();
@@ -125,7 +133,7 @@ void Auth::getApiKeySuccess(int status, QString data)
 {
     const ApiKeyAnswer answer = parseKeyAnswer(status, data);
     if (!answer.accepted) {
-        signInFailed();
+        signInFailed(true);
         return;
     }
     takeKey(answer);
@@ -151,9 +159,9 @@ void Auth::getApiKeySuccess(int status, QString data)
 
 void Auth::getApiKeyError(int status, QString data)
 {
-    Q_UNUSED(status)
     Q_UNUSED(data)
-    signInFailed();
+    // An answer of the cloud's saying no, rather than none at all.
+    signInFailed(status >= 400 && status < 500);
 }
 
 void Auth::checkApiKey()

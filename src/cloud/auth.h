@@ -32,6 +32,11 @@ public:
     // Read by the bridge for its own cloud calls.
     QString apiKey;
 
+    // The latest sign-in: made with the stored credentials at start-up (rather than by
+    // login()), and refused by the cloud (rather than failed on the way).
+    bool lastSignInWasAutomatic() const { return m_automaticSignIn; }
+    bool lastSignInWasRefused() const { return m_signInRefused; }
+
 signals:
     void onLoginSuccess();
     void onLoginError();
@@ -58,5 +63,8 @@ private:
 
     void takeKey(const ApiKeyAnswer &answer);
     void dropKey();
-    void signInFailed();
+    void signInFailed(bool refused);
+
+    bool m_automaticSignIn = false;
+    bool m_signInRefused = false;
 };

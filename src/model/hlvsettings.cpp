@@ -6,7 +6,11 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QPoint>
+#include <QSize>
+#include <QStringList>
 #include <QVariantList>
+#include <QVariantMap>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -38,6 +42,7 @@ const char UsernameKey[] = "username";
 const char PasswordKey[] = "password";
 const char LastUsernameKey[] = "last_username";
 const char HlvGroup[] = "hlv";
+const char ReconnectAfterSleepKey[] = "reconnect_after_sleep";
 const char LanguageKey[] = "language";
 const char TourKeyPattern[] = "tour%1";
 const char VpnGroup[] = "vpn";
@@ -94,6 +99,127 @@ bool replacesOnlyTheSettingsFile(const QFileDevice &file)
 #endif
 }
 
+// The settings file is read back only in the value types the application stores. Qt's
+// own reader takes any type a file names, and some of its readers trust the lengths in
+// the file (a QBitArray with a forged length writes past its buffer): a file planted or
+// damaged must not reach them.
+constexpr int MaxDepth = 16;
+constexpr quint32 MaxEntries = 1u << 20;
+
+bool readValue(QDataStream &in, QVariant *value, int depth);
+
+bool readCount(QDataStream &in, quint32 *count)
+{
+    in >> *count;
+    // 0xfffffffe announces a 64-bit count; nothing we store is that long.
+    return in.status() == QDataStream::Ok && *count <= MaxEntries;
+}
+
+template<typename T>
+bool readPlain(QDataStream &in, QVariant *value)
+{
+    T plain;
+    in >> plain;
+    *value = QVariant::fromValue(plain);
+    return in.status() == QDataStream::Ok;
+}
+
+bool readList(QDataStream &in, QVariant *value, int depth)
+{
+    quint32 count = 0;
+    if (!readCount(in, &count))
+        return false;
+    QVariantList list;
+    for (quint32 i = 0; i < count; ++i) {
+        QVariant element;
+        if (!readValue(in, &element, depth + 1))
+            return false;
+        list.append(element);
+    }
+    *value = list;
+    return true;
+}
+
+bool readMap(QDataStream &in, QVariantMap *map, int depth)
+{
+    quint32 count = 0;
+    if (!readCount(in, &count))
+        return false;
+    for (quint32 i = 0; i < count; ++i) {
+        QString key;
+        in >> key;
+        QVariant element;
+        if (in.status() != QDataStream::Ok || !readValue(in, &element, depth + 1))
+            return false;
+        map->insert(key, element);
+    }
+    return true;
+}
+
+// One QVariant as QDataStream writes it: the type's id, the null flag, the value.
+bool readValue(QDataStream &in, QVariant *value, int depth)
+{
+    if (depth > MaxDepth)
+        return false;
+    quint32 type = 0;
+    qint8 isNull = 0;
+    in >> type >> isNull;
+    if (in.status() != QDataStream::Ok)
+        return false;
+    switch (type) {
+    case QMetaType::UnknownType:
+        *value = QVariant();
+        return true;
+    case QMetaType::Nullptr:  // a JSON null of the cloud's, kept in a stored list
+        *value = QVariant::fromValue(nullptr);
+        return true;
+    case QMetaType::Bool:
+        return readPlain<bool>(in, value);
+    case QMetaType::Int:
+        return readPlain<qint32>(in, value);
+    case QMetaType::UInt:
+        return readPlain<quint32>(in, value);
+    case QMetaType::LongLong:
+        return readPlain<qint64>(in, value);
+    case QMetaType::ULongLong:
+        return readPlain<quint64>(in, value);
+    case QMetaType::Double:
+        return readPlain<double>(in, value);
+    case QMetaType::QString:
+        return readPlain<QString>(in, value);
+    case QMetaType::QByteArray:
+        return readPlain<QByteArray>(in, value);
+    case QMetaType::QSize:
+        return readPlain<QSize>(in, value);
+    case QMetaType::QPoint:
+        return readPlain<QPoint>(in, value);
+    case QMetaType::QStringList: {
+        quint32 count = 0;
+        if (!readCount(in, &count))
+            return false;
+        QStringList list;
+        for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+            QString text;
+            in >> text;
+            list.append(text);
+        }
+        *value = list;
+        return in.status() == QDataStream::Ok;
+    }
+    case QMetaType::QVariantList:
+        return readList(in, value, depth);
+    case QMetaType::QVariantMap: {
+        QVariantMap map;
+        if (!readMap(in, &map, depth))
+            return false;
+        *value = map;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 namespace HlvSettingsFormat {
@@ -114,8 +240,11 @@ bool read(QIODevice &device, QSettings::SettingsMap &map)
     const QByteArray clearText = cipher.decrypted(cipherText);
 
     QDataStream in(clearText);
-    in >> map;
-    return in.status() == QDataStream::Ok;
+    QVariantMap read;
+    if (!readMap(in, &read, 0))
+        return false;
+    map = read;
+    return true;
 }
 
 bool write(QIODevice &device, const QSettings::SettingsMap &map)
@@ -137,12 +266,18 @@ bool write(QIODevice &device, const QSettings::SettingsMap &map)
         out << map;
     }
 
+    const QByteArray file = fileFor(clearText);
+    return device.write(file) == file.size();
+}
+
+QByteArray fileFor(const QByteArray &clearText)
+{
     Blowfish cipher(key());
     cipher.setPaddingEnabled(true);
-
-    QDataStream out(&device);
+    QByteArray file;
+    QDataStream out(&file, QIODevice::WriteOnly);
     out << cipher.encrypted(clearText);
-    return out.status() == QDataStream::Ok;
+    return file;
 }
 
 } // namespace HlvSettingsFormat
@@ -254,6 +389,16 @@ QString HlvSettings::language(const QString &fallback)
 void HlvSettings::setLanguage(const QString &language)
 {
     setValue(inGroup(HlvGroup, LanguageKey), language);
+}
+
+bool HlvSettings::reconnectAfterSleep()
+{
+    return value(inGroup(VpnGroup, QLatin1String(ReconnectAfterSleepKey)), true).toBool();
+}
+
+void HlvSettings::setReconnectAfterSleep(bool reconnect)
+{
+    setValue(inGroup(VpnGroup, QLatin1String(ReconnectAfterSleepKey)), reconnect);
 }
 
 bool HlvSettings::tourIsNeeded(int tour)

@@ -52,9 +52,12 @@ public:
     bool tourIsNeeded(int tour);
     void setTourNotNeeded(int tour);
 
-    // "vpn": the device of the last tunnel that came up, -1 for none.
+    // "vpn": the device of the last tunnel that came up, -1 for none; whether the tunnel
+    // that was up before the machine slept comes back after it (on unless turned off).
     int lastDeviceId();
     void setLastDeviceId(int deviceId);
+    bool reconnectAfterSleep();
+    void setReconnectAfterSleep(bool reconnect);
 
     // "window": the main window's size and position at its last close.
     QSize windowSize(const QSize &fallback);
@@ -74,4 +77,6 @@ namespace HlvSettingsFormat {
 QByteArray key();
 bool read(QIODevice &device, QSettings::SettingsMap &map);
 bool write(QIODevice &device, const QSettings::SettingsMap &map);
+// The file's bytes around a map's encoding: the encoding encrypted, as a byte array.
+QByteArray fileFor(const QByteArray &clearText);
 } // namespace HlvSettingsFormat

@@ -15,6 +15,10 @@
 #include "shell/sandbox.h"
 #include "base/terminationsignals.h"
 #include "shell/webenginesupervisor.h"
+#include "shell/desktopsession.h"
+#include "shell/singleinstance.h"
+#include "base/logfile.h"
+#include "base/logging.h"
 #include "vpn/profilecheck.h"
 
 #include <cstdio>
@@ -85,11 +89,22 @@ int checkProfile(const QString &path, bool print)
     return int(check.verdict());
 }
 
+// "--log" alone asks for the most detail; the parser only knows options with a value.
+QStringList withLogLevel(QStringList arguments)
+{
+    for (QString &argument : arguments) {
+        if (argument == QLatin1String("--log") || argument == QLatin1String("-log"))
+            argument = QStringLiteral("--log=4");
+    }
+    return arguments;
+}
+
 // Answers --help, --version and --check-profile, and refuses options nobody knows,
 // before anything needs a display: the parser only needs a core application, which is
-// gone again before the GUI application is made. Returns the exit code of a command
-// line that ends the process here, or -1 to go on.
-int answerCommandLine(int argc, char *argv[])
+// gone again before the GUI application is made. A later start hands its command line
+// to the running application here. Returns the exit code of a command line that ends
+// the process here, or -1 to go on; *logLevel gets the level of --log or CORRIVO_LOG.
+int answerCommandLine(int argc, char *argv[], SingleInstance &instance, int *logLevel)
 {
     // The core application may take its own options out of the vector it is given; the
     // GUI application still gets the whole command line.
@@ -111,15 +126,33 @@ int answerCommandLine(int argc, char *argv[])
         QStringLiteral("print"),
         QStringLiteral("With --check-profile: writes the configuration openvpn would get to the standard output, "
                        "everything else to the standard error."));
+    const QCommandLineOption logOption(
+        QStringList{QStringLiteral("log")},
+        QStringLiteral("Writes the log to $XDG_STATE_HOME/corrivo2/corrivo2.log (owner only, rotated, secrets "
+                       "masked): --log for every line, --log=<level> from 1 (errors) to 4. CORRIVO_LOG=<level> "
+                       "does the same."),
+        QStringLiteral("level"));
     parser.addOption(checkProfileOption);
     parser.addOption(printOption);
-    parser.process(withoutGuiOptions(QCoreApplication::arguments()));
+    parser.addOption(logOption);
+    const QStringList commandLine = withLogLevel(withoutGuiOptions(QCoreApplication::arguments()));
+    parser.process(commandLine);
     if (parser.isSet(checkProfileOption))
         return checkProfile(parser.value(checkProfileOption), parser.isSet(printOption));
     if (parser.isSet(printOption)) {
         std::fputs("corrivo2: --print goes with --check-profile\n", stderr);
         return 2;
     }
+    const bool fromEnvironment = !parser.isSet(logOption) && qEnvironmentVariableIsSet("CORRIVO_LOG");
+    *logLevel = LogFile::levelFromText(fromEnvironment ? qEnvironmentVariable("CORRIVO_LOG") : parser.value(logOption),
+                                       parser.isSet(logOption) || fromEnvironment);
+    if (*logLevel < 0) {
+        std::fputs("corrivo2: the log level is a number from 1 to 4\n", stderr);
+        return 2;
+    }
+    // A running application takes this start's command line and comes to the front.
+    if (instance.handOver(commandLine.mid(1)))
+        return 0;
     return -1;
 }
 
@@ -134,9 +167,16 @@ int runApplication(int argc, char *argv[], const std::function<void(MainWindow *
     QCoreApplication::setSetuidAllowed(true);
     configureWebEngineSandbox();
 
-    const int answered = answerCommandLine(argc, argv);
+    SingleInstance instance;
+    int logLevel = 0;
+    const int answered = answerCommandLine(argc, argv, instance, &logLevel);
     if (answered >= 0)
         return answered;
+    if (logLevel > 0) {
+        QString error;
+        if (!LogFile::start(LogFile::defaultDirectory(), logLevel, &error))
+            std::fprintf(stderr, "corrivo2: no log: %s\n", qPrintable(error));
+    }
 
     QApplication app(argc, argv);
 
@@ -148,6 +188,14 @@ int runApplication(int argc, char *argv[], const std::function<void(MainWindow *
     // Stack order destroys the window, then the application.
     MainWindow window(nullptr, QUrl(QStringLiteral("qrc:/index.html")));
     auto *supervisor = new WebengineSupervisor(); // lives until the process ends
+    // Tray, notifications, sleep and resume follow whichever window is in place.
+    DesktopSession desktop;
+    QObject::connect(supervisor, &WebengineSupervisor::mainWindowChanged, &desktop, &DesktopSession::setMainWindow);
+    QObject::connect(&instance, &SingleInstance::started, &desktop, [&desktop](const QStringList &arguments) {
+        logMessage(4, "runApplication", QStringLiteral("A later start: ") + arguments.join(QLatin1Char(' ')));
+        desktop.raiseWindow();
+    });
+    instance.listen();
     if (prepareWindow) {
         // Every main window, the replacements after a renderer crash too.
         QObject::connect(supervisor, &WebengineSupervisor::mainWindowChanged, supervisor, prepareWindow);

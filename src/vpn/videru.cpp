@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "base/logfile.h"
 #include "base/logging.h"
 #include "vpn/ovpndaemonoptions.h"
 #include "vpn/viderusignals.h"
@@ -41,6 +42,7 @@ bool VidEru::setProfilePath(QString path)
 
 void VidEru::setCredentials(QString username, QString password)
 {
+    LogFile::addSecret(password);
     m_username = username;
     m_password = password;
     m_challengeResponse = QString();

@@ -1,4 +1,7 @@
 #include <QtTest>
+#include <functional>
+#include <QRect>
+#include <QBuffer>
 
 #include <QDataStream>
 #include <QFile>
@@ -21,6 +24,8 @@ class TestHlvSettings : public QObject
 private slots:
     void initTestCase();
     void init();
+    void readsOnlyStoredTypes_data();
+    void readsOnlyStoredTypes();
     void defaultsWithoutFile();
     void valuesSurviveANewObject();
     void fileLayout();
@@ -438,6 +443,67 @@ void TestHlvSettings::storedNonObjectReadsAsFallback()
         QCOMPARE(domain->name, QString());
         QCOMPARE(domain->vpnEnable, false);
         QVERIFY(domain->devices.isEmpty());
+    }
+}
+
+void TestHlvSettings::readsOnlyStoredTypes_data()
+{
+    QTest::addColumn<QByteArray>("clearText");
+    QTest::addColumn<bool>("readable");
+    const auto oneEntry = [](quint32 type, const std::function<void(QDataStream &)> &value) {
+        QByteArray bytes;
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out << quint32(1) << QStringLiteral("vpn/key") << type << qint8(0);
+        value(out);
+        return bytes;
+    };
+    QVariantMap stored;
+    stored.insert(QStringLiteral("vpn/last_device_id"), 7);
+    stored.insert(QStringLiteral("auth/username"), QStringLiteral("alice"));
+    stored.insert(QStringLiteral("window/size"), QSize(800, 600));
+    stored.insert(QStringLiteral("domains"),
+                  QJsonArray{QJsonObject{{QStringLiteral("id"), 1}, {QStringLiteral("name"), QJsonValue::Null},
+                                         {QStringLiteral("ip"), 1.5}},
+                             true}
+                      .toVariantList());
+    QByteArray written;
+    QDataStream out(&written, QIODevice::WriteOnly);
+    out << stored;
+    QTest::newRow("what the writer stores") << written << true;
+    // Qt's reader of a bit array trusts the length and writes past its buffer.
+    QTest::newRow("bit array with a forged length") << oneEntry(QMetaType::QBitArray, [](QDataStream &stream) {
+        stream << quint32(0xfffffff0) << quint8(0xff);
+    }) << false;
+    QTest::newRow("a type never stored") << oneEntry(QMetaType::QRect, [](QDataStream &stream) {
+        stream << QRect(1, 2, 3, 4);
+    }) << false;
+    QTest::newRow("list announcing more than it holds") << oneEntry(QMetaType::QVariantList, [](QDataStream &stream) {
+        stream << quint32(0xfffffffe) << qint64(1) << 5;
+    }) << false;
+    QByteArray deep;
+    {
+        QDataStream nested(&deep, QIODevice::WriteOnly);
+        nested << quint32(1) << QStringLiteral("k");
+        for (int i = 0; i < 100; ++i)
+            nested << quint32(QMetaType::QVariantList) << qint8(0) << quint32(1);
+        nested << quint32(QMetaType::Int) << qint8(0) << 1;
+    }
+    QTest::newRow("lists nested past any stored depth") << deep << false;
+}
+
+void TestHlvSettings::readsOnlyStoredTypes()
+{
+    QFETCH(QByteArray, clearText);
+    QFETCH(bool, readable);
+    QBuffer buffer;
+    buffer.setData(HlvSettingsFormat::fileFor(clearText));
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    QSettings::SettingsMap map;
+    QCOMPARE(HlvSettingsFormat::read(buffer, map), readable);
+    if (readable) {
+        QCOMPARE(map.value(QStringLiteral("vpn/last_device_id")).toInt(), 7);
+        QCOMPARE(map.value(QStringLiteral("window/size")).toSize(), QSize(800, 600));
+        QCOMPARE(map.value(QStringLiteral("domains")).toList().size(), 2);
     }
 }
 

@@ -51,7 +51,12 @@ void TestStartup::commandLine_data()
                                         "                          accepted, 1 refused, 2 unreadable or not a profile.\n"
                                         "  --print                 With --check-profile: writes the configuration\n"
                                         "                          openvpn would get to the standard output, everything\n"
-                                        "                          else to the standard error.\n");
+                                        "                          else to the standard error.\n"
+                                        "  --log <level>           Writes the log to\n"
+                                        "                          $XDG_STATE_HOME/corrivo2/corrivo2.log (owner only,\n"
+                                        "                          rotated, secrets masked): --log for every line,\n"
+                                        "                          --log=<level> from 1 (errors) to 4.\n"
+                                        "                          CORRIVO_LOG=<level> does the same.\n");
     QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0 << "Corrivo 2 2.0.1\n" << "";
     QTest::newRow("short version") << QStringList{QStringLiteral("-v")} << 0 << "Corrivo 2 2.0.1\n" << "";
     QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << help << "";
@@ -85,6 +90,8 @@ void TestStartup::commandLine_data()
                                      << 2 << "profile cannot be read: cannot read " << "";
     QTest::newRow("not a regular file") << QStringList{QStringLiteral("--check-profile"), profiles} << 2
                                         << "profile cannot be read: " << "";
+    QTest::newRow("log level out of range") << QStringList{QStringLiteral("--log=9")} << 2 << ""
+                                            << "the log level is a number from 1 to 4";
     QTest::newRow("print alone") << QStringList{QStringLiteral("--print")} << 2 << ""
                                  << "--print goes with --check-profile";
     QTest::newRow("unknown option after a Qt option")

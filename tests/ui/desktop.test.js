@@ -1,0 +1,146 @@
+'use strict';
+
+// The application in the desktop session: notifications through a freedesktop
+// notification service (python3-dbusmock's, on a private session bus), the log a user
+// switches on, one instance per user.
+
+const { spawn, execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { withSignedIn } = require('./session');
+
+const USER_PASSWORD = 'Zebra-Quartz-91';
+const VPN_PASSWORD = 'Vpn-Sekret-77';
+const KEY_MATERIAL = 'KEYMATERIAL55aa0bb1';
+
+function fixture() {
+    const device = (id, name) => ({ id, name, type: 1, vpn_status: 1, vpn_ip: '10.203.77.11', api_key: `devkey${id}x` });
+    return {
+        users: [{ username: 'alice', password: USER_PASSWORD }],
+        domains: [{
+            id: 1, name: 'Plant North', vpn_enable: 1,
+            devices: [device(11, 'Gateway 01')],
+            vpn_files: [
+                { name: 'client.ovpn', content: 'client\ndev tun\nremote 127.0.0.1 9\nup /etc/openvpn/custom.sh\n' +
+                                                `auth-user-pass\n<key>\n${KEY_MATERIAL}\n</key>\n` },
+                { name: 'credentials.txt', content: `vpnuser\n${VPN_PASSWORD}` },
+            ],
+        }],
+    };
+}
+
+// A session bus of the test's own with the mock notification service on it; stopped
+// (both processes) when the body ends, however it ends.
+async function withNotificationService(harness, body) {
+    // No service directories: nothing on this bus is started on demand (an installed
+    // notification daemon would otherwise take the name first).
+    const config = path.join(fs.mkdtempSync('/tmp/corrivo-bus-'), 'bus.conf');
+    fs.writeFileSync(config, '<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN" ' +
+        '"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n<busconfig><type>session</type>' +
+        '<listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth><policy context="default">' +
+        '<allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>' +
+        '<allow own="*"/></policy></busconfig>\n');
+    const bus = spawn('dbus-daemon', [`--config-file=${config}`, '--nofork', '--print-address=1'],
+                      { stdio: ['ignore', 'pipe', 'inherit'], detached: true });
+    let mock = null;
+    try {
+        let address = '';
+        bus.stdout.on('data', (chunk) => { address += chunk.toString(); });
+        await harness.waitUntil(async () => address.includes('\n'), 'the session bus', 10000);
+        address = address.trim();
+        const env = Object.assign({}, process.env, { DBUS_SESSION_BUS_ADDRESS: address });
+        mock = spawn('/usr/bin/python3', ['-m', 'dbusmock', '--template', 'notification_daemon'],
+                     { env, stdio: 'ignore', detached: true });
+        const calls = () => JSON.parse(execFileSync('/usr/bin/python3', ['-c', `
+import dbus, json
+bus = dbus.SessionBus()
+mock = bus.get_object('org.freedesktop.Notifications', '/org/freedesktop/Notifications')
+calls = mock.GetCalls(dbus_interface='org.freedesktop.DBus.Mock')
+print(json.dumps([[str(c[1])] + [int(a) if isinstance(a, (dbus.UInt32, dbus.Int32)) else str(a)
+                                 for a in c[2][:5]] for c in calls]))
+`], { env, stdio: ['ignore', 'pipe', 'ignore'] }).toString());
+        await harness.waitUntil(async () => { try { calls(); return true; } catch (error) { return false; } },
+                                'the notification service', 10000);
+        await body({ address, notifications: () => calls().filter((call) => call[0] === 'Notify') });
+    } finally {
+        for (const child of [mock, bus]) {
+            if (child && child.exitCode === null) {
+                try { process.kill(-child.pid, 'SIGTERM'); } catch (error) { /* gone already */ }
+            }
+        }
+        fs.rmSync(path.dirname(config), { recursive: true, force: true });
+    }
+}
+
+function stateDir(home) {
+    return path.join(home, '.local', 'state', 'corrivo2');
+}
+
+module.exports = {
+    async 'a failed start is one notification, the next replaces it; the switched-on log is private and hides every secret'({ harness, assert }) {
+        await withNotificationService(harness, async ({ address, notifications }) => {
+            const home = harness.freshHome('desktop-log');
+            const env = {
+                DBUS_SESSION_BUS_ADDRESS: address,
+                XDG_STATE_HOME: path.join(home, '.local', 'state'),
+                CORRIVO_LOG: '4',
+            };
+            await withSignedIn(harness, 'desktop-log', fixture(), { password: USER_PASSWORD, env, home },
+                               async ({ app, simulator }) => {
+                for (let attempt = 1; attempt <= 2; attempt++) {
+                    await app.page.click('#domainsContainer .device[data-id="11"] .name');
+                    await harness.waitUntil(async () => notifications().length === attempt,
+                                            `notification ${attempt}`, 20000);
+                }
+                const [first, second] = notifications();
+                // [method, app_name, replaces_id, icon, summary, body]
+                assert.strictEqual(first[1], 'Corrivo 2');
+                assert.strictEqual(first[2], 0, 'the first one replaces nothing');
+                assert.strictEqual(first[4], 'The tunnel did not start');
+                assert.ok(first[5].includes('line 4') && first[5].includes('"up"'), first[5]);
+                assert.strictEqual(second[2], 1, 'the second replaces the first (the id the service gave it)');
+
+                const dir = stateDir(app.home);
+                const file = path.join(dir, 'corrivo2.log');
+                assert.strictEqual(fs.statSync(dir).mode & 0o777, 0o700);
+                assert.strictEqual(fs.statSync(file).mode & 0o777, 0o600);
+                const log = fs.readFileSync(file, 'utf8');
+                assert.ok(log.includes('eval config error: profile refused: line 4'), 'the log has the lines');
+                const apiKeys = (await simulator.requests())
+                    .flatMap((request) => request.headers.filter((header) => header.name.toLowerCase() === 'x-access-token'))
+                    .map((header) => header.value);
+                assert.ok(apiKeys.length > 0, 'the application used an API key');
+                for (const secret of [USER_PASSWORD, VPN_PASSWORD, KEY_MATERIAL, 'devkey11x', ...apiKeys])
+                    assert.ok(!log.includes(secret), `the log shows a secret: ${secret}`);
+            });
+        });
+    },
+
+    async 'a second start raises the running window and ends with 0; no second window'({ harness, assert }) {
+        const home = harness.freshHome('desktop-instance');
+        const env = { XDG_STATE_HOME: path.join(home, '.local', 'state'), CORRIVO_LOG: '4' };
+        await harness.withApp({ home, env }, async (app) => {
+            await app.waitLoginForm();
+            const second = spawn(process.env.CORRIVO_APP, ['--log'], {
+                env: Object.assign({}, process.env, {
+                    HOME: home,
+                    XDG_CONFIG_HOME: path.join(home, '.config'),
+                    XDG_DATA_HOME: path.join(home, '.local', 'share'),
+                    XDG_CACHE_HOME: path.join(home, '.cache'),
+                    XDG_STATE_HOME: env.XDG_STATE_HOME,
+                }),
+                stdio: 'ignore',
+            });
+            const code = await new Promise((resolve) => {
+                const timer = setTimeout(() => { second.kill('SIGKILL'); resolve('hung'); }, 30000);
+                second.on('exit', (exitCode) => { clearTimeout(timer); resolve(exitCode); });
+            });
+            assert.strictEqual(code, 0);
+            const log = () => fs.readFileSync(path.join(stateDir(home), 'corrivo2.log'), 'utf8');
+            await harness.waitUntil(async () => log().includes('A later start: --log'), 'the hand-over', 10000);
+            assert.ok(log().includes('Window raised'));
+            // The first one still serves its page: the window is the same.
+            await app.waitVisible('#loginContainer');
+        });
+    },
+};

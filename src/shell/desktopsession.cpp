@@ -8,6 +8,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QMenu>
 #include <QPainter>
@@ -94,6 +95,17 @@ QString bytesText(qint64 bytes)
     return QString::number(value, 'f', unit == 0 ? 0 : 1) + QLatin1Char(' ') + QLatin1String(units[unit]);
 }
 
+// A session bus that is there: its address is known, or the user's runtime directory
+// has one. Asking Qt for the session bus otherwise may start one (X11 autolaunch),
+// which would outlive us.
+bool hasSessionBus()
+{
+    if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"))
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists();
+}
+
 qint64 clockMs(clockid_t clock)
 {
     timespec now = {};
@@ -134,9 +146,12 @@ DesktopSession::DesktopSession(QObject *parent)
     createTrayIcon();
     // A panel that starts after the application: Qt docks the icon into a tray that
     // appears later by itself; a notifier watcher that appears later gets it anew.
-    m_trayWatcher = new QDBusServiceWatcher(QLatin1String(TrayWatcherService), QDBusConnection::sessionBus(),
-                                            QDBusServiceWatcher::WatchForRegistration, this);
-    connect(m_trayWatcher, &QDBusServiceWatcher::serviceRegistered, this, &DesktopSession::createTrayIcon);
+    m_sessionBus = hasSessionBus();
+    if (m_sessionBus) {
+        m_trayWatcher = new QDBusServiceWatcher(QLatin1String(TrayWatcherService), QDBusConnection::sessionBus(),
+                                                QDBusServiceWatcher::WatchForRegistration, this);
+        connect(m_trayWatcher, &QDBusServiceWatcher::serviceRegistered, this, &DesktopSession::createTrayIcon);
+    }
 
     // Sleep and resume.
     QDBusConnection system = QDBusConnection::systemBus();
@@ -238,6 +253,8 @@ void DesktopSession::updateTray()
 // flapping link leaves one, not a column. Without the service nothing happens.
 void DesktopSession::notify(const QString &summary, const QString &body)
 {
+    if (!m_sessionBus)
+        return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;

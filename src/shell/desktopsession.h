@@ -53,6 +53,7 @@ private:
     QDBusServiceWatcher *m_trayWatcher = nullptr;
     QTimer m_statsTimer;
     quint32 m_notification = 0;
+    bool m_sessionBus = false;
 
     // Sleep and resume.
     QDBusUnixFileDescriptor m_inhibitor;

@@ -23,6 +23,7 @@
 #include "model/hlvdevice.h"
 #include "model/hlvsettings.h"
 #include "shell/mainwindow.h"
+#include "shell/statusnotifieritem.h"
 #include "vpn/videru.h"
 
 namespace {
@@ -148,9 +149,11 @@ DesktopSession::DesktopSession(QObject *parent)
     // appears later by itself; a notifier watcher that appears later gets it anew.
     m_sessionBus = hasSessionBus();
     if (m_sessionBus) {
-        m_trayWatcher = new QDBusServiceWatcher(QLatin1String(TrayWatcherService), QDBusConnection::sessionBus(),
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        m_watcherAtStart = bus.interface() && bus.interface()->isServiceRegistered(QLatin1String(TrayWatcherService));
+        m_trayWatcher = new QDBusServiceWatcher(QLatin1String(TrayWatcherService), bus,
                                                 QDBusServiceWatcher::WatchForRegistration, this);
-        connect(m_trayWatcher, &QDBusServiceWatcher::serviceRegistered, this, &DesktopSession::createTrayIcon);
+        connect(m_trayWatcher, &QDBusServiceWatcher::serviceRegistered, this, &DesktopSession::trayWatcherAppeared);
     }
 
     // Sleep and resume.
@@ -200,6 +203,22 @@ void DesktopSession::raiseWindow()
     logMessage(4, "DesktopSession::raiseWindow", QStringLiteral("Window raised"));
 }
 
+// A watcher that was there at the start serves Qt's own icon (which registers again by
+// itself); one that comes later gets our item, and the X11 icon goes.
+void DesktopSession::trayWatcherAppeared()
+{
+    if (m_watcherAtStart)
+        return;
+    if (!m_item) {
+        m_item = new StatusNotifierItem(m_menu, this);
+        connect(m_item, &StatusNotifierItem::activated, this, &DesktopSession::raiseWindow);
+        m_tray->hide();
+        m_tray->setProperty("corrivoState", QVariant());
+    }
+    m_item->registerItem();
+    updateTray();
+}
+
 void DesktopSession::createTrayIcon()
 {
     delete m_tray;
@@ -239,13 +258,20 @@ void DesktopSession::updateTray()
         break;
     }
     const QString tip = QStringLiteral("Corrivo 2\n") + text;
-    if (m_tray->toolTip() != tip)
-        m_tray->setToolTip(tip);
     const QVariant shown = m_tray->property("corrivoState");
-    if (!shown.isValid() || shown.toInt() != int(state)) {
-        m_tray->setIcon(stateIcon(state));
-        m_tray->setProperty("corrivoState", int(state));
+    const bool newState = !shown.isValid() || shown.toInt() != int(state);
+    if (m_item) {
+        if (m_item->toolTip().text != text)
+            m_item->setToolTip(QStringLiteral("Corrivo 2"), text);
+        if (newState)
+            m_item->setIcon(stateIcon(state));
+    } else {
+        if (m_tray->toolTip() != tip)
+            m_tray->setToolTip(tip);
+        if (newState)
+            m_tray->setIcon(stateIcon(state));
     }
+    m_tray->setProperty("corrivoState", int(state));
     m_disconnect->setEnabled(state != TunnelNotices::State::Down);
 }
 

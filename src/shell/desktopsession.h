@@ -14,6 +14,7 @@ class QAction;
 class QDBusServiceWatcher;
 class QMenu;
 class QSystemTrayIcon;
+class StatusNotifierItem;
 
 // The application in the desktop session: a tray icon that follows the tunnel, the
 // freedesktop notifications of its changes, and sleep and resume through logind (with a
@@ -38,6 +39,7 @@ private slots:
 
 private:
     void createTrayIcon();
+    void trayWatcherAppeared();
     void updateTray();
     void updateInhibitor();
     void notify(const QString &summary, const QString &body);
@@ -51,6 +53,9 @@ private:
     QMenu *m_menu = nullptr;
     QAction *m_disconnect = nullptr;
     QDBusServiceWatcher *m_trayWatcher = nullptr;
+    // Our own item for a notifier watcher that came after us (see statusnotifieritem.h).
+    StatusNotifierItem *m_item = nullptr;
+    bool m_watcherAtStart = false;
     QTimer m_statsTimer;
     quint32 m_notification = 0;
     bool m_sessionBus = false;

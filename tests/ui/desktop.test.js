@@ -4,10 +4,11 @@
 // notification service (python3-dbusmock's, on a private session bus), the log a user
 // switches on, one instance per user.
 
-const { spawn, execFileSync } = require('node:child_process');
+const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const { withSignedIn } = require('./session');
+const { withBus } = require('./dbus');
 
 const USER_PASSWORD = 'Zebra-Quartz-91';
 const VPN_PASSWORD = 'Vpn-Sekret-77';
@@ -29,47 +30,16 @@ function fixture() {
     };
 }
 
-// A session bus of the test's own with the mock notification service on it; stopped
-// (both processes) when the body ends, however it ends.
+// The mock notification service on a session bus of the test's own.
 async function withNotificationService(harness, body) {
-    // No service directories: nothing on this bus is started on demand (an installed
-    // notification daemon would otherwise take the name first).
-    const config = path.join(fs.mkdtempSync('/tmp/corrivo-bus-'), 'bus.conf');
-    fs.writeFileSync(config, '<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN" ' +
-        '"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n<busconfig><type>session</type>' +
-        '<listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth><policy context="default">' +
-        '<allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>' +
-        '<allow own="*"/></policy></busconfig>\n');
-    const bus = spawn('dbus-daemon', [`--config-file=${config}`, '--nofork', '--print-address=1'],
-                      { stdio: ['ignore', 'pipe', 'inherit'], detached: true });
-    let mock = null;
-    try {
-        let address = '';
-        bus.stdout.on('data', (chunk) => { address += chunk.toString(); });
-        await harness.waitUntil(async () => address.includes('\n'), 'the session bus', 10000);
-        address = address.trim();
-        const env = Object.assign({}, process.env, { DBUS_SESSION_BUS_ADDRESS: address });
-        mock = spawn('/usr/bin/python3', ['-m', 'dbusmock', '--template', 'notification_daemon'],
-                     { env, stdio: 'ignore', detached: true });
-        const calls = () => JSON.parse(execFileSync('/usr/bin/python3', ['-c', `
-import dbus, json
-bus = dbus.SessionBus()
-mock = bus.get_object('org.freedesktop.Notifications', '/org/freedesktop/Notifications')
-calls = mock.GetCalls(dbus_interface='org.freedesktop.DBus.Mock')
-print(json.dumps([[str(c[1])] + [int(a) if isinstance(a, (dbus.UInt32, dbus.Int32)) else str(a)
-                                 for a in c[2][:5]] for c in calls]))
-`], { env, stdio: ['ignore', 'pipe', 'ignore'] }).toString());
-        await harness.waitUntil(async () => { try { calls(); return true; } catch (error) { return false; } },
-                                'the notification service', 10000);
-        await body({ address, notifications: () => calls().filter((call) => call[0] === 'Notify') });
-    } finally {
-        for (const child of [mock, bus]) {
-            if (child && child.exitCode === null) {
-                try { process.kill(-child.pid, 'SIGTERM'); } catch (error) { /* gone already */ }
-            }
-        }
-        fs.rmSync(path.dirname(config), { recursive: true, force: true });
-    }
+    await withBus(harness, 'session', async (bus) => {
+        await bus.mock(harness, 'notification_daemon', 'org.freedesktop.Notifications');
+        await body({
+            address: bus.address,
+            notifications: () => bus.calls('org.freedesktop.Notifications', '/org/freedesktop/Notifications')
+                .filter((call) => call[0] === 'Notify'),
+        });
+    });
 }
 
 function stateDir(home) {

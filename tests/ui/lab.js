@@ -38,7 +38,9 @@ process.on('exit', () => {
 });
 
 class Lab {
-    constructor() {
+    // options.keepalive: the server's "PING,RESTART" in seconds (lab.sh -k).
+    constructor(options = {}) {
+        this.keepalive = options.keepalive || '';
         this.name = `t${process.pid}u`;
         this.dir = path.join(os.tmpdir(), `corrivo-lab-client-${this.name}`);
         this.values = {};
@@ -58,7 +60,7 @@ class Lab {
     async up() {
         running.add(this);
         await runScript(['-n', this.name, 'down']).catch(() => {});
-        await runScript(['-n', this.name, '-o', this.dir, 'up']);
+        await runScript(['-n', this.name, '-o', this.dir, ...(this.keepalive ? ['-k', this.keepalive] : []), 'up']);
         for (const line of fs.readFileSync(path.join(this.dir, 'lab.env'), 'utf8').split('\n')) {
             const equals = line.indexOf('=');
             if (equals > 0)
@@ -74,6 +76,15 @@ class Lab {
         running.delete(this);
         await runScript(['-n', this.name, 'down']);
         fs.rmSync(this.dir, { recursive: true, force: true });
+    }
+
+    // Kills only the server, or starts it again: the client's connection drops and returns.
+    serverStop() {
+        return runScript(['-n', this.name, 'server-stop']);
+    }
+
+    serverStart() {
+        return runScript(['-n', this.name, 'server-start']);
     }
 
     value(key) {

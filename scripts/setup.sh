@@ -14,8 +14,8 @@ packages=(
     python3 python3-serial ca-certificates
     # the root helper's tests (setpriv, useradd, systemd-socket-activate) and the package's
     util-linux passwd systemd dpkg-dev file lintian
-    # desktop services on a private bus for the desktop-session tests
-    dbus-daemon python3-dbus python3-dbusmock
+    # desktop services on private buses and displays for the desktop-session tests
+    dbus-daemon python3-dbus python3-dbusmock trayer dunst xdotool
 )
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 

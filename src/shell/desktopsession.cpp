@@ -161,6 +161,8 @@ DesktopSession::DesktopSession(QObject *parent)
     m_logind = system.isConnected()
         && system.connect(QLatin1String(LogindService), QLatin1String(LogindPath), QLatin1String(LogindManager),
                           QStringLiteral("PrepareForSleep"), this, SLOT(prepareForSleep(bool)));
+    logMessage(4, "DesktopSession::DesktopSession",
+               m_logind ? QStringLiteral("Following logind's sleep") : QStringLiteral("No logind: following the clocks"));
     m_resumeTimer.setSingleShot(true);
     m_resumeTimer.setInterval(ResumeRetryMs);
     connect(&m_resumeTimer, &QTimer::timeout, this, &DesktopSession::tryResume);
@@ -311,8 +313,10 @@ void DesktopSession::updateInhibitor()
         m_inhibitor = QDBusUnixFileDescriptor();
         return;
     }
-    if (m_inhibitor.isValid())
+    if (m_inhibitor.isValid() || m_inhibiting)
         return;
+    m_inhibiting = true;
+    logMessage(4, "DesktopSession::updateInhibitor", QStringLiteral("Asking for a delay inhibitor"));
     QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(LogindService), QLatin1String(LogindPath),
                                                        QLatin1String(LogindManager), QStringLiteral("Inhibit"));
     call << QStringLiteral("sleep") << QStringLiteral("Corrivo 2")
@@ -321,6 +325,9 @@ void DesktopSession::updateInhibitor()
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *finished) {
         const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *finished;
         finished->deleteLater();
+        m_inhibiting = false;
+        if (reply.isError())
+            logMessage(2, "DesktopSession::updateInhibitor", QStringLiteral("No inhibitor: ") + reply.error().message());
         // Taken only while still wanted: the tunnel may have gone meanwhile.
         if (!reply.isError() && m_tunnel.state() != TunnelNotices::State::Down)
             m_inhibitor = reply.value();

@@ -62,6 +62,7 @@ private:
 
     // Sleep and resume.
     QDBusUnixFileDescriptor m_inhibitor;
+    bool m_inhibiting = false;  // an Inhibit() call is on its way
     bool m_logind = false;
     int m_resumeDevice = -1;
     int m_resumeTries = 0;

@@ -5,7 +5,7 @@
 
 const { spawn } = require('node:child_process');
 const path = require('node:path');
-const { Lab } = require('./lab');
+const { withLab } = require('./lab');
 const { withSignedIn, bridgeCall, dismissTour, openedUrls, shownBytes } = require('./session');
 
 const MARKUP_DOMAIN = 'Site <b>Nord</b><img src="x" onerror="window.__ran = true">';
@@ -282,12 +282,7 @@ module.exports = {
     },
 
     async 'a device name connects: orange at once, green with the shield once up; counters move; the web icon opens the device'({ harness, assert }) {
-        const reason = Lab.unavailableReason();
-        if (reason)
-            throw new harness.Skip(reason);
-        const lab = new Lab();
-        try {
-            await lab.up();
+        await withLab(harness, {}, async (lab) => {
             const ip = lab.value('LAB_VPN_SERVER_ADDR');
             await withSignedIn(harness, 'connect', fixture({ vpnFiles: lab.vpnFiles(), gatewayIp: ip }), {},
                                async (session) => {
@@ -357,9 +352,7 @@ module.exports = {
                 assert.ok(await app.page.evaluate(() => document.querySelector('.vpn-status-row').classList.contains('bg-red')));
                 assert.strictEqual((await rowState(app, 11)).connect, true);
             });
-        } finally {
-            await lab.down();
-        }
+        });
     },
 
     async 'a profile that cannot start says why under the status: a refused line, a file the merge misses'({ harness, assert }) {

@@ -102,4 +102,19 @@ class Lab {
     }
 }
 
-module.exports = { Lab };
+// Runs body(lab) with a lab that is up, and takes it down however the body ends. A
+// machine that cannot run the lab skips the test (which counts as a failure).
+async function withLab(harness, options, body) {
+    const reason = Lab.unavailableReason();
+    if (reason)
+        throw new harness.Skip(reason);
+    const lab = new Lab(options);
+    try {
+        await lab.up();
+        return await body(lab);
+    } finally {
+        await lab.down();
+    }
+}
+
+module.exports = { Lab, withLab };

@@ -8,9 +8,10 @@
 // the daemon stopped), and the same tunnel is back after resume.
 
 const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
 const path = require('node:path');
-const { Lab } = require('./lab');
-const { withSignedIn } = require('./session');
+const { withLab } = require('./lab');
+const { withSignedIn, bridgeCall } = require('./session');
 const { withBus } = require('./dbus');
 
 const CYCLES = Number(process.env.CORRIVO_DROP_CYCLES || 50);
@@ -69,17 +70,16 @@ function daemonPids(app) {
 
 module.exports = {
     async 'drops and returns notify once each and the tray follows the page; sleep lets go of the inhibitor and resume brings the tunnel back'({ harness, assert }) {
-        const reason = Lab.unavailableReason();
-        if (reason)
-            throw new harness.Skip(reason);
-        const lab = new Lab({ keepalive: '1,3' });
-        try {
-            await lab.up();
+        await withLab(harness, { keepalive: '1,3' }, async (lab) => {
             await withBus(harness, 'session', async (session) => {
                 await withBus(harness, 'system', async (system) => {
                     await session.mock(harness, 'notification_daemon', 'org.freedesktop.Notifications');
                     await system.mock(harness, 'logind', 'org.freedesktop.login1');
-                    const env = Object.assign({}, session.env(), system.env());
+                    const home = harness.freshHome('tunnel-desktop');
+                    const env = Object.assign({ CORRIVO_LOG: '4', XDG_STATE_HOME: path.join(home, '.local', 'state') },
+                                              session.env(), system.env());
+                    const log = () => fs.readFileSync(path.join(home, '.local', 'state', 'corrivo2', 'corrivo2.log'),
+                                                      'utf8');
                     await withSignedIn(harness, 'tunnel-desktop', fixture(lab), { env }, async ({ app }) => {
                         // The panel starts after the application.
                         await session.mock(harness, path.join(__dirname, 'dbus', 'status_notifier_watcher.py'),
@@ -93,7 +93,7 @@ module.exports = {
                         const inhibitors = () => system.python(`
 m = bus.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
 print(json.dumps([[str(x) for x in i[:4]] for i in m.ListInhibitors(dbus_interface='org.freedesktop.login1.Manager')]))
-`);
+    `);
                         const waitState = async (page, tray, what) => {
                             await harness.waitUntil(async () => (await pageState(app)) === page, `${what}: page ${page}`,
                                                     STATE_WAIT_MS);
@@ -138,9 +138,9 @@ print(json.dumps([[str(x) for x in i[:4]] for i in m.ListInhibitors(dbus_interfa
                         const emit = (sleeping) => system.python(`
 m = bus.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
 m.EmitSignal('org.freedesktop.login1.Manager', 'PrepareForSleep', 'b', [${sleeping ? 'True' : 'False'}],
-             dbus_interface='org.freedesktop.DBus.Mock')
+         dbus_interface='org.freedesktop.DBus.Mock')
 print(json.dumps(True))
-`);
+    `);
                         const asleep = Date.now();
                         assert.strictEqual(emit(true), true);
                         await harness.waitUntil(async () => (inhibitors() || [1]).length === 0, 'the inhibitor let go', 3000);
@@ -156,13 +156,26 @@ print(json.dumps(True))
                         const back = Date.now() - awake;
                         assert.ok(back <= 15000, `back after ${back} ms`);
                         await harness.waitUntil(async () => (inhibitors() || []).length === 1, 'the inhibitor again', 5000);
+                        // With the setting off (the domains page's switch) the tunnel stays down
+                        // after resume: the log's "Resumed" is the sentinel that resume ran.
+                        await app.page.click('#domainsOptions .reconnect-after-sleep');
+                        await harness.waitUntil(async () => (await bridgeCall(app, 'getReconnectAfterSleep')) === false,
+                                                'the setting off', 5000);
+                        assert.strictEqual(emit(true), true);
+                        await waitState('red', 'Not connected', 'asleep with the setting off');
+                        const resumedBefore = log().split('Resumed').length;
+                        assert.strictEqual(emit(false), true);
+                        await harness.waitUntil(async () => log().split('Resumed').length > resumedBefore,
+                                                'the resume handled', 10000);
+                        const afterResume = log().split('Resumed').pop();
+                        assert.ok(!afterResume.includes('Getting VPN domain config'), 'no start after resume');
+                        assert.strictEqual(await pageState(app), 'red');
+                        assert.deepStrictEqual(inhibitors(), []);
                         console.log(`desktop: ${CYCLES} cycles, ${all.length} notifications, inhibitor released in ` +
                                     `${released} ms, tunnel back ${back} ms after resume`);
                     });
                 });
             });
-        } finally {
-            await lab.down();
-        }
+        });
     },
 };

@@ -243,6 +243,17 @@ var domains = {
                 domains.rest(group);
         });
 
+        // Whether the tunnel comes back after the machine slept (a setting of the user's).
+        var reconnect = document.querySelector('#domainsOptions .reconnect-after-sleep');
+        if (reconnect && typeof HLV.getReconnectAfterSleep === 'function') {
+            HLV.getReconnectAfterSleep(function (on) {
+                reconnect.checked = on;
+            });
+            reconnect.addEventListener('change', function () {
+                HLV.setReconnectAfterSleep(reconnect.checked);
+            });
+        }
+
         $('#domainsContainer .domain').each(function () {
             var header = $(this);
             this.addEventListener('click', function () {

@@ -370,17 +370,19 @@ void DesktopSession::tryResume()
     Hlv *hlv = bridge();
     if (!hlv || m_resumeDevice < 0)
         return;
-    if (m_tunnel.state() == TunnelNotices::State::Up) {
+    // A tunnel up that was not asked to stop is the one brought back.
+    if (m_tunnel.state() == TunnelNotices::State::Up && !m_tunnel.stopPending()) {
         m_resumeDevice = -1;
         return;
     }
-    if (m_tunnel.state() == TunnelNotices::State::Down) {
-        if (++m_resumeTries > ResumeTries) {
-            m_resumeDevice = -1;
-            return;
-        }
-        hlv->startVpnDevice(m_resumeDevice);
+    if (++m_resumeTries > ResumeTries) {
+        m_resumeDevice = -1;
+        return;
     }
+    // The stop asked for before sleep may end only now (the daemon slept too): the
+    // start waits for it.
+    if (m_tunnel.state() == TunnelNotices::State::Down)
+        hlv->startVpnDevice(m_resumeDevice);
     m_resumeTimer.start();
 }
 

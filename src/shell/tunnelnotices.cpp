@@ -49,6 +49,11 @@ TunnelNotices::State TunnelNotices::state() const
     return m_state;
 }
 
+bool TunnelNotices::stopPending() const
+{
+    return m_stopRequested && m_state != State::Down;
+}
+
 int TunnelNotices::deviceId() const
 {
     return m_deviceId;

@@ -33,6 +33,8 @@ public:
     void bind(VidEru *vpn, Auth *auth, std::function<QString(int)> deviceName);
 
     State state() const;
+    // A stop was asked for and the tunnel has not reported its end yet.
+    bool stopPending() const;
     int deviceId() const;
     QString deviceName() const;
 

@@ -150,8 +150,13 @@ print(json.dumps(True))
                         // Awake again: the processes run on, and the same tunnel comes back.
                         for (const pid of pids)
                             process.kill(pid, 'SIGCONT');
+                        const heardBefore = notifications().length;
                         const awake = Date.now();
                         assert.strictEqual(emit(false), true);
+                        // A new connection, not the old one living on: the stop asked for before sleep
+                        // ends the old tunnel (quietly), the start after resume says "Connected" again.
+                        await harness.waitUntil(async () => notifications().slice(heardBefore)
+                            .some((call) => call[4] === 'Connected'), 'a new connection after resume', 15000);
                         await waitState('green', 'Connected to Gateway 01', 'after resume');
                         const back = Date.now() - awake;
                         assert.ok(back <= 15000, `back after ${back} ms`);

@@ -14,6 +14,7 @@ const harness = require('../ui/harness');
 const { pairs } = require('../ui/serial');
 const { signIn, dismissTour, shownBytes, openedUrls, installBrowserStandIn, openPortView } = require('../ui/session');
 const world = require('./world');
+const { withBus } = require('../ui/dbus');
 
 const DEVICE = 101;             // "Pump station": online, type 1, four serial interfaces
 const OFFLINE_DEVICE = 103;
@@ -48,7 +49,8 @@ function skipUnlessPossible() {
 // application started as that user; takes all of them down whatever happens, and ends
 // whatever a failure left of what the application started (the cases themselves check
 // that a logout leaves nothing).
-async function withJourney(name, body) {
+// options.env: more of the application's environment.
+async function withJourney(name, body, options = {}) {
     skipUnlessPossible();
     const marker = `${name}-${process.pid}`;
     const worldName = uniqueName();
@@ -72,7 +74,7 @@ async function withJourney(name, body) {
             env: Object.assign(demo.appEnv(), desktop.appEnv(), {
                 PATH: `${browser.bin}:${process.env.PATH}`,
                 CORRIVO_E2E_RUN: marker,
-            }),
+            }, options.env || {}),
         });
         await app.start();
         await body({ app, demo, desktop, helper, browser, serialDir, marker });
@@ -294,6 +296,57 @@ module.exports = {
             await removePort(app, PORT_TYPE);
             await logout(app);
             await assertNothingLeft(assert, app, helper, marker, serialDir);
+        });
+    },
+
+    async 'sleep with the daemon stopped, then resume: the inhibitor goes at once, tunnel and serial port come back'({ assert }) {
+        await withBus(harness, 'system', async (system) => {
+            await system.mock(harness, 'logind', 'org.freedesktop.login1');
+            const inhibitors = () => system.python(`
+m = bus.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
+print(json.dumps([str(i[1]) for i in m.ListInhibitors(dbus_interface='org.freedesktop.login1.Manager')]))
+`);
+            const prepareForSleep = (sleeping) => system.python(`
+m = bus.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
+m.EmitSignal('org.freedesktop.login1.Manager', 'PrepareForSleep', 'b', [${sleeping ? 'True' : 'False'}],
+             dbus_interface='org.freedesktop.DBus.Mock')
+print(json.dumps(True))
+`);
+            await withJourney('sleep', async ({ app, demo, desktop, helper, serialDir, marker }) => {
+                await signInAsDemoUser(app, demo);
+                await connectTo(app, demo, DEVICE);
+                const link = await createPort(app, DEVICE, PORT_TYPE, serialDir);
+                await world.serialExchange(link, 'AT', 'OK', desktop.credentials);
+                await harness.waitUntil(async () => JSON.stringify(inhibitors()) === '["Corrivo 2"]',
+                                        'the delay inhibitor while connected', 10000);
+
+                // The machine goes to sleep and the daemon hangs: the application lets go at once.
+                const daemons = helper.daemons().map((entry) => entry.pid);
+                assert.ok(daemons.length > 0, 'the daemon runs');
+                for (const pid of daemons)
+                    process.kill(pid, 'SIGSTOP');
+                const asleep = Date.now();
+                assert.strictEqual(prepareForSleep(true), true);
+                await harness.waitUntil(async () => JSON.stringify(inhibitors()) === '[]', 'the inhibitor let go', 5000);
+                const released = Date.now() - asleep;
+                assert.ok(released <= 1500, `the inhibitor went after ${released} ms`);
+
+                // Awake: everything runs on; the tunnel and the port are back within 15 s.
+                for (const pid of daemons)
+                    process.kill(pid, 'SIGCONT');
+                const awake = Date.now();
+                assert.strictEqual(prepareForSleep(false), true);
+                await world.serialExchange(link, 'ID?', deviceAnswer(demo, DEVICE, PORT_TYPE), desktop.credentials,
+                                           15000);
+                const back = Date.now() - awake;
+                assert.ok(back <= 15000, `the port answered ${back} ms after resume`);
+                await waitStatusRow(app, 'green', 1000);
+                console.log(`sleep: inhibitor released in ${released} ms, serial port back ${back} ms after resume`);
+
+                await removePort(app, PORT_TYPE);
+                await logout(app);
+                await assertNothingLeft(assert, app, helper, marker, serialDir);
+            }, { env: system.env() });
         });
     },
 

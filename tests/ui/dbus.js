@@ -86,6 +86,25 @@ print(json.dumps([[str(c[1])] + plain(list(c[2])) for c in o.GetCalls(dbus_inter
 `) || [];
     }
 
+    // logind's (python3-dbusmock's): who holds an inhibitor now, by name; null when the
+    // service does not answer.
+    inhibitors() {
+        return this.python(`
+m = bus.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
+print(json.dumps([[str(x) for x in i[:4]] for i in m.ListInhibitors(dbus_interface='org.freedesktop.login1.Manager')]))
+`);
+    }
+
+    // logind's word that the machine is about to sleep (true) or has woken (false).
+    prepareForSleep(sleeping) {
+        return this.python(`
+m = bus.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
+m.EmitSignal('org.freedesktop.login1.Manager', 'PrepareForSleep', 'b', [${sleeping ? 'True' : 'False'}],
+             dbus_interface='org.freedesktop.DBus.Mock')
+print(json.dumps(True))
+`);
+    }
+
     stop() {
         for (const child of this.children.reverse()) {
             if (child.exitCode === null && child.signalCode === null) {

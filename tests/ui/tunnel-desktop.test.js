@@ -90,10 +90,7 @@ module.exports = {
                         const notifications = () => session.calls('org.freedesktop.Notifications',
                                                                   '/org/freedesktop/Notifications')
                             .filter((call) => call[0] === 'Notify');
-                        const inhibitors = () => system.python(`
-m = bus.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
-print(json.dumps([[str(x) for x in i[:4]] for i in m.ListInhibitors(dbus_interface='org.freedesktop.login1.Manager')]))
-    `);
+                        const inhibitors = () => system.inhibitors();
                         const waitState = async (page, tray, what) => {
                             await harness.waitUntil(async () => (await pageState(app)) === page, `${what}: page ${page}`,
                                                     STATE_WAIT_MS);
@@ -135,12 +132,7 @@ print(json.dumps([[str(x) for x in i[:4]] for i in m.ListInhibitors(dbus_interfa
                         assert.ok(pids.length > 0, 'the daemon runs');
                         for (const pid of pids)
                             process.kill(pid, 'SIGSTOP');
-                        const emit = (sleeping) => system.python(`
-m = bus.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
-m.EmitSignal('org.freedesktop.login1.Manager', 'PrepareForSleep', 'b', [${sleeping ? 'True' : 'False'}],
-         dbus_interface='org.freedesktop.DBus.Mock')
-print(json.dumps(True))
-    `);
+                        const emit = (sleeping) => system.prepareForSleep(sleeping);
                         const asleep = Date.now();
                         assert.strictEqual(emit(true), true);
                         await harness.waitUntil(async () => (inhibitors() || [1]).length === 0, 'the inhibitor let go', 3000);

@@ -19,6 +19,11 @@ passed=0
 failed=0
 status=0
 
+# No session bus unless a test makes its own (the desktop tests do, and pass it on):
+# with none at all, a desktop library may start one through X11 autolaunch, which
+# would outlive the test.
+export DBUS_SESSION_BUS_ADDRESS=disabled:
+
 # Runs CTest in a build directory and adds its counts, taken from CTest's own
 # "NN% tests passed, F tests failed out of T" line, to the sums.
 run_ctest() {

@@ -5,6 +5,7 @@
 #include "accesspolicy.h"
 #include "helperlog.h"
 #include "helpersession.h"
+#include "vpn/ovpndaemonoptions.h"
 #include "vpn/ovpndaemonprofile.h"
 
 namespace {
@@ -162,6 +163,8 @@ void HelperConnection::startSession(const HelperProtocol::Request &request)
     config.content = request.profile;
     config.protoVersionOverride = 0;
     config.ipv6 = "yes";
+    // The daemon gets the client configuration's allow-compression: a profile's own gives way.
+    config.compressionMode = ovpn::applicationConfig().compressionMode;
     const ovpn::DaemonProfile profile(config);
     if (profile.eval().error) {
         refuse(QString::fromStdString(profile.eval().message));

@@ -368,12 +368,34 @@ function namespaceOf(pid, kind) {
     return fs.readlinkSync(`/proc/${pid}/ns/${kind}`);
 }
 
-// The web engine's renderers: forked by its zygote, so they keep the zygote's command
-// line; what tells them apart is a parent that is a web engine process itself and no
-// web engine process of their own. (With the sandbox on, the zygote itself is the child
-// of the init process of its PID namespace, another web engine process.)
+// The web engine's renderers: the web engine processes below a marked process (the
+// application) that are parents of no web engine process themselves. They are found by
+// descent, not by their own environment: the engine rewrites its process title over the
+// memory /proc/PID/environ reads, so a marker there may be gone. (With the sandbox on,
+// the zygote is the child of the init process of its PID namespace, another web engine
+// process, and a renderer the zygote's child.)
 function rendererProcesses(marker) {
-    const engine = processesWithMarker(marker).filter((entry) => entry.exe === 'QtWebEngineProcess');
+    const all = listProcesses();
+    const children = new Map();
+    for (const entry of all) {
+        if (!children.has(entry.ppid))
+            children.set(entry.ppid, []);
+        children.get(entry.ppid).push(entry);
+    }
+    const roots = processesWithMarker(marker).filter((entry) => entry.exe !== 'QtWebEngineProcess');
+    const engine = [];
+    const seen = new Set();
+    const walk = (entry) => {
+        for (const child of children.get(entry.pid) || []) {
+            if (seen.has(child.pid))
+                continue;
+            seen.add(child.pid);
+            if (child.exe === 'QtWebEngineProcess')
+                engine.push(child);
+            walk(child);
+        }
+    };
+    roots.forEach(walk);
     const pids = new Set(engine.map((entry) => entry.pid));
     const parents = new Set(engine.map((entry) => entry.ppid));
     return engine.filter((entry) => pids.has(entry.ppid) && !parents.has(entry.pid));

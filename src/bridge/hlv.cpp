@@ -209,7 +209,7 @@ void Hlv::loadDomainsSuccess(int status, QString data)
     }
     m_reloadingDomains = false;
 
-    m_domains.store();
+    m_domains.storeInBackground();
     startReloadDomainsTimer();
     m_virtualSerialPortsManager->onDomainsUpdated(&m_domains);
 
@@ -385,6 +385,9 @@ void Hlv::m_exit()
     m_vpn->stop();
     stopReloadDomainsTimer();
     m_virtualSerialPortsManager->destroyAll();
+    // The next user's sign-in clears the list the settings keep: this user's last list
+    // must not land after that.
+    m_domains.waitForStored();
 }
 
 QString Hlv::getApplicationVersion()

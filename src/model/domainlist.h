@@ -6,10 +6,12 @@
 #include <QString>
 #include <QVariant>
 
+#include <memory>
+
 #include "model/deviceindex.h"
+#include "model/hlvdomain.h"
 
 class HlvDevice;
-class HlvDomain;
 
 // The signed-in user's domains with their devices, as the cloud last listed them (or
 // as the settings kept them from an earlier run). The list owns the domain objects and
@@ -19,7 +21,7 @@ class HlvDomain;
 class DomainList
 {
 public:
-    DomainList() = default;
+    DomainList();
     ~DomainList();
 
     DomainList(const DomainList &) = delete;
@@ -47,9 +49,17 @@ public:
     QString changedSince(int revision) const;
     // Writes the list to the settings unless the stored entry holds it already.
     void store();
+    // The same, written by a thread of its own so that a reload does not wait for the
+    // encryption of the whole settings file: the list as it is now is handed over, and
+    // a burst of changes is one write of the last list. A store() waits for it first.
+    void storeInBackground();
+    // Returns once no background write is queued or running.
+    void waitForStored() const;
 
 private:
     void deleteAll();
+    bool mergeChangedDomains(const QJsonArray &fresh);
+    static bool takeValues(HlvDomain *held, HlvDomain *update, HlvDomain::Changes &changes);
     // Gives the domains a new revision, for changedSince().
     void markChanged(const QList<HlvDomain *> &changed) const;
 
@@ -72,7 +82,14 @@ private:
     // The last reply merged: the cloud mostly answers the same text 30 s later.
     QString m_mergedReply;
     QList<HlvDomain *> m_mergedReplyFor;
+    // Its "domains", domain for domain, to tell which of them the next answer changes.
+    QJsonArray m_mergedDomains;
     // What was last written as "domains", while the list has not changed since.
     QVariant m_stored;
     QList<HlvDomain *> m_storedFor;
+    // The revision the background writer was last handed, and for which list.
+    int m_handedRevision = -1;
+    QList<HlvDomain *> m_handedFor;
+    struct Writer;
+    std::unique_ptr<Writer> m_writer;
 };

@@ -28,8 +28,10 @@ QJsonObject worldAB()
     return fixture;
 }
 
-int storedDomainCount()
+// What the settings keep once the bridge's write of its list is done.
+int storedDomainCount(Hlv *hlv)
 {
+    hlv->domainList().waitForStored();
     HlvSettings settings;
     return settings.value(QStringLiteral("domains")).toList().size();
 }
@@ -94,7 +96,7 @@ void TestHlvDomains::signInLoadsAndCachesDomains()
              json);
     QVERIFY(f.hlv()->reloadDomainsTimer()->isActive());
     QCOMPARE(f.hlv()->reloadDomainsTimer()->interval(), 30000);
-    QCOMPARE(storedDomainCount(), 2);
+    QCOMPARE(storedDomainCount(f.hlv()), 2);
 }
 
 void TestHlvDomains::mergeKeepsIdentityAndOrder()
@@ -134,7 +136,7 @@ void TestHlvDomains::mergeKeepsIdentityAndOrder()
     QCOMPARE(a2->vpnStatus, 0);
     QCOMPARE(a2->name, QStringLiteral("a2 new name"));
     QCOMPARE(a->devices.at(1)->id, 13);
-    QCOMPARE(storedDomainCount(), 3);
+    QCOMPARE(storedDomainCount(f.hlv()), 3);
     QVERIFY(!f.hlv()->reloadingDomains());
 }
 
@@ -150,7 +152,7 @@ void TestHlvDomains::storedListFollowsAnotherUsersSignIn()
     BridgeFixture f;
     QVERIFY(f.startCloud(fixture));
     QVERIFY(f.createBridge(QStringLiteral("alice"), QStringLiteral("secret")));
-    QCOMPARE(storedDomainCount(), 2);
+    QCOMPARE(storedDomainCount(f.hlv()), 2);
     const QList<HlvDomain *> before = f.hlv()->domainList().domains();
 
     f.hlv()->logout();
@@ -158,7 +160,7 @@ void TestHlvDomains::storedListFollowsAnotherUsersSignIn()
     f.hlv()->auth()->login(QStringLiteral("carol"), QStringLiteral("pw"));
     QVERIFY(loaded.wait(15000));
     QCOMPARE(f.hlv()->domainList().domains(), before);
-    QCOMPARE(storedDomainCount(), 2);
+    QCOMPARE(storedDomainCount(f.hlv()), 2);
 }
 
 void TestHlvDomains::emptyListDeletesAllAndSucceeds()
@@ -177,9 +179,9 @@ void TestHlvDomains::emptyListDeletesAllAndSucceeds()
     QVERIFY(a.isNull());
     QVERIFY(a1.isNull());
     QCOMPARE(f.hlv()->getDomainsJson(), QJsonArray());
+    QCOMPARE(storedDomainCount(f.hlv()), 0);
     HlvSettings settings;
     QVERIFY(settings.contains(QStringLiteral("domains")));
-    QCOMPARE(storedDomainCount(), 0);
 }
 
 void TestHlvDomains::badRepliesLeaveListUnchanged_data()
@@ -225,7 +227,7 @@ void TestHlvDomains::badRepliesLeaveListUnchanged()
     QCOMPARE(loadSuccess.size(), 0);
     QCOMPARE(f.hlv()->domainList().domains(), before);
     QCOMPARE(f.hlv()->getDomainsJson(), jsonBefore);
-    QCOMPARE(storedDomainCount(), 2);
+    QCOMPARE(storedDomainCount(f.hlv()), 2);
     QVERIFY(f.hlv()->reloadDomainsTimer()->isActive());
     QVERIFY(!f.hlv()->reloadingDomains());
 }

@@ -108,7 +108,10 @@ private slots:
     void changesSinceNameOnlyChangedDomains();
     void badRepliesLeaveListUnchanged_data();
     void badRepliesLeaveListUnchanged();
+    void repliesMergeAsWholeLists_data();
+    void repliesMergeAsWholeLists();
     void storedListComesBack();
+    void backgroundStoreWritesTheLastList();
     void destructionDeletesRecords();
 };
 
@@ -283,6 +286,72 @@ void TestDomainList::badRepliesLeaveListUnchanged()
     QCOMPARE(list.device(12)->id, 12);
 }
 
+void TestDomainList::repliesMergeAsWholeLists_data()
+{
+    QTest::addColumn<QStringList>("answers");
+    // Answers in the short form, one after another.
+    const auto steps = [](const char *text) { return QString::fromLatin1(text).split(QLatin1Char('|')); };
+
+    QTest::newRow("online states flip back and forth")
+        << steps("1:11,12!;2:21;3:31|1:11,12;2:21;3:31!|1:11,12;2:21;3:31!|1:11!,12;2:21!;3:31");
+    QTest::newRow("devices come, go and move") << steps("1:11,12;2:21|1:11;2:21,12|1:11,13;2:21|1:;2:");
+    QTest::newRow("renamed, then reordered") << steps("1:11;2:21|1=North:11;2:21|2:21;1=North:11|2=South:21;1:11");
+    QTest::newRow("a domain id twice, then once") << steps("1:11;1:12|1:11!;1:12|1:11;2:12|1:11!;2:12");
+    QTest::newRow("domains added and dropped") << steps("1:11|1:11;2:21|2:21|2:21!");
+}
+
+// Whatever way an answer is merged, the list comes out as a merge of the whole answer
+// makes it, and the page is told of every domain that changed.
+void TestDomainList::repliesMergeAsWholeLists()
+{
+    QFETCH(QStringList, answers);
+
+    DomainList list;
+    DomainList whole;
+    int revision = -1;
+    QJsonArray previous;
+    for (const QString &text : std::as_const(answers)) {
+        QVERIFY(list.mergeReply(reply(text)));
+        QList<HlvDomain *> fresh;
+        for (const QJsonValue &domain : world(text))
+            fresh.append(HlvDomain::fromJson(domain.toObject()));
+        whole.merge(fresh);
+
+        QCOMPARE(list.toJson(), whole.toJson());
+        QJsonArray expected;
+        for (const HlvDomain *domain : list.domains())
+            expected.append(domain->toJson());
+        QCOMPARE(list.toJson(), expected);
+        for (const HlvDomain *domain : list.domains()) {
+            for (HlvDevice *device : domain->devices)
+                QCOMPARE(list.device(device->id)->id, device->id);
+        }
+
+        // Every domain that changed, as it now is; with ids held twice, their twins too.
+        const QJsonArray changed = QJsonDocument::fromJson(list.changedSince(revision).toUtf8())
+                                       .object().value(QLatin1String("domains")).toArray();
+        QSet<int> ids;
+        for (const HlvDomain *domain : list.domains())
+            ids.insert(domain->id);
+        const bool uniqueIds = ids.size() == list.domains().size();
+        QJsonArray expectedChanged;
+        for (const QJsonValue &domain : list.toJson()) {
+            if (revision < 0 || !previous.contains(domain))
+                expectedChanged.append(domain);
+        }
+        if (uniqueIds) {
+            QCOMPARE(changed, expectedChanged);
+        } else {
+            for (const QJsonValue &domain : std::as_const(expectedChanged))
+                QVERIFY(changed.contains(domain));
+            for (const QJsonValue &domain : changed)
+                QVERIFY(list.toJson().contains(domain));
+        }
+        revision = QJsonDocument::fromJson(list.changedSince(revision).toUtf8()).object().value(QLatin1String("revision")).toInt();
+        previous = list.toJson();
+    }
+}
+
 void TestDomainList::storedListComesBack()
 {
     QJsonArray json;
@@ -305,6 +374,50 @@ void TestDomainList::storedListComesBack()
     }
     restored.store();
     QCOMPARE(storedDomains(), restored.toJson());
+}
+
+void TestDomainList::backgroundStoreWritesTheLastList()
+{
+    DomainList list;
+    // A burst of changes: what lands is the last list.
+    for (const char *text : {"1:11", "1:11;2:21", "1:11!;2:21,22"}) {
+        QVERIFY(list.mergeReply(reply(QString::fromLatin1(text))));
+        list.storeInBackground();
+    }
+    list.waitForStored();
+    const QJsonArray last = list.toJson();
+    QCOMPARE(last.size(), 2);
+    QCOMPARE(storedDomains(), last);
+
+    // An unchanged list is not written again...
+    const QJsonArray other = world(QStringLiteral("9:99"));
+    {
+        HlvSettings settings;
+        settings.setDomainsJson(other);
+    }
+    list.storeInBackground();
+    list.waitForStored();
+    QCOMPARE(storedDomains(), other);
+
+    // ...unless the entry was emptied since, as another user's sign-in does.
+    {
+        HlvSettings settings;
+        settings.clearDomains();
+    }
+    list.storeInBackground();
+    list.waitForStored();
+    QCOMPARE(storedDomains(), last);
+
+    // A write still running when the list goes is finished first.
+    QJsonArray written;
+    {
+        DomainList going;
+        QVERIFY(going.mergeReply(reply(QStringLiteral("4:41,42"))));
+        going.storeInBackground();
+        written = going.toJson();
+    }
+    QCOMPARE(written.size(), 1);
+    QCOMPARE(storedDomains(), written);
 }
 
 void TestDomainList::destructionDeletesRecords()

@@ -27,9 +27,12 @@ namespace {
 const QSettings::Format g_hlvFormat = QSettings::registerFormat(
     QStringLiteral("hlv"), HlvSettingsFormat::read, HlvSettingsFormat::write, Qt::CaseSensitive);
 
+// Set once, by the first settings object: later ones (the domain list's writer opens
+// its own on another thread) only read it.
 QObject *withHlvDefaultFormat(QObject *parent)
 {
-    QSettings::setDefaultFormat(g_hlvFormat);
+    if (QSettings::defaultFormat() != g_hlvFormat)
+        QSettings::setDefaultFormat(g_hlvFormat);
     return parent;
 }
 
@@ -285,7 +288,6 @@ QByteArray fileFor(const QByteArray &clearText)
 HlvSettings::HlvSettings(QObject *parent)
     : QSettings(withHlvDefaultFormat(parent))
 {
-    QSettings::setDefaultFormat(g_hlvFormat);
 }
 
 QSettings::Format HlvSettings::format()

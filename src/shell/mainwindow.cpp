@@ -35,9 +35,8 @@ MainWindow::MainWindow(QWidget *parent, QUrl url)
     m_channel->registerObject(QStringLiteral("HLV"), m_hlv);
 
     enableWebAttributes();
-    setUrl(url);
+    // One navigation: setUrl() would start the same load a second time.
     load(url);
-    enableWebAttributes();
 
     setContextMenuPolicy(Qt::NoContextMenu);
 

@@ -32,6 +32,14 @@ namespace {
 constexpr int ReloadDomainsIntervalMs = 30000;
 constexpr int RestartDelayMs = 500;
 
+QJsonArray idsJson(const QList<int> &ids)
+{
+    QJsonArray array;
+    for (int id : ids)
+        array.append(id);
+    return array;
+}
+
 } // namespace
 
 Hlv::Hlv(QObject *parent)
@@ -359,6 +367,30 @@ void Hlv::setLastDomainIdOpened(int domainId)
 {
     HlvSettings settings;
     settings.setLastDomainIdOpened(domainId);
+}
+
+QJsonArray Hlv::getFavouriteDevices()
+{
+    return idsJson(HlvSettings().favouriteDeviceIds());
+}
+
+QJsonArray Hlv::setFavouriteDevice(int deviceId, bool favourite)
+{
+    HlvSettings settings;
+    settings.setFavouriteDevice(deviceId, favourite);
+    return idsJson(settings.favouriteDeviceIds());
+}
+
+QJsonArray Hlv::getRecentDevices()
+{
+    return idsJson(HlvSettings().recentDeviceIds());
+}
+
+QJsonArray Hlv::addRecentDevice(int deviceId)
+{
+    HlvSettings settings;
+    settings.addRecentDevice(deviceId);
+    return idsJson(settings.recentDeviceIds());
 }
 
 void Hlv::openDeviceWebUI(int device_id)

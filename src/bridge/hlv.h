@@ -107,6 +107,12 @@ public slots:
     QJsonArray getVirtualSerialPortsByDeviceIdJson(int device_id);
     int getLastDomainIdOpened();
     void setLastDomainIdOpened(int domainId);
+    // The user's starred devices (ids, in the order starred) and the last devices the
+    // user connected to or opened (newest first); each change answers the new list.
+    QJsonArray getFavouriteDevices();
+    QJsonArray setFavouriteDevice(int deviceId, bool favourite);
+    QJsonArray getRecentDevices();
+    QJsonArray addRecentDevice(int deviceId);
     // Whether the tunnel that was up when the machine went to sleep comes back on resume.
     bool getReconnectAfterSleep();
     void setReconnectAfterSleep(bool reconnect);

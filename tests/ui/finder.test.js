@@ -228,9 +228,34 @@ module.exports = {
             assert.deepStrictEqual(await quick(), Object.assign({ stars: [11] }, expected));
             assert.ok(await app.page.evaluate(() => document.querySelector('#deviceFinder .recents .quick-device b') === null));
 
-            // A chip opens the device's group and puts the cursor on its row.
+            // A chip opens the device's group and puts the cursor on its row, clearing a
+            // search that hides it.
+            await app.page.type('#deviceFinder .device-search', 'gateway');
             await app.page.click('#deviceFinder .favourites .quick-device:nth-child(2)');
             await app.page.waitForSelector('#domainsContainer .device.cursor[data-id="31"] .favourite.on', { timeout: 5000 });
+            assert.strictEqual(await app.page.$eval('#deviceFinder .device-search', (input) => input.value), '');
+        });
+    },
+
+    async 'the finder\'s texts follow the language'({ harness, assert }) {
+        await withSignedIn(harness, 'finder-language', small(), {}, async ({ app }) => {
+            const texts = () => app.page.evaluate(() => ({
+                placeholder: document.querySelector('#deviceFinder .device-search').getAttribute('placeholder'),
+                online: document.querySelector('#deviceFinder .online-filter .to-translate').textContent,
+                labels: Array.from(document.querySelectorAll('#deviceFinder .quick-label')).map((l) => l.textContent),
+                none: document.querySelector('#deviceFinder .no-matches').textContent.trim(),
+            }));
+            assert.deepStrictEqual(await texts(), {
+                placeholder: 'Search devices and domains (Ctrl+F)', online: 'Online only',
+                labels: ['Favourites', 'Recent'], none: 'No device matches the search',
+            });
+            await app.page.click('.language');
+            await app.page.waitForFunction(() => document.querySelector('#deviceFinder .online-filter .to-translate')
+                .textContent === 'Solo online', { timeout: 5000 });
+            assert.deepStrictEqual(await texts(), {
+                placeholder: 'Cerca dispositivi e domini (Ctrl+F)', online: 'Solo online',
+                labels: ['Preferiti', 'Recenti'], none: 'Nessun dispositivo corrisponde alla ricerca',
+            });
         });
     },
 

@@ -455,10 +455,15 @@ var deviceList = {
         online.addEventListener('change', function () {
             deviceList.applyFilter(search.value, online.checked);
         });
+        // A chip shows its device, after clearing the filters that hide it.
         finder.addEventListener('click', function (event) {
             var chip = event.target.closest('.quick-device');
-            if (chip !== null)
-                deviceList.reveal(chip.getAttribute('data-id'));
+            if (chip === null || deviceList.reveal(chip.getAttribute('data-id')) !== null)
+                return;
+            search.value = '';
+            online.checked = false;
+            deviceList.applyFilter('', false);
+            deviceList.reveal(chip.getAttribute('data-id'));
         });
         deviceList.page.addEventListener('scroll', deviceList.scheduleUpdate, { passive: true });
         window.addEventListener('resize', deviceList.scheduleUpdate);

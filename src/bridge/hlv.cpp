@@ -347,6 +347,19 @@ QJsonArray Hlv::getVirtualSerialPortsByDeviceIdJson(int device_id)
     return result;
 }
 
+QJsonArray Hlv::getVirtualSerialPortNamesJson()
+{
+    QJsonArray result;
+    for (VirtualSerialPort *port : m_virtualSerialPortsManager->virtualSerialPorts()) {
+        const QJsonObject record = port->toJson();
+        QJsonObject json;
+        for (const char *key : {"deviceId", "type", "serialName"})
+            json.insert(QLatin1String(key), record.value(QLatin1String(key)));
+        result.append(json);
+    }
+    return result;
+}
+
 bool Hlv::getReconnectAfterSleep()
 {
     return HlvSettings().reconnectAfterSleep();

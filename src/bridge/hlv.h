@@ -105,6 +105,9 @@ public slots:
     bool create(int type, int deviceId);
     bool destroyVirtualSerialPort(int deviceId, int type);
     QJsonArray getVirtualSerialPortsByDeviceIdJson(int device_id);
+    // Every virtual port of the user as {"deviceId", "type", "serialName"}, for the
+    // device search.
+    QJsonArray getVirtualSerialPortNamesJson();
     int getLastDomainIdOpened();
     void setLastDomainIdOpened(int domainId);
     // The user's starred devices (ids, in the order starred) and the last devices the

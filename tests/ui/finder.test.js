@@ -237,6 +237,24 @@ module.exports = {
         });
     },
 
+    async 'the search finds the names of virtual ports and of the interfaces they serve'({ harness, assert }) {
+        await withSignedIn(harness, 'finder-ports', small(), {}, async ({ app }) => {
+            assert.strictEqual(await bridgeCall(app, 'create', 0, 22), true);
+            assert.strictEqual(await bridgeCall(app, 'create', 3, 12), true);
+            const [port] = await bridgeCall(app, 'getVirtualSerialPortsByDeviceIdJson', 22);
+            const cases = [
+                { query: port.serialName, rows: [22] },
+                { query: 'RS 232 A', rows: [22] },
+                { query: 'usb', rows: [12] },
+                { query: 'rs 485', rows: [] },
+            ];
+            for (const { query, rows } of cases) {
+                await search(app, query, rows.length);
+                assert.deepStrictEqual((await shownList(app)).rows, rows, query);
+            }
+        });
+    },
+
     async 'the finder\'s texts follow the language'({ harness, assert }) {
         await withSignedIn(harness, 'finder-language', small(), {}, async ({ app }) => {
             const texts = () => app.page.evaluate(() => ({

@@ -54,7 +54,8 @@ var deviceList = {
                 list_.onlineById.set(String(device.id), device.vpn_status === 1);
                 return {
                     device: device,
-                    text: [device.name, device.id, domain.name].join('\n').toLowerCase()
+                    text: [device.name, device.id, domain.name].join('\n').toLowerCase(),
+                    ports: ''
                 };
             });
             var group = {
@@ -268,7 +269,7 @@ var deviceList = {
         list_.groups.forEach(function (group) {
             group.shown = [];
             group.entries.forEach(function (entry) {
-                if ((text === '' || entry.text.indexOf(text) >= 0) &&
+                if ((text === '' || entry.text.indexOf(text) >= 0 || entry.ports.indexOf(text) >= 0) &&
                     (!list_.onlineOnly || list_.isOnline(entry.device.id)))
                     group.shown.push(entry.device);
             });
@@ -286,6 +287,32 @@ var deviceList = {
         if (text !== '')
             list_.cursor = list_.step(null, 1);
         list_.update();
+    },
+
+    PORT_TYPE_TEXTS: ['rs_232_a', 'rs_232_b', 'rs_485', 'usb'],
+
+    // The names of the user's virtual ports (and of the interfaces they serve) become
+    // part of their devices' search text. Ports change in the port view, so they are
+    // asked for again whenever the search is about to be used.
+    loadPortNames: function () {
+        if (typeof HLV.getVirtualSerialPortNamesJson !== 'function')
+            return;
+        HLV.getVirtualSerialPortNamesJson(function (ports) {
+            var names = new Map();
+            (Array.isArray(ports) ? ports : []).forEach(function (port) {
+                var id = String(port.deviceId);
+                var type = deviceList.PORT_TYPE_TEXTS[port.type];
+                var text = String(port.serialName || '') + '\n' + (type ? i18next.t(type) : '');
+                names.set(id, (names.has(id) ? names.get(id) + '\n' : '') + text.toLowerCase());
+            });
+            deviceList.groups.forEach(function (group) {
+                group.entries.forEach(function (entry) {
+                    entry.ports = names.get(String(entry.device.id)) || '';
+                });
+            });
+            if (deviceList.searching())
+                deviceList.applyFilter(deviceList.query, deviceList.onlineOnly);
+        });
     },
 
     countOnline: function () {
@@ -449,6 +476,7 @@ var deviceList = {
         var finder = document.getElementById('deviceFinder');
         var search = finder.querySelector('.device-search');
         var online = finder.querySelector('.online-only');
+        search.addEventListener('focus', deviceList.loadPortNames);
         search.addEventListener('input', function () {
             deviceList.applyFilter(search.value, online.checked);
         });

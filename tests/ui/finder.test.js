@@ -322,6 +322,15 @@ module.exports = {
             const cleared = await state();
             assert.strictEqual(cleared.query, '');
             assert.deepStrictEqual((await shownList(app)).groups.map((g) => [g.id, g.open]), [[1, true], [2, false], [3, false]]);
+            // A row drawn again (its group closed with the search, then opened) keeps the
+            // tunnel's highlight.
+            const redrawn = await app.page.evaluate(() => {
+                deviceList.reveal(22);
+                const row = document.querySelector('#domainsContainer .device[data-id="22"]');
+                return [row.classList.contains('bg-orange'), row.querySelector('.spinner-vpn').classList.contains('loader')];
+            });
+            assert.deepStrictEqual(redrawn, [true, true]);
+            await app.page.click('#domainsContainer .domain[data-id="2"]');
 
             // Without a search the arrows walk the open group; an offline row does not connect.
             await app.page.evaluate(() => document.activeElement.blur());

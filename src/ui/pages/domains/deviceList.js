@@ -360,8 +360,15 @@ var deviceList = {
         return null;
     },
 
+    // A cursor in a group closed meanwhile starts again from the top (or bottom).
     moveCursor: function (direction) {
-        var next = deviceList.step(deviceList.cursor, direction);
+        var from = deviceList.cursor;
+        if (from !== null) {
+            var group = deviceList.groups[from.group];
+            if (group.element.hidden || !deviceList.isOpen(group) || from.index >= group.shown.length)
+                from = null;
+        }
+        var next = deviceList.step(from, direction);
         if (next === null)
             return;
         deviceList.setCursor(next);

@@ -38,20 +38,20 @@ var deviceList = {
 
     // Builds the groups of a freshly rendered list.
     build: function (list) {
-        var list_ = deviceList;
-        list_.page = document.querySelector('.page');
-        list_.template = _.template($('script#domainDeviceRow').html(), { variable: 'data' });
-        list_.rowIndex = new Map();
-        list_.connectingNames = new WeakSet();
-        list_.onlineById = new Map();
-        list_.query = '';
-        list_.onlineOnly = false;
-        list_.cursor = null;
+        var self = deviceList;
+        self.page = document.querySelector('.page');
+        self.template = _.template($('script#domainDeviceRow').html(), { variable: 'data' });
+        self.rowIndex = new Map();
+        self.connectingNames = new WeakSet();
+        self.onlineById = new Map();
+        self.query = '';
+        self.onlineOnly = false;
+        self.cursor = null;
         var containers = document.querySelectorAll('#domainsContainer > .domain-container');
-        list_.groups = Array.prototype.map.call(containers, function (element, i) {
+        self.groups = Array.prototype.map.call(containers, function (element, i) {
             var domain = list[i];
             var entries = (domain.devices || []).map(function (device) {
-                list_.onlineById.set(String(device.id), device.vpn_status === 1);
+                self.onlineById.set(String(device.id), device.vpn_status === 1);
                 return {
                     device: device,
                     text: [device.name, device.id, domain.name].join('\n').toLowerCase(),
@@ -76,7 +76,7 @@ var deviceList = {
             deviceList.fitHeight(group);
             return group;
         });
-        list_.countOnline();
+        self.countOnline();
     },
 
     // A group's box is as tall as its shown rows; the no-devices line is one row.
@@ -133,25 +133,25 @@ var deviceList = {
     // Draws the rows in view and lets the others go. All boxes are read before any row
     // changes: a group's height does not depend on its rows, so one layout serves all.
     update: function () {
-        var list_ = deviceList;
-        if (list_.page === null || !list_.page.isConnected || list_.groups.length === 0 ||
-            !list_.groups[0].container.isConnected)
+        var self = deviceList;
+        if (self.page === null || !self.page.isConnected || self.groups.length === 0 ||
+            !self.groups[0].container.isConnected)
             return;
-        var view = list_.page.getBoundingClientRect();
-        var top = view.top - list_.MARGIN_PX;
-        var bottom = view.bottom + list_.MARGIN_PX;
-        var height = list_.ROW_HEIGHT;
-        var ranges = list_.groups.map(function (group) {
+        var view = self.page.getBoundingClientRect();
+        var top = view.top - self.MARGIN_PX;
+        var bottom = view.bottom + self.MARGIN_PX;
+        var height = self.ROW_HEIGHT;
+        var ranges = self.groups.map(function (group) {
             var count = group.shown.length;
-            if (count === 0 || group.element.hidden || !list_.isOpen(group))
+            if (count === 0 || group.element.hidden || !self.isOpen(group))
                 return [0, 0];
             var boxTop = group.container.getBoundingClientRect().top;
             var first = Math.min(count, Math.max(0, Math.floor((top - boxTop) / height)));
             var end = Math.min(count, Math.max(0, Math.ceil((bottom - boxTop) / height)));
             return [first, Math.max(first, end)];
         });
-        list_.groups.forEach(function (group, i) {
-            list_.setRange(group, ranges[i][0], ranges[i][1]);
+        self.groups.forEach(function (group, i) {
+            self.setRange(group, ranges[i][0], ranges[i][1]);
         });
     },
 
@@ -259,18 +259,18 @@ var deviceList = {
     // The search and the online filter, applied to every group. A new search text
     // opens the groups it matches in; the user's own open groups come back after it.
     applyFilter: function (query, onlineOnly) {
-        var list_ = deviceList;
+        var self = deviceList;
         var text = String(query).trim().toLowerCase();
-        var newText = text !== list_.query;
-        list_.query = text;
-        list_.onlineOnly = onlineOnly === true;
-        var filtering = text !== '' || list_.onlineOnly;
+        var newText = text !== self.query;
+        self.query = text;
+        self.onlineOnly = onlineOnly === true;
+        var filtering = text !== '' || self.onlineOnly;
         var matches = 0;
-        list_.groups.forEach(function (group) {
+        self.groups.forEach(function (group) {
             group.shown = [];
             group.entries.forEach(function (entry) {
                 if ((text === '' || entry.text.indexOf(text) >= 0 || entry.ports.indexOf(text) >= 0) &&
-                    (!list_.onlineOnly || list_.isOnline(entry.device.id)))
+                    (!self.onlineOnly || self.isOnline(entry.device.id)))
                     group.shown.push(entry.device);
             });
             matches += group.shown.length;
@@ -278,15 +278,15 @@ var deviceList = {
                 group.searchOpen = group.shown.length > 0;
             group.element.hidden = filtering && group.shown.length === 0;
             group.header.querySelector('.match-count').textContent = filtering ? String(group.shown.length) : '';
-            list_.fitHeight(group);
-            list_.showOpenState(group);
+            self.fitHeight(group);
+            self.showOpenState(group);
         });
         $('#deviceFinder .no-matches').toggleClass('hn', !filtering || matches > 0);
-        list_.dropAllRows();
-        list_.cursor = null;
+        self.dropAllRows();
+        self.cursor = null;
         if (text !== '')
-            list_.cursor = list_.step(null, 1);
-        list_.update();
+            self.cursor = self.step(null, 1);
+        self.update();
     },
 
     PORT_TYPE_TEXTS: ['rs_232_a', 'rs_232_b', 'rs_485', 'usb'],

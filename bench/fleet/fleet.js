@@ -3,8 +3,9 @@
 // Fleet benchmark: the real application signed in against the cloud simulator with
 // 50, 500 and 5000 devices (domains of 25), driven over the web engine's remote
 // debugging like the UI tests. For each size it reports the sign-in until the list is
-// painted, a reload that changes nothing, a reload that flips 1% of the devices online
-// or offline, the renderer's CPU over an idle stretch and the resident memory of all
+// painted, a reload that changes nothing, a device's name typed into the search until
+// its one row is painted, a reload that flips 1% of the devices online or offline, the
+// renderer's CPU over an idle stretch and the resident memory of all
 // the application's processes; then how each figure grows from size to size.
 //
 //   xvfb-run -a node bench/fleet/fleet.js [--runs N] [--sizes 50,500,5000] [--idle-s 30]
@@ -24,10 +25,8 @@ const path = require('node:path');
 const harness = require('../../tests/ui/harness');
 const { Simulator } = require('../../tests/ui/simulator');
 const { dismissTour } = require('../../tests/ui/session');
+const { fixture, flipOnePercent, USER, PASSWORD } = require('../../tests/ui/fleet');
 
-const DEVICES_PER_DOMAIN = 25;
-const USER = 'fleet';
-const PASSWORD = 'fleet-secret';
 const LOGIN_TIMEOUT_MS = 180000;
 const RELOAD_TIMEOUT_MS = 600000;
 
@@ -45,47 +44,6 @@ function options() {
         reloads: Number(value('--reloads', '3')),
         profileDir: value('--profile', null),
     };
-}
-
-// Domains of 25 devices; every fifth device offline, types mixed so that each row kind
-// (connect, web, settings icons) is drawn.
-function fixture(deviceCount) {
-    const domains = [];
-    const domainCount = Math.ceil(deviceCount / DEVICES_PER_DOMAIN);
-    let id = 100000;
-    for (let d = 0; d < domainCount; d++) {
-        const domainId = 1000 + d;
-        const devices = [];
-        for (let i = 0; i < DEVICES_PER_DOMAIN && id - 100000 < deviceCount; i++, id++) {
-            devices.push({
-                id,
-                name: `Device ${id} of site ${d}`,
-                type: [1, 3, 5, 6][i % 4],
-                domain_id: domainId,
-                data_delivery_enable: 1,
-                remote_access_enable: 1,
-                vpn_status: i % 5 === 4 ? 0 : 1,
-                vpn_ip: `10.${Math.floor(d / 250) + 8}.${d % 250}.${i + 2}`,
-                api_key: `key-${id}`,
-            });
-        }
-        domains.push({ id: domainId, name: `Site ${d}`, vpn_enable: d % 7 === 6 ? 0 : 1, devices });
-    }
-    return { key_lifetime: 36000, users: [{ username: USER, password: PASSWORD }], domains };
-}
-
-// Flips the online state of every hundredth device (at least one); returns the ids.
-function flipOnePercent(world, round) {
-    const all = world.domains.flatMap((domain) => domain.devices);
-    const count = Math.max(1, Math.round(all.length / 100));
-    const step = Math.floor(all.length / count);
-    const flipped = [];
-    for (let i = 0; i < count; i++) {
-        const device = all[(i * step + round) % all.length];
-        device.vpn_status = device.vpn_status === 1 ? 0 : 1;
-        flipped.push({ id: device.id, online: device.vpn_status === 1 });
-    }
-    return flipped;
 }
 
 // The application's processes: the main one and every descendant (the web engine's).
@@ -280,11 +238,39 @@ async function measureReload(app) {
     return result(app, RELOAD_TIMEOUT_MS);
 }
 
+// Rows are drawn only in view: a drawn row tells by its mark, any other by the state
+// the page would draw it with.
 async function rowsOnline(app, ids) {
     return app.page.evaluate((list) => list.map((id) => {
         const row = document.querySelector(`#domainsContainer .device[data-id="${id}"]`);
-        return row !== null && !row.classList.contains('offline');
+        return row !== null ? !row.classList.contains('offline') : deviceList.isOnline(id);
     }), ids);
+}
+
+// A device's unique name typed into the search, from the last key to the frame painted
+// after the page has filtered the list down to that one row.
+async function measureSearch(app, name) {
+    await app.page.evaluate(() => {
+        const input = document.querySelector('#deviceFinder .device-search');
+        input.value = '';
+        input.dispatchEvent(new Event('input'));
+        input.focus();
+        window.__fleet = null;
+        window.__lastKey = null;
+        if (window.__searchTimed)
+            return;
+        window.__searchTimed = true;
+        input.addEventListener('keydown', () => { window.__lastKey = performance.now(); }, true);
+        input.addEventListener('input', () => {
+            const key = window.__lastKey;
+            requestAnimationFrame(() => setTimeout(() => {
+                if (key === window.__lastKey && document.querySelectorAll('#domainsContainer .row.device[data-id]').length === 1)
+                    window.__fleet = { total: performance.now() - key };
+            }, 0));
+        });
+    });
+    await app.page.type('#deviceFinder .device-search', name);
+    return result(app, RELOAD_TIMEOUT_MS);
 }
 
 async function measureSize(size, runDir, settings) {
@@ -319,6 +305,17 @@ async function measureSize(size, runDir, settings) {
             result.reloadMs.push(reload.total);
             result.reloadParts.push(reload);
         }
+
+        result.searchMs = [];
+        for (let i = 0; i < settings.reloads; i++) {
+            const devices = world.domains[Math.floor((i + 1) * world.domains.length / (settings.reloads + 1))].devices;
+            result.searchMs.push((await measureSearch(app, devices[devices.length - 1].name)).total);
+        }
+        await app.page.evaluate(() => {
+            const input = document.querySelector('#deviceFinder .device-search');
+            input.value = '';
+            input.dispatchEvent(new Event('input'));
+        });
 
         result.flipMs = [];
         result.flipParts = [];
@@ -378,6 +375,7 @@ function report(sizes, runs) {
         ['first reload after drawing (ms)', (r) => [r.firstReloadMs], 0],
         ['reload, no change (ms)', (r) => r.reloadMs, 0],
         ['reload, 1% flipped (ms)', (r) => r.flipMs, 0],
+        ['search, last key -> one row painted (ms; goal 150)', (r) => r.searchMs, 0],
         ['renderer CPU idle (% of a core)', (r) => [r.rendererIdlePercent], 2],
         ['main process CPU idle (%)', (r) => [r.mainIdlePercent], 2],
         ['RSS all processes (MB)', (r) => [r.memory.rssMB], 0],
@@ -438,6 +436,7 @@ async function main() {
                             `handler ${result.reloadParts.map((p) => p.handler.toFixed(0)).join('/')}, ` +
                             `handled at ${result.reloadParts.map((p) => p.done.toFixed(0)).join('/')}), ` +
                             `first reload ${result.firstReloadMs.toFixed(0)} ms, ` +
+                            `search ${result.searchMs.map((v) => v.toFixed(0)).join('/')} ms, ` +
                             `flip ${result.flipMs.map((v) => v.toFixed(0)).join('/')} ms ` +
                             `(event at ${result.flipParts.map((p) => p.event === null ? '-' : p.event.toFixed(0)).join('/')}, ` +
                             `handler ${result.flipParts.map((p) => p.handler.toFixed(0)).join('/')}), ` +

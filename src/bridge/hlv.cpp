@@ -32,6 +32,14 @@ namespace {
 constexpr int ReloadDomainsIntervalMs = 30000;
 constexpr int RestartDelayMs = 500;
 
+QJsonArray idsJson(const QList<int> &ids)
+{
+    QJsonArray array;
+    for (int id : ids)
+        array.append(id);
+    return array;
+}
+
 } // namespace
 
 Hlv::Hlv(QObject *parent)
@@ -339,6 +347,19 @@ QJsonArray Hlv::getVirtualSerialPortsByDeviceIdJson(int device_id)
     return result;
 }
 
+QJsonArray Hlv::getVirtualSerialPortNamesJson()
+{
+    QJsonArray result;
+    for (VirtualSerialPort *port : m_virtualSerialPortsManager->virtualSerialPorts()) {
+        const QJsonObject record = port->toJson();
+        QJsonObject json;
+        for (const char *key : {"deviceId", "type", "serialName"})
+            json.insert(QLatin1String(key), record.value(QLatin1String(key)));
+        result.append(json);
+    }
+    return result;
+}
+
 bool Hlv::getReconnectAfterSleep()
 {
     return HlvSettings().reconnectAfterSleep();
@@ -359,6 +380,30 @@ void Hlv::setLastDomainIdOpened(int domainId)
 {
     HlvSettings settings;
     settings.setLastDomainIdOpened(domainId);
+}
+
+QJsonArray Hlv::getFavouriteDevices()
+{
+    return idsJson(HlvSettings().favouriteDeviceIds());
+}
+
+QJsonArray Hlv::setFavouriteDevice(int deviceId, bool favourite)
+{
+    HlvSettings settings;
+    settings.setFavouriteDevice(deviceId, favourite);
+    return idsJson(settings.favouriteDeviceIds());
+}
+
+QJsonArray Hlv::getRecentDevices()
+{
+    return idsJson(HlvSettings().recentDeviceIds());
+}
+
+QJsonArray Hlv::addRecentDevice(int deviceId)
+{
+    HlvSettings settings;
+    settings.addRecentDevice(deviceId);
+    return idsJson(settings.recentDeviceIds());
 }
 
 void Hlv::openDeviceWebUI(int device_id)

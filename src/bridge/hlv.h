@@ -105,8 +105,17 @@ public slots:
     bool create(int type, int deviceId);
     bool destroyVirtualSerialPort(int deviceId, int type);
     QJsonArray getVirtualSerialPortsByDeviceIdJson(int device_id);
+    // Every virtual port of the user as {"deviceId", "type", "serialName"}, for the
+    // device search.
+    QJsonArray getVirtualSerialPortNamesJson();
     int getLastDomainIdOpened();
     void setLastDomainIdOpened(int domainId);
+    // The user's starred devices (ids, in the order starred) and the last devices the
+    // user connected to or opened (newest first); each change answers the new list.
+    QJsonArray getFavouriteDevices();
+    QJsonArray setFavouriteDevice(int deviceId, bool favourite);
+    QJsonArray getRecentDevices();
+    QJsonArray addRecentDevice(int deviceId);
     // Whether the tunnel that was up when the machine went to sleep comes back on resume.
     bool getReconnectAfterSleep();
     void setReconnectAfterSleep(bool reconnect);

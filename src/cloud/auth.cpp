@@ -146,6 +146,7 @@ void Auth::getApiKeySuccess(int status, QString data)
             settings.clearVirtualSerialPorts();
             settings.clearDomains();
             settings.clearLastDomainIdOpened();
+            settings.clearFavouriteAndRecentDevices();
         }
         emit onLoginSuccess();
     }

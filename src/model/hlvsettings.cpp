@@ -39,6 +39,8 @@ QObject *withHlvDefaultFormat(QObject *parent)
 // Every key the application stores, with its group.
 const char DomainsKey[] = "domains";
 const char LastDomainIdOpenedKey[] = "last_domain_id_opened";
+const char FavouriteDevicesKey[] = "favourite_devices";
+const char RecentDevicesKey[] = "recent_devices";
 const char VirtualSerialPortsKey[] = "virtual_serial_ports";
 const char AuthGroup[] = "auth";
 const char UsernameKey[] = "username";
@@ -53,6 +55,28 @@ const char LastDeviceIdKey[] = "last_device_id";
 const char WindowGroup[] = "window";
 const char SizeKey[] = "size";
 const char PosKey[] = "pos";
+
+// Ids as the store keeps them: a list of numbers; anything else in it is dropped.
+QList<int> idsFromValue(const QVariant &value)
+{
+    QList<int> ids;
+    const QVariantList list = value.toList();
+    for (const QVariant &item : list) {
+        bool ok = false;
+        const int id = item.toInt(&ok);
+        if (ok && !ids.contains(id))
+            ids.append(id);
+    }
+    return ids;
+}
+
+QVariantList valueFromIds(const QList<int> &ids)
+{
+    QVariantList list;
+    for (int id : ids)
+        list.append(id);
+    return list;
+}
 
 QString inGroup(const char *group, const QString &key)
 {
@@ -340,6 +364,42 @@ void HlvSettings::setLastDomainIdOpened(int domainId)
 void HlvSettings::clearLastDomainIdOpened()
 {
     setLastDomainIdOpened(-1);
+}
+
+QList<int> HlvSettings::favouriteDeviceIds()
+{
+    return idsFromValue(value(QLatin1String(FavouriteDevicesKey)));
+}
+
+void HlvSettings::setFavouriteDevice(int deviceId, bool favourite)
+{
+    QList<int> ids = favouriteDeviceIds();
+    if (ids.contains(deviceId) == favourite)
+        return;
+    if (favourite)
+        ids.append(deviceId);
+    else
+        ids.removeAll(deviceId);
+    setValue(QLatin1String(FavouriteDevicesKey), valueFromIds(ids));
+}
+
+QList<int> HlvSettings::recentDeviceIds()
+{
+    return idsFromValue(value(QLatin1String(RecentDevicesKey))).mid(0, RecentDevicesKept);
+}
+
+void HlvSettings::addRecentDevice(int deviceId)
+{
+    QList<int> ids = recentDeviceIds();
+    ids.removeAll(deviceId);
+    ids.prepend(deviceId);
+    setValue(QLatin1String(RecentDevicesKey), valueFromIds(ids.mid(0, RecentDevicesKept)));
+}
+
+void HlvSettings::clearFavouriteAndRecentDevices()
+{
+    setValue(QLatin1String(FavouriteDevicesKey), QVariantList());
+    setValue(QLatin1String(RecentDevicesKey), QVariantList());
 }
 
 QJsonArray HlvSettings::virtualSerialPortRecords()

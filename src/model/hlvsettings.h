@@ -38,6 +38,16 @@ public:
     void setLastDomainIdOpened(int domainId);
     void clearLastDomainIdOpened();
 
+    // The devices the user starred, in the order starred, and the last few the user
+    // connected to or opened, newest first. Like the last domain opened they belong to
+    // the user who signed in last and go when another one signs in.
+    static constexpr int RecentDevicesKept = 5;
+    QList<int> favouriteDeviceIds();
+    void setFavouriteDevice(int deviceId, bool favourite);
+    QList<int> recentDeviceIds();
+    void addRecentDevice(int deviceId);
+    void clearFavouriteAndRecentDevices();
+
     // "auth": the signed-in user's credentials (empty after a sign-out) and the last user
     // who signed in.
     QString username();

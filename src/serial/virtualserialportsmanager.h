@@ -24,6 +24,7 @@ public:
     bool destroy(int deviceId, int type);
     void destroyAll();
     QList<VirtualSerialPort *> getVirtualSerialPortsByDeviceId(int deviceId);
+    const QList<VirtualSerialPort *> &virtualSerialPorts() const { return ports; }
     void onDomainsUpdated(const DomainList *domains);
 
     // One delay for every reconnect of a port whose relay ended.

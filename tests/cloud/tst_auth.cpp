@@ -347,6 +347,8 @@ void TestAuth::previousUsersEntries()
     const QVariantList ports{QVariantMap{{QStringLiteral("type"), 1}, {QStringLiteral("deviceId"), 7}}};
     store(QStringLiteral("domains"), domains);
     store(QStringLiteral("last_domain_id_opened"), 42);
+    store(QStringLiteral("favourite_devices"), QVariantList{7, 9});
+    store(QStringLiteral("recent_devices"), QVariantList{9});
     store(QStringLiteral("virtual_serial_ports"), ports);
     store(QStringLiteral("auth/last_username"), lastUsername);
 
@@ -368,6 +370,11 @@ void TestAuth::previousUsersEntries()
     QCOMPARE(portsSeen, reset ? QVariantList() : ports);
     QCOMPARE(stored(QStringLiteral("domains")).toList(), reset ? QVariantList() : domains);
     QCOMPARE(stored(QStringLiteral("last_domain_id_opened")).toInt(), reset ? -1 : 42);
+    HlvSettings settings;
+    const QList<int> favourites{7, 9};
+    const QList<int> recents{9};
+    QCOMPARE(settings.favouriteDeviceIds(), reset ? QList<int>() : favourites);
+    QCOMPARE(settings.recentDeviceIds(), reset ? QList<int>() : recents);
     QCOMPARE(stored(QStringLiteral("auth/last_username")).toString(), username);
 }
 

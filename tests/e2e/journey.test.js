@@ -236,7 +236,10 @@ module.exports = {
                                            { timeout: 30000 });
             const names = await app.page.$$eval('#domainsContainer .domain .name', (all) => all.map((e) => e.textContent.trim()));
             assert.deepStrictEqual(names, demo.fixture.domains.map((domain) => domain.name));
+            // Rows are drawn only in view: each is brought there first, if the list has it.
+            assert.strictEqual(await app.page.evaluate((id) => deviceList.reveal(id) === null, HIDDEN_DEVICE), true);
             assert.strictEqual(await app.page.$(`#domainsContainer .device[data-id="${HIDDEN_DEVICE}"]`), null);
+            await app.page.evaluate((id) => { deviceList.reveal(id); }, OFFLINE_DEVICE);
             assert.ok(await app.page.$(`#domainsContainer .device[data-id="${OFFLINE_DEVICE}"].offline`));
 
             // Connect: the sidebar turns green and the counters move with traffic. The

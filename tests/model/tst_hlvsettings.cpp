@@ -38,6 +38,8 @@ private slots:
     void typedAccessorsUseTheStoredKeys_data();
     void typedAccessorsUseTheStoredKeys();
     void clearOperations();
+    void favouriteAndRecentDevices_data();
+    void favouriteAndRecentDevices();
     void noStoredDomains();
     void storedDomainsRoundTrip();
     void storedNonObjectReadsAsFallback();
@@ -345,6 +347,58 @@ void TestHlvSettings::clearOperations()
     QVERIFY(settings.value(QStringLiteral("domains")).toList().isEmpty());
     QVERIFY(settings.value(QStringLiteral("virtual_serial_ports")).toList().isEmpty());
     QCOMPARE(settings.getLastDomainIdOpened(), -1);
+}
+
+// Each step runs on a settings object of its own, so every list is read back from the
+// file: "+5" stars device 5, "-5" takes the star away, "r5" notes device 5 as recent,
+// "clear" is the sign-in of another user.
+void TestHlvSettings::favouriteAndRecentDevices_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<int>>("favourites");
+    QTest::addColumn<QList<int>>("recents");
+
+    QTest::newRow("nothing stored") << QStringList() << QList<int>() << QList<int>();
+    QTest::newRow("starred in order, twice is once")
+        << QStringList{QStringLiteral("+7"), QStringLiteral("+3"), QStringLiteral("+7")} << QList<int>{7, 3} << QList<int>();
+    QTest::newRow("a star taken away")
+        << QStringList{QStringLiteral("+7"), QStringLiteral("+3"), QStringLiteral("-7"), QStringLiteral("-9")}
+        << QList<int>{3} << QList<int>();
+    QTest::newRow("recent: newest first, again moves to the front")
+        << QStringList{QStringLiteral("r1"), QStringLiteral("r2"), QStringLiteral("r1")} << QList<int>() << QList<int>{1, 2};
+    QTest::newRow("recent: only the last five")
+        << QStringList{QStringLiteral("r1"), QStringLiteral("r2"), QStringLiteral("r3"), QStringLiteral("r4"),
+                       QStringLiteral("r5"), QStringLiteral("r6")}
+        << QList<int>() << QList<int>{6, 5, 4, 3, 2};
+    QTest::newRow("another user signs in")
+        << QStringList{QStringLiteral("+4"), QStringLiteral("r4"), QStringLiteral("clear"), QStringLiteral("r8")}
+        << QList<int>() << QList<int>{8};
+}
+
+void TestHlvSettings::favouriteAndRecentDevices()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QList<int>, favourites);
+    QFETCH(QList<int>, recents);
+
+    for (const QString &step : steps) {
+        HlvSettings settings;
+        const int id = step.mid(1).toInt();
+        if (step == QLatin1String("clear"))
+            settings.clearFavouriteAndRecentDevices();
+        else if (step.startsWith(QLatin1Char('+')))
+            settings.setFavouriteDevice(id, true);
+        else if (step.startsWith(QLatin1Char('-')))
+            settings.setFavouriteDevice(id, false);
+        else
+            settings.addRecentDevice(id);
+    }
+    HlvSettings settings;
+    QCOMPARE(settings.favouriteDeviceIds(), favourites);
+    QCOMPARE(settings.recentDeviceIds(), recents);
+    // A list holding something else than ids reads as the ids in it.
+    settings.setValue(QStringLiteral("favourite_devices"), QVariantList{QStringLiteral("x"), 12, QVariantMap()});
+    QCOMPARE(settings.favouriteDeviceIds(), QList<int>{12});
 }
 
 namespace {

@@ -6,7 +6,7 @@
 const { spawn } = require('node:child_process');
 const path = require('node:path');
 const { withLab } = require('./lab');
-const { withSignedIn, bridgeCall, dismissTour, openedUrls, shownBytes } = require('./session');
+const { withSignedIn, bridgeCall, dismissTour, openedUrls, shownBytes, reloadDomains } = require('./session');
 
 const MARKUP_DOMAIN = 'Site <b>Nord</b><img src="x" onerror="window.__ran = true">';
 const MARKUP_DEVICE = 'Pump <i>3</i><img src="y" onerror="window.__ran = true">';
@@ -53,9 +53,11 @@ function openGroups(app) {
         })));
 }
 
-// What a device row offers, as the user sees it.
+// What a device row offers, as the user sees it once it is in view (rows are drawn
+// only there: its group opens and the list scrolls to it).
 function rowState(app, id) {
     return app.page.evaluate((deviceId) => {
+        deviceList.reveal(deviceId);
         const row = document.querySelector(`#domainsContainer .device[data-id="${deviceId}"]`);
         const shown = (selector) => {
             const element = row.querySelector(selector);
@@ -152,6 +154,7 @@ module.exports = {
             });
 
             const names = await app.page.evaluate(() => {
+                deviceList.reveal(31);
                 const domain = document.querySelector('#domainsContainer .domain[data-id="3"] .name');
                 const device = document.querySelector('#domainsContainer .device[data-id="31"] .name');
                 return {
@@ -248,18 +251,12 @@ module.exports = {
             .map((row) => row.classList.contains('offline') && row.classList.contains('bg-grey')), id);
         const reload = async (app, simulator, state) => {
             await simulator.control('POST', '/_sim/fixture', world(state));
-            await app.page.evaluate(() => new Promise((resolve) => {
-                const original = domains.on_domains_reloaded;
-                domains.on_domains_reloaded = function () {
-                    domains.on_domains_reloaded = original;
-                    original.apply(this, arguments);
-                    resolve();
-                };
-                HLV.reloadDomains();
-            }));
+            await reloadDomains(app);
         };
 
         await withSignedIn(harness, 'twice', world({ first: 1, second: 1, meter: 1 }), {}, async ({ app, simulator }) => {
+            // Both groups of 11 open, so that both its rows are drawn.
+            await app.page.evaluate(() => { deviceList.reveal(11); });
             assert.deepStrictEqual(await rowsOf(app, 11), [false, false]);
             await watchRowClasses(app);
 

@@ -118,6 +118,20 @@ async function openPortView(app, deviceId) {
     }, { timeout: 10000 });
 }
 
+// Reloads the domains as the 30-second timer would and resolves once the page has
+// handled the reply.
+function reloadDomains(app) {
+    return app.page.evaluate(() => new Promise((resolve) => {
+        const original = domains.on_domains_reloaded;
+        domains.on_domains_reloaded = function () {
+            domains.on_domains_reloaded = original;
+            original.apply(this, arguments);
+            resolve();
+        };
+        HLV.reloadDomains();
+    }));
+}
+
 // The counter of one direction in bytes, as far as its display tells.
 async function shownBytes(app, selector) {
     return app.page.evaluate((s) => {
@@ -127,4 +141,4 @@ async function shownBytes(app, selector) {
     }, selector);
 }
 
-module.exports = { withSignedIn, dismissTour, bridgeCall, openedUrls, shownBytes, signIn, openPortView, installBrowserStandIn, DOMAINS_WAIT_MS };
+module.exports = { withSignedIn, dismissTour, bridgeCall, openedUrls, shownBytes, signIn, openPortView, installBrowserStandIn, reloadDomains, DOMAINS_WAIT_MS };

@@ -185,6 +185,9 @@ var app = {
         $('[data-i18n]').each(function () {
             $(this).html(i18next.t($(this).attr('data-i18n')));
         });
+        $('[data-i18n-placeholder]').each(function () {
+            this.setAttribute('placeholder', i18next.t(this.getAttribute('data-i18n-placeholder')));
+        });
     },
 
     // The table's texts as the browser writes them back, so that markup compares equal

@@ -7,6 +7,7 @@ var template = {
         '/pages/login/login.html',
         '/pages/login/loginPage.js',
         '/pages/domains/domains.html',
+        '/pages/domains/deviceList.js',
         '/pages/domains/domainsPage.js',
         '/pages/domains/virtualSerialPorts.html'
     ],

@@ -9,15 +9,10 @@ var domains = {
     // The bridge's revision of the domain list the online marks follow.
     revision: -1,
     OVERLAY_DELAY_MS: 500,
-    // Built once per list and once per rendering, so that a lookup does not walk
-    // thousands of devices or rows: the devices of `list` by id, and the device rows
-    // of the rendered list by their data-id.
+    // Built once per list, so that a lookup does not walk thousands of devices: the
+    // devices of `list` by id. (The drawn rows are indexed in deviceList.js.)
     deviceIndex: null,
     indexedList: null,
-    rowIndex: null,
-    rowContainer: null,
-    // Device names that start a connection: those of rows online when drawn.
-    connectingNames: null,
 
     // Loose comparison on purpose: ids arrive as numbers from the bridge and as
     // strings from data attributes. A number and a string compare as numbers, which
@@ -55,52 +50,40 @@ var domains = {
         return null;
     },
 
-    // The device rows of the list (not the port view's header) with that id, as a
-    // jQuery collection; several when the cloud listed one id twice.
+    // The drawn device rows of the list (not the port view's header) with that id, as
+    // a jQuery collection; several when the cloud listed one id twice, none when the
+    // row is out of view.
     deviceRow: function (device_id) {
         return $(domains.rowsOf(device_id));
     },
 
     rowsOf: function (device_id) {
-        if (domains.rowContainer === null || !domains.rowContainer.isConnected) {
-            // A list no longer shown: let its rows go.
-            domains.rowIndex = null;
-            domains.rowContainer = null;
-            return [];
-        }
-        return domains.rowIndex.get(String(device_id)) || [];
-    },
-
-    indexRows: function () {
         var container = document.getElementById('domainsContainer');
-        domains.rowIndex = new Map();
-        domains.rowContainer = container;
-        domains.connectingNames = new WeakSet();
-        if (container === null)
-            return;
-        var rows = container.querySelectorAll('.device[data-id]');
-        for (var i = 0; i < rows.length; i++) {
-            var id = rows[i].getAttribute('data-id');
-            var list = domains.rowIndex.get(id);
-            if (list === undefined)
-                domains.rowIndex.set(id, [rows[i]]);
-            else
-                list.push(rows[i]);
-            if (!rows[i].classList.contains('offline'))
-                domains.connectingNames.add(rows[i].querySelector('.name'));
-        }
+        return container === null ? [] : deviceList.rowsOf(device_id);
     },
 
     removeHighlights: function () {
+        deviceList.highlight = null;
         var rows = $('#domainsContainer .device.bg-orange, #domainsContainer .device.bg-green');
         rows.removeClass('bg-orange bg-green');
         rows.find('.spinner-vpn').removeClass('loader').empty();
         rows.find('.connect').removeClass('hn');
     },
 
-    highlightConnecting: function (row) {
-        row.addClass('bg-orange');
-        row.find('.spinner-vpn').addClass('loader');
+    // The tunnel's state on the device's rows, kept for rows drawn later.
+    highlight: function (device_id, state) {
+        deviceList.highlight = { id: String(device_id), state: state };
+        domains.showHighlight(domains.deviceRow(device_id), state);
+    },
+
+    showHighlight: function (row, state) {
+        if (state === 'connecting') {
+            row.addClass('bg-orange');
+            row.find('.spinner-vpn').addClass('loader');
+        } else {
+            row.addClass('bg-green');
+            row.find('.spinner-vpn').append($('<img class="shield-icon" alt="">').attr('src', '/img/shield_white.svg'));
+        }
         row.find('.connect').addClass('hn');
     },
 
@@ -132,6 +115,20 @@ var domains = {
         domains.tooltipOf = new WeakMap();
     },
 
+    // The tooltips of a row that leaves the document go with it.
+    disposeTooltipsIn: function (row) {
+        row.querySelectorAll('.connect, .web-ui').forEach(function (icon) {
+            var tooltip = domains.tooltipOf.get(icon);
+            if (tooltip === undefined)
+                return;
+            tooltip.dispose();
+            domains.tooltipOf.delete(icon);
+            domains.tooltips = domains.tooltips.filter(function (other) {
+                return other !== tooltip;
+            });
+        });
+    },
+
     tooltipOf: new WeakMap(),
 
     // An icon gets its tooltip when the pointer first comes over it: thousands of rows
@@ -155,9 +152,9 @@ var domains = {
         domains.tooltipOf.set(icon, domains.addTooltip(icon, title));
     },
 
-    // Clicks and pointer entries of every row, heard once on the list: a connect icon
-    // or the name of a row online when drawn connects; the web and settings icons act
-    // on their row's device.
+    // Clicks and pointer entries of every row, heard once on the list: the star marks
+    // a favourite; a connect icon or the name of a row online when drawn connects; the
+    // web and settings icons act on their row's device.
     installRowHandlers: function (container) {
         container.addEventListener('click', function (event) {
             var target = event.target;
@@ -165,14 +162,18 @@ var domains = {
             if (row === null || !container.contains(row))
                 return;
             var name = target.closest('.name');
-            if (target.closest('.connect') !== null || (name !== null && domains.connectingNames.has(name))) {
+            if (target.closest('.favourite') !== null) {
+                deviceList.toggleFavourite(row.getAttribute('data-id'));
+            } else if (target.closest('.connect') !== null || (name !== null && deviceList.connectingNames.has(name))) {
                 domains.connect($(row));
             } else if (target.closest('.web-ui') !== null) {
+                deviceList.noteRecent(row.getAttribute('data-id'));
                 HLV.openDeviceWebUI(parseInt(row.getAttribute('data-id'), 10));
             } else if (target.closest('.settings') !== null) {
                 var device = domains.getDeviceByDeviceId(row.getAttribute('data-id'));
                 if (device === null)
                     return;
+                deviceList.noteRecent(device.id);
                 domains.showVirtualSerialPortsPage(device, function () {
                     $('.page').addClass('slided');
                 });
@@ -185,63 +186,30 @@ var domains = {
         });
     },
 
-    // A closed group that has finished closing is neither laid out nor painted: with
-    // thousands of rows that is most of the page, and its height is zero anyway. It
-    // leaves that state before it opens, and a group opened for the first time then
-    // fixes its maximum height to the height of its rows, the height it would have
-    // had when the list was drawn.
-    rest: function (group) {
-        group.style.contentVisibility = 'hidden';
-    },
-
-    wake: function (group) {
-        group.style.contentVisibility = '';
-        if (group.style.maxHeight !== '')
-            return;
-        var last = group.lastElementChild;
-        var height = last === null ? 0 : last.getBoundingClientRect().bottom - group.getBoundingClientRect().top;
-        group.style.maxHeight = height + 'px';
-    },
-
     toggleGroup: function (header) {
-        var container = header.next('.device-container');
-        var toggle = header.find('.icon-toggle');
-        if (container.hasClass('closed')) {
-            domains.wake(container[0]);
-            container.removeClass('closed');
-            toggle.text('arrow_drop_up');
+        var group = deviceList.groupOf(header[0]);
+        if (group !== null && deviceList.toggle(group))
             HLV.setLastDomainIdOpened(parseInt(header.attr('data-id'), 10));
-        } else {
-            container.addClass('closed');
-            toggle.text('arrow_drop_down');
-        }
     },
 
     connect: function (row) {
+        var id = parseInt(row.attr('data-id'), 10);
         domains.removeHighlights();
-        domains.highlightConnecting(row);
+        deviceList.highlight = { id: String(id), state: 'connecting' };
+        domains.showHighlight(row, 'connecting');
         dom.vpn.connecting();
-        HLV.startVpnDevice(parseInt(row.attr('data-id'), 10));
+        deviceList.noteRecent(id);
+        HLV.startVpnDevice(id);
     },
 
     showPage: function () {
         domains.disposeTooltips();
         app.router.loadPage('domains', { variable: 'data' }, { list: domains.list });
         var container = document.getElementById('domainsContainer');
-        domains.indexRows();
-
-        // All groups start closed, before anything has laid the list out: a group's
-        // height is taken when it first opens (see wake()).
-        Array.prototype.forEach.call(container.querySelectorAll('.device-container'), function (group) {
-            group.classList.add('closed');
-            domains.rest(group);
-        });
-        container.addEventListener('transitionend', function (event) {
-            var group = event.target;
-            if (event.propertyName === 'max-height' && group.classList.contains('device-container') &&
-                group.classList.contains('closed'))
-                domains.rest(group);
-        });
+        // All groups start closed; the one opened last opens below.
+        deviceList.build(domains.list);
+        deviceList.installFinder();
+        deviceList.loadQuickDevices();
 
         // Whether the tunnel comes back after the machine slept (a setting of the user's).
         var reconnect = document.querySelector('#domainsOptions .reconnect-after-sleep');
@@ -317,8 +285,9 @@ var domains = {
         return changes;
     },
 
-    // Only the online marks follow a reload; everything else stays as rendered. Rows
-    // are found through the index and touched only where their mark changes.
+    // Only the online marks (and what depends on them: the online count and filter)
+    // follow a reload; everything else stays as rendered. Drawn rows are found through
+    // the index and touched only where their mark changes.
     on_domains_reloaded: function (list) {
         list.forEach(function (domain) {
             (domain.devices || []).forEach(function (device) {
@@ -327,6 +296,7 @@ var domains = {
                     domains.markOnline(rows[i], device.vpn_status === 1);
             });
         });
+        deviceList.onlineChanged(list);
     },
 
     markOnline: function (row, online) {
@@ -341,18 +311,14 @@ var domains = {
             domains.removeHighlights();
             var id = domains.eventDeviceId(device);
             if (id !== null)
-                domains.highlightConnecting(domains.deviceRow(id));
+                domains.highlight(id, 'connecting');
         },
 
         connected: function (device) {
             domains.removeHighlights();
             var id = domains.eventDeviceId(device);
-            if (id === null)
-                return;
-            var row = domains.deviceRow(id);
-            row.addClass('bg-green');
-            row.find('.spinner-vpn').append($('<img class="shield-icon" alt="">').attr('src', '/img/shield_white.svg'));
-            row.find('.connect').addClass('hn');
+            if (id !== null)
+                domains.highlight(id, 'connected');
         },
 
         disconnected: function () {

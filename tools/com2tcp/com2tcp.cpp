@@ -14,6 +14,8 @@
 //   Tap <unix ms> <dir> <hex>            while the tap is on: bytes as they pass, '>'
 //                                        serial to network, '<' network to serial, at
 //                                        most 256 bytes a line, lower-case hex
+//   TapState on | off                    a tap switch was taken; the tap lines after it
+//                                        follow the new setting
 //   TapDropped <bytes>                   tap bytes left out because the reader of the
 //                                        output lagged; the relay never waits for it
 //   Connection closed | Serial port closed   the end, after the last Counters line

@@ -159,4 +159,8 @@ void RelayReport::command(const std::string &line)
         m_tapOn = true;
     else if (text == "tap off")
         m_tapOn = false;
+    else
+        return;
+    // From this line on the tap lines follow the new setting.
+    m_queue += m_tapOn ? "TapState on\n" : "TapState off\n";
 }

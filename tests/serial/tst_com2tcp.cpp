@@ -99,6 +99,18 @@ bool waitForLine(QProcess &relay, const QByteArray &prefix, QList<QByteArray> &s
     return false;
 }
 
+// A new relay for ROZIZER3 becomes the echo's connection number connection and takes
+// text from COM3 there and back.
+bool relayServes(const SerialDirGuard &dir, const EchoServer &echo, int connection, const QByteArray &text)
+{
+    QProcess relay;
+    startRelay(relay, QStringLiteral("ROZIZER3"), echo.port());
+    if (!QTest::qWaitFor([&] { return echo.connectionCount() == connection; }, 10000))
+        return false;
+    PortEnd a(dir.portPath(QStringLiteral("COM3")));
+    return a.writeAll(text) && a.read(text.size()) == text;
+}
+
 } // namespace
 
 class TestCom2tcp : public QObject
@@ -181,12 +193,7 @@ void TestCom2tcp::endsWhenTheConnectionEnds()
 
     // The pair is untouched and a new relay can take end B again.
     QVERIFY(runTool(QStringLiteral("setupc"), {QStringLiteral("busynames"), QStringLiteral("ROZIZER3")}) == 0);
-    QProcess second;
-    startRelay(second, QStringLiteral("ROZIZER3"), echo.port());
-    QTRY_COMPARE(echo.connectionCount(), 2);
-    PortEnd a(dir.portPath(QStringLiteral("COM3")));
-    QVERIFY(a.writeAll("again"));
-    QCOMPARE(a.read(5), QByteArray("again"));
+    QVERIFY(relayServes(dir, echo, 2, "again"));
 }
 
 void TestCom2tcp::endsWhenThePairIsRemoved()
@@ -284,12 +291,7 @@ void TestCom2tcp::holderServesOnlyItsUser()
 
     QCOMPARE(askHolderAs(uid, passDirectories, dir.path() + QStringLiteral("/.pairs/ROZIZER3.sock")), expected);
     // The holder goes on serving its user.
-    QProcess relay;
-    startRelay(relay, QStringLiteral("ROZIZER3"), echo.port());
-    QTRY_COMPARE(echo.connectionCount(), 1);
-    PortEnd a(dir.portPath(QStringLiteral("COM3")));
-    QVERIFY(a.writeAll("still"));
-    QCOMPARE(a.read(5), QByteArray("still"));
+    QVERIFY(relayServes(dir, echo, 1, "still"));
 }
 
 void TestCom2tcp::relayRefusesAHolderOfAnotherUser()

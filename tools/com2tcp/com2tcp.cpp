@@ -17,7 +17,9 @@
 //   TapState on | off                    a tap switch was taken; the tap lines after it
 //                                        follow the new setting
 //   TapDropped <bytes>                   tap bytes left out because the reader of the
-//                                        output lagged; the relay never waits for it
+//                                        output lagged (the relay never waits for it) or
+//                                        because more than about 160 KiB/s passed (the
+//                                        tap samples bulk transfers)
 //   Connection closed | Serial port closed   the end, after the last Counters line
 // Standard input takes lines "tap on" and "tap off" (the tap starts off); other lines
 // are ignored. A closed standard input, or its end, leaves the relay running.

@@ -1,9 +1,14 @@
 #include "relayreport.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -15,6 +20,7 @@ constexpr auto ReportInterval = std::chrono::milliseconds(500);
 // A pipe with a free page takes a write this size without blocking.
 constexpr size_t PipeChunk = 4096;
 constexpr size_t LongestCommand = 64;
+constexpr size_t FlushThreshold = 32 * 1024;
 
 int64_t unixMilliseconds()
 {
@@ -36,6 +42,14 @@ RelayReport::RelayReport(int input, int output)
     , m_output(output)
     , m_lastReport(std::chrono::steady_clock::now())
 {
+    // A pipe of our own (the application's, a reader's) may be made non-blocking: its
+    // write end is no one else's. A terminal is shared with whoever started us and a
+    // file never blocks for long; those are asked with poll before each write.
+    struct stat info{};
+    if (::fstat(output, &info) == 0 && S_ISFIFO(info.st_mode)) {
+        const int flags = ::fcntl(output, F_GETFL);
+        m_outputNonBlocking = flags >= 0 && ::fcntl(output, F_SETFL, flags | O_NONBLOCK) == 0;
+    }
 }
 
 void RelayReport::passed(int direction, const char *data, size_t size)
@@ -44,27 +58,38 @@ void RelayReport::passed(int direction, const char *data, size_t size)
     if (!m_tapOn)
         return;
     static const char Hex[] = "0123456789abcdef";
-    const std::string prefix =
-        "Tap " + std::to_string(unixMilliseconds()) + (direction == 0 ? " > " : " < ");
+    char prefix[48];
+    const int prefixLength = std::snprintf(prefix, sizeof prefix, "Tap %lld %c ",
+                                           static_cast<long long>(unixMilliseconds()), direction == 0 ? '>' : '<');
     for (size_t offset = 0; offset < size; offset += TapBytesPerLine) {
         const size_t piece = std::min(TapBytesPerLine, size - offset);
-        if (m_queue.size() + prefix.size() + 2 * piece + 1 > QueueLimit) {
+        const size_t lineLength = size_t(prefixLength) + 2 * piece + 1;
+        if (m_queue.size() + lineLength > QueueLimit || piece > m_tapBudget) {
             m_dropped += piece;
             continue;
         }
-        m_queue += prefix;
+        m_tapBudget -= piece;
+        const size_t start = m_queue.size();
+        m_queue.resize(start + lineLength);
+        char *out = &m_queue[start];
+        std::memcpy(out, prefix, size_t(prefixLength));
+        out += prefixLength;
         for (size_t i = 0; i < piece; ++i) {
             const auto byte = static_cast<unsigned char>(data[offset + i]);
-            m_queue += Hex[byte >> 4];
-            m_queue += Hex[byte & 15];
+            *out++ = Hex[byte >> 4];
+            *out++ = Hex[byte & 15];
         }
-        m_queue += '\n';
+        *out = '\n';
     }
-    flush();
+    // Written in large pieces, at the latest on the next tick: a write per piece read
+    // would double the relay's system calls.
+    if (m_queue.size() >= FlushThreshold)
+        flush();
 }
 
 void RelayReport::tick()
 {
+    m_tapBudget = TapBytesPerTick;
     readInput();
     if (std::chrono::steady_clock::now() - m_lastReport >= ReportInterval
         && (m_counts[0] != m_reported[0] || m_counts[1] != m_reported[1]))
@@ -78,6 +103,8 @@ void RelayReport::tick()
 
 void RelayReport::finish(const char *endLine)
 {
+    if (m_outputNonBlocking)
+        ::fcntl(m_output, F_SETFL, ::fcntl(m_output, F_GETFL) & ~O_NONBLOCK);
     if (m_dropped > 0)
         m_queue += "TapDropped " + std::to_string(m_dropped) + '\n';
     queueCounters();
@@ -102,16 +129,24 @@ void RelayReport::queueCounters()
     m_lastReport = std::chrono::steady_clock::now();
 }
 
-// The output is left in blocking mode (it may be a terminal others share): poll says
-// whether a page is free, and no write is larger than a page.
 void RelayReport::flush()
 {
     size_t done = 0;
-    while (done < m_queue.size() && ready(m_output, POLLOUT)) {
-        const ssize_t n = ::write(m_output, m_queue.data() + done, std::min(PipeChunk, m_queue.size() - done));
-        if (n <= 0)
-            break;
-        done += size_t(n);
+    if (m_outputNonBlocking) {
+        while (done < m_queue.size()) {
+            const ssize_t n = ::write(m_output, m_queue.data() + done, m_queue.size() - done);
+            if (n <= 0)
+                break;
+            done += size_t(n);
+        }
+    } else {
+        // Blocking output: poll says whether a page is free, and no write is larger.
+        while (done < m_queue.size() && ready(m_output, POLLOUT)) {
+            const ssize_t n = ::write(m_output, m_queue.data() + done, std::min(PipeChunk, m_queue.size() - done));
+            if (n <= 0)
+                break;
+            done += size_t(n);
+        }
     }
     m_queue.erase(0, done);
 }

@@ -105,6 +105,16 @@ public slots:
     bool create(int type, int deviceId);
     bool destroyVirtualSerialPort(int deviceId, int type);
     QJsonArray getVirtualSerialPortsByDeviceIdJson(int device_id);
+    // Per port of the device: bytes each way ("toNetwork", "fromNetwork"), the relay's
+    // "state" and "relayUp", and the "monitor" and "trace" switches.
+    QJsonArray getVirtualSerialPortsStatusJson(int device_id);
+    // The monitor of a port keeps its last few hundred tapped records while on.
+    bool setVirtualSerialPortMonitor(int deviceId, int type, bool on);
+    // {"next", "dropped", "records": [{"seq", "time", "dir", "hex", "text"}]}: the
+    // records after sequence number since; ask again with "next".
+    QJsonObject getVirtualSerialPortMonitorJson(int deviceId, int type, double since);
+    // The trace writes the tapped bytes of a port to an owner-only file.
+    bool setVirtualSerialPortTrace(int deviceId, int type, bool on);
     int getLastDomainIdOpened();
     void setLastDomainIdOpened(int domainId);
     // Whether the tunnel that was up when the machine went to sleep comes back on resume.

@@ -8,6 +8,7 @@ var template = {
         '/pages/login/loginPage.js',
         '/pages/domains/domains.html',
         '/pages/domains/domainsPage.js',
+        '/pages/domains/portMonitor.js',
         '/pages/domains/virtualSerialPorts.html'
     ],
     loaded: 0,

@@ -5,9 +5,12 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <linux/securebits.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -131,6 +134,7 @@ private slots:
     void countsAndTapsWhatPasses_data();
     void countsAndTapsWhatPasses();
     void tapOffAndClosedInputKeepTheRelay();
+    void opensATerminalThatIsNoPair();
 };
 
 void TestCom2tcp::bytesWrittenOnAComeBackOnA_data()
@@ -415,6 +419,37 @@ void TestCom2tcp::tapOffAndClosedInputKeepTheRelay()
     for (const QByteArray &line : std::as_const(lines))
         QVERIFY2(!line.startsWith("Tap "), line.constData());
     QCOMPARE(relay.state(), QProcess::Running);
+}
+
+void TestCom2tcp::opensATerminalThatIsNoPair()
+{
+    // A terminal of the test's own stands for a real serial port: given by path, the
+    // relay opens it as it is, with no pair involved.
+    SerialDirGuard dir;
+    EchoServer echo;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(master >= 0);
+    QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const QString slave = QString::fromLocal8Bit(::ptsname(master));
+    PortEnd line(slave); // raw mode, and keeps the terminal from hanging up
+    QVERIFY(line.isOpen());
+
+    QProcess relay;
+    relay.start(toolPath(QStringLiteral("com2tcp")), {slave, QStringLiteral("127.0.0.1"), QString::number(echo.port())});
+    QTRY_COMPARE(echo.connectionCount(), 1);
+    const QByteArray data = "real port\r\n";
+    QVERIFY(::write(master, data.constData(), size_t(data.size())) == data.size());
+    QByteArray back;
+    QTRY_VERIFY_WITH_TIMEOUT((back += [master] {
+                                 char buffer[64];
+                                 pollfd ready{master, POLLIN, 0};
+                                 const ssize_t n = ::poll(&ready, 1, 100) == 1 ? ::read(master, buffer, sizeof buffer) : 0;
+                                 return n > 0 ? QByteArray(buffer, n) : QByteArray();
+                             }(), back == data), 10000);
+    QCOMPARE(relay.state(), QProcess::Running);
+    relay.kill();
+    relay.waitForFinished();
+    ::close(master);
 }
 
 QTEST_GUILESS_MAIN(TestCom2tcp)

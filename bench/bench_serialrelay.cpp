@@ -1,26 +1,26 @@
 // Round-trip latency and throughput of bytes through a virtual serial port bridge:
-// end A -> pair -> relay -> TCP echo service -> back to A. In one run, on the same pair
-// and the same echo service, it measures our com2tcp and socat as the relay, the pair
-// alone (echo on end B, no relay: the floor every relay sits on) and a direct TCP
-// connection to the echo service.
-//
-// socat runs in its best configuration for this path: 64 KiB transfer buffer (as
-// com2tcp's), the serial end in raw mode without echo, Nagle off on the socket:
-//   socat -b65536 FILE:<B>,rawer TCP:127.0.0.1:<port>,nodelay
-// Its default 8 KiB buffer and Nagle on measure the same within the noise here (reads
-// from a terminal return at most 4 KiB anyway); its "nonblock" option makes it sleep a
-// whole second whenever the terminal is full. CORRIVO_BENCH_SOCAT replaces the
-// arguments, with {B} for end B and {port} for the echo service's port.
+// a program's port -> relay -> TCP echo service -> back to the port. In one run, against
+// the same echo service, it measures:
+//   - the product path: the port a program opens is one of setupc's pairs, com2tcp
+//     takes the pair's terminal from its holder and relays it (tap off);
+//   - the same with the tap on, its lines going to a file (a reader that never lags);
+//   - socat holding a pseudo-terminal of its own, which the program opens:
+//       socat PTY,link=<A>,rawer TCP:127.0.0.1:<port>,nodelay
+//   - a direct TCP connection to the echo service, the floor of every relay.
+// CORRIVO_BENCH_SOCAT replaces socat's arguments, with {A} for the link the program
+// opens and {port} for the echo service's port.
 //
 // Build: cmake --build build --target bench_serialrelay setupc com2tcp
 // Run:   build/bench/bench_serialrelay [round trips] [megabytes] [rounds]
 //        (per round; default 500 round trips and 8 MiB, 8 rounds)
-// Each round measures every path once, the relays in alternating order; the figures
-// pool the round trips of all rounds and take the median throughput of the rounds.
-// Many short rounds spread what the rest of a shared machine does over all paths alike.
-// CORRIVO_BIN_DIR picks the setupc and com2tcp to measure (default: the build's).
-// The relay columns "CPU" are the relay process's own processor time per round trip
-// and per MiB: on a busy machine the times above hold the waits for a processor too.
+// Each round measures every path once, in an order that turns from round to round; the
+// figures pool the round trips of all rounds and take the median throughput of the
+// rounds. Many short rounds spread what the rest of a shared machine does over all
+// paths alike. CORRIVO_BIN_DIR picks the setupc and com2tcp to measure (default: the
+// build's). The relay columns "CPU" are the relay process's own processor time per
+// round trip and per MiB: on a busy machine the times above hold the waits for a
+// processor too. Targets: product median at most 1.1 x socat's, throughput at least
+// socat's; tap on at most 1.2 x tap off.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -49,8 +49,9 @@
 
 namespace {
 
-// socat's arguments; {B} stands for end B of the pair, {port} for the echo service's.
-const char SocatArguments[] = "-b65536 FILE:{B},rawer TCP:127.0.0.1:{port},nodelay";
+// socat's arguments; {A} stands for the link the program opens, {port} for the echo
+// service's port.
+const char SocatArguments[] = "PTY,link={A},rawer TCP:127.0.0.1:{port},nodelay";
 
 // One connection at a time is enough here; each gets its own thread.
 class Echo
@@ -104,40 +105,6 @@ private:
     int listener = -1;
     std::thread acceptor;
     std::vector<std::thread> workers;
-};
-
-// Sends back what arrives on end B of the pair, in place of a relay.
-class PairEcho
-{
-public:
-    explicit PairEcho(int fd)
-        : m_thread([this, fd] {
-            std::vector<char> buffer(65536);
-            while (!m_stop) {
-                pollfd in{fd, POLLIN, 0};
-                if (::poll(&in, 1, 50) <= 0)
-                    continue;
-                const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-                for (ssize_t done = 0; n > 0 && done < n;) {
-                    const ssize_t w = ::write(fd, buffer.data() + done, size_t(n - done));
-                    if (w > 0)
-                        done += w;
-                    else if (errno != EINTR && errno != EAGAIN)
-                        return;
-                }
-            }
-        })
-    {
-    }
-    ~PairEcho()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
 };
 
 // A relay that loses bytes must end the run with a failure, not hang it.
@@ -339,20 +306,35 @@ int openEnd(const QString &path)
     return fd;
 }
 
-// Starts the relay, waits until it has connected to the echo service, measures through
-// end A and stops the relay again.
+// Starts the relay, waits until it has connected to the echo service and the port can
+// be opened, measures through the port and stops the relay again. With tapFile set the
+// relay's output goes there and its tap is switched on first.
 void measureRelay(const QString &program, const QStringList &arguments, Echo &echo, const QString &endA,
-                  int roundTrips, int megabytes, Path &path)
+                  int roundTrips, int megabytes, Path &path, const QString &tapFile = QString())
 {
     const int before = echo.connections;
     QProcess relay;
     relay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (!tapFile.isEmpty())
+        relay.setStandardOutputFile(tapFile, QIODevice::Truncate);
     relay.start(program, arguments);
     QElapsedTimer waited;
     waited.start();
-    while (echo.connections == before && waited.elapsed() < 5000 && relay.state() != QProcess::NotRunning)
+    const auto ready = [&] {
+        if (echo.connections == before || !QFile::exists(endA))
+            return false;
+        if (tapFile.isEmpty())
+            return true;
+        QFile output(tapFile);
+        return output.open(QIODevice::ReadOnly) && output.readAll().contains("TapState on");
+    };
+    if (!tapFile.isEmpty() && relay.waitForStarted()) {
+        relay.write("tap on\n");
+        relay.waitForBytesWritten();
+    }
+    while (!ready() && waited.elapsed() < 5000 && relay.state() != QProcess::NotRunning)
         QThread::msleep(1);
-    const int a = echo.connections != before ? openEnd(endA) : -1;
+    const int a = ready() ? openEnd(endA) : -1;
     if (a >= 0) {
         measure(a, roundTrips, megabytes, path, relay.processId());
         ::close(a);
@@ -362,6 +344,22 @@ void measureRelay(const QString &program, const QStringList &arguments, Echo &ec
     }
     relay.kill();
     relay.waitForFinished();
+}
+
+void measureDirect(Echo &echo, int roundTrips, int megabytes, Path &path)
+{
+    const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(echo.port);
+    const int on = 1;
+    ::setsockopt(tcp, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (::connect(tcp, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+        measure(tcp, roundTrips, megabytes, path);
+    else
+        path.ok = false;
+    ::close(tcp);
 }
 
 void printRow(const Path &path)
@@ -406,7 +404,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QString endA = serialDir.filePath(QStringLiteral("BENCHA"));
-    const QString endB = serialDir.filePath(QStringLiteral("BENCHB"));
+    const QString socatA = serialDir.filePath(QStringLiteral("SOCATA"));
+    const QString tapFile = serialDir.filePath(QStringLiteral("tap.out"));
     const QString echoPort = QString::number(echo.port);
     const QStringList com2tcpArguments = {QStringLiteral("//./BENCHB"), QStringLiteral("127.0.0.1"), echoPort};
     QString socatTemplate = qEnvironmentVariable("CORRIVO_BENCH_SOCAT");
@@ -414,55 +413,35 @@ int main(int argc, char *argv[])
         socatTemplate = QLatin1String(SocatArguments);
     QStringList socatArguments = socatTemplate.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     for (QString &argument : socatArguments) {
-        argument.replace(QLatin1String("{B}"), endB);
+        argument.replace(QLatin1String("{A}"), socatA);
         argument.replace(QLatin1String("{port}"), echoPort);
     }
 
-    Path ours("A -> pair -> com2tcp -> echo -> A");
-    Path theirs("A -> pair -> socat -> echo -> A");
-    Path pair("A -> pair -> echo on B -> A");
+    Path ours("port -> com2tcp -> echo (tap off)");
+    Path tapped("port -> com2tcp -> echo (tap on)");
+    Path theirs("socat's own pty -> echo");
     Path direct("direct TCP -> echo");
-    // A failed path may leave bytes in the pair that would spoil the next: stop there.
-    const auto allOk = [&] { return ours.ok && theirs.ok && pair.ok && direct.ok; };
+    Path *const paths[] = {&ours, &tapped, &theirs, &direct};
+    // A failed path may leave bytes in the port that would spoil the next: stop there.
+    const auto allOk = [&] { return ours.ok && tapped.ok && theirs.ok && direct.ok; };
     for (int round = 0; round < rounds && allOk(); ++round) {
-        for (int turn = 0; turn < 2 && allOk(); ++turn) {
-            if ((round + turn) % 2 == 0)
+        for (int turn = 0; turn < 4 && allOk(); ++turn) {
+            Path *path = paths[(round + turn) % 4];
+            if (path == &ours)
                 measureRelay(com2tcp, com2tcpArguments, echo, endA, roundTrips, megabytes, ours);
+            else if (path == &tapped)
+                measureRelay(com2tcp, com2tcpArguments, echo, endA, roundTrips, megabytes, tapped, tapFile);
+            else if (path == &theirs)
+                measureRelay(socat, socatArguments, echo, socatA, roundTrips, megabytes, theirs);
             else
-                measureRelay(socat, socatArguments, echo, endA, roundTrips, megabytes, theirs);
+                measureDirect(echo, roundTrips, megabytes, direct);
         }
-        if (!allOk())
-            break;
-
-        const int a = openEnd(endA);
-        const int b = openEnd(endB);
-        if (a >= 0 && b >= 0) {
-            PairEcho pairEcho(b);
-            measure(a, roundTrips, megabytes, pair);
-        } else {
-            pair.ok = false;
-        }
-        ::close(a);
-        ::close(b);
-
-        const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(echo.port);
-        const int on = 1;
-        ::setsockopt(tcp, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        if (::connect(tcp, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-            measure(tcp, roundTrips, megabytes, direct);
-        else
-            direct.ok = false;
-        ::close(tcp);
     }
     runTool(setupc, {QStringLiteral("remove"), QStringLiteral("0")});
 
     if (!allOk()) {
-        std::fprintf(stderr, "measurement failed (com2tcp %d, socat %d, pair %d, direct %d)\n", ours.ok, theirs.ok,
-                     pair.ok, direct.ok);
+        std::fprintf(stderr, "measurement failed (com2tcp %d, tapped %d, socat %d, direct %d)\n", ours.ok,
+                     tapped.ok, theirs.ok, direct.ok);
         return 1;
     }
     QFile loadFile(QStringLiteral("/proc/loadavg"));
@@ -472,16 +451,20 @@ int main(int argc, char *argv[])
     std::printf("socat %s\n\n", qPrintable(socatTemplate));
     std::printf("%-36s %10s %10s %10s %10s %10s\n", "path", "median us", "p99 us", "MiB/s", "CPU us/rt",
                 "CPU ms/MiB");
-    for (const Path *path : {&ours, &theirs, &pair, &direct})
+    for (const Path *path : paths)
         printRow(*path);
-    std::printf("\n%-24s %10s %10s %10s %10s %10s\n", "ratio", "median", "p99", "MiB/s", "CPU/rt", "CPU/MiB");
-    std::printf("%-24s %10.2f %10.2f %10.2f %10.2f %10.2f\n", "com2tcp / socat", ours.median() / theirs.median(),
-                ours.p99() / theirs.p99(), ours.throughput() / theirs.throughput(),
-                ours.cpuRoundTrip() / theirs.cpuRoundTrip(), ours.cpuMebibyte() / theirs.cpuMebibyte());
-    for (const Path *path : {&ours, &theirs}) {
-        std::printf("%-24s %10.2f %10.2f %10.2f\n",
-                    path == &ours ? "com2tcp / direct TCP" : "socat / direct TCP", path->median() / direct.median(),
-                    path->p99() / direct.p99(), path->throughput() / direct.throughput());
-    }
+    std::printf("\n%-28s %10s %10s %10s %10s %10s %10s\n", "ratio", "median", "p99", "MiB/s", "CPU/rt", "CPU/MiB",
+                "target");
+    const auto ratio = [](const char *name, const Path &a, const Path &b, const char *target) {
+        std::printf("%-28s %10.2f %10.2f %10.2f %10.2f %10.2f %10s\n", name, a.median() / b.median(), a.p99() / b.p99(),
+                    a.throughput() / b.throughput(), a.cpuRoundTrip() / b.cpuRoundTrip(),
+                    a.cpuMebibyte() / b.cpuMebibyte(), target);
+    };
+    ratio("com2tcp / socat own pty", ours, theirs, "<=1.1 >=1");
+    ratio("tap on / tap off", tapped, ours, "<=1.2");
+    std::printf("%-28s %10.2f %10.2f %10.2f\n", "com2tcp / direct TCP", ours.median() / direct.median(),
+                ours.p99() / direct.p99(), ours.throughput() / direct.throughput());
+    std::printf("%-28s %10.2f %10.2f %10.2f\n", "socat / direct TCP", theirs.median() / direct.median(),
+                theirs.p99() / direct.p99(), theirs.throughput() / direct.throughput());
     return 0;
 }

@@ -360,6 +360,28 @@ QJsonArray Hlv::getVirtualSerialPortNamesJson()
     return result;
 }
 
+QJsonArray Hlv::getVirtualSerialPortsStatusJson(int device_id)
+{
+    return m_virtualSerialPortsManager->portsStatusJson(device_id);
+}
+
+bool Hlv::setVirtualSerialPortMonitor(int deviceId, int type, bool on)
+{
+    return m_virtualSerialPortsManager->setMonitor(deviceId, type, on);
+}
+
+QJsonObject Hlv::getVirtualSerialPortMonitorJson(int deviceId, int type, double since)
+{
+    // A number from the page: anything but a sequence number asks from the oldest.
+    const quint64 from = since >= 0 && since < 9.0e15 ? quint64(since) : 0;
+    return m_virtualSerialPortsManager->monitorRecords(deviceId, type, from);
+}
+
+bool Hlv::setVirtualSerialPortTrace(int deviceId, int type, bool on)
+{
+    return m_virtualSerialPortsManager->setTrace(deviceId, type, on);
+}
+
 bool Hlv::getReconnectAfterSleep()
 {
     return HlvSettings().reconnectAfterSleep();

@@ -108,6 +108,16 @@ public slots:
     // Every virtual port of the user as {"deviceId", "type", "serialName"}, for the
     // device search.
     QJsonArray getVirtualSerialPortNamesJson();
+    // Per port of the device: bytes each way ("toNetwork", "fromNetwork"), the relay's
+    // "state" and "relayUp", and the "monitor" and "trace" switches.
+    QJsonArray getVirtualSerialPortsStatusJson(int device_id);
+    // The monitor of a port keeps its last few hundred tapped records while on.
+    bool setVirtualSerialPortMonitor(int deviceId, int type, bool on);
+    // {"next", "dropped", "records": [{"seq", "time", "dir", "hex", "text"}]}: the
+    // records after sequence number since; ask again with "next".
+    QJsonObject getVirtualSerialPortMonitorJson(int deviceId, int type, double since);
+    // The trace writes the tapped bytes of a port to an owner-only file.
+    bool setVirtualSerialPortTrace(int deviceId, int type, bool on);
     int getLastDomainIdOpened();
     void setLastDomainIdOpened(int domainId);
     // The user's starred devices (ids, in the order starred) and the last devices the

@@ -44,6 +44,8 @@ void ExecCommand::newProcess()
     }
     process = new QProcess(this);
     outputText.clear();
+    partialLine.clear();
+    skippingLine = false;
     connect(process, &QProcess::started, this, &ExecCommand::onStarted);
     connect(process, &QProcess::finished, this, &ExecCommand::onFinished);
     connect(process, &QProcess::errorOccurred, this, &ExecCommand::onErrorOccurred);
@@ -144,8 +146,45 @@ void ExecCommand::onErrorOccurred(QProcess::ProcessError error)
         emit startFailed();
 }
 
+void ExecCommand::setLineMode(qsizetype maxLength)
+{
+    maxLineLength = maxLength;
+}
+
+bool ExecCommand::writeInput(const QByteArray &data)
+{
+    // While the program starts, QProcess keeps what is written until it runs.
+    if (!running || !process || process->state() == QProcess::NotRunning)
+        return false;
+    return process->write(data) == data.size();
+}
+
 void ExecCommand::onReadyReadStandardOutput()
 {
+    if (maxLineLength > 0) {
+        const QByteArray chunk = process->readAllStandardOutput();
+        qsizetype start = 0;
+        for (qsizetype end; (end = chunk.indexOf('\n', start)) >= 0; start = end + 1) {
+            const QByteArrayView piece = QByteArrayView(chunk).sliced(start, end - start);
+            const bool whole = !skippingLine && partialLine.size() + piece.size() <= maxLineLength;
+            if (whole) {
+                partialLine += piece;
+                // The receiver may end this run; the line is its own copy.
+                const QByteArray line = std::exchange(partialLine, QByteArray());
+                emit outputLine(line);
+            }
+            partialLine.clear();
+            skippingLine = false;
+        }
+        const QByteArrayView rest = QByteArrayView(chunk).sliced(start);
+        if (skippingLine || partialLine.size() + rest.size() > maxLineLength) {
+            partialLine.clear();
+            skippingLine = true;
+        } else {
+            partialLine += rest;
+        }
+        return;
+    }
     logMessage(4, Category, "onReadyReadStandardOutput", command);
     const QString chunk = QString::fromUtf8(process->readAllStandardOutput());
     outputText += chunk;

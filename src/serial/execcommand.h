@@ -27,10 +27,19 @@ public:
     void kill();
     QString output();
 
+    // Line mode (set before start): each complete line of standard output goes out as
+    // outputLine() without its line break instead of being gathered, so a program that
+    // talks for hours costs no memory. A line longer than maxLineLength is dropped
+    // whole.
+    void setLineMode(qsizetype maxLineLength);
+    // Writes to the running program's standard input; false when nothing runs.
+    bool writeInput(const QByteArray &data);
+
 signals:
     void finished();
     // The program could not be started; no finished() follows.
     void startFailed();
+    void outputLine(const QByteArray &line);
 
 private slots:
     void onStarted();
@@ -49,4 +58,7 @@ private:
     QStringList arguments;
     bool running = false;
     QString outputText;
+    qsizetype maxLineLength = 0; // 0: not in line mode
+    QByteArray partialLine;
+    bool skippingLine = false;
 };

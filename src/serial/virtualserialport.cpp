@@ -195,10 +195,71 @@ void VirtualSerialPort::startRelay()
     const QStringList arguments = {QLatin1String("//./") + m_tcpName, m_device->vpnIp, QString::number(m_dstPort)};
     m_relay->setCommand(toolPath(QStringLiteral("com2tcp")));
     m_relay->setArguments(arguments);
+    m_relay->setLineMode(RelayLine::MaxLineLength);
+    connect(m_relay, &ExecCommand::outputLine, this, &VirtualSerialPort::relayOutput);
+    m_monitor.relayStarted();
     logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Connect to: "));
     for (const QString &argument : arguments)
         logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", argument);
     m_relay->start();
+    // Written ahead of the start; the relay reads it once it runs.
+    if (m_relay && m_monitor.wantsTap())
+        m_relay->writeInput("tap on\n");
+}
+
+void VirtualSerialPort::relayOutput(const QByteArray &line)
+{
+    m_monitor.take(RelayLine::parse(line));
+}
+
+void VirtualSerialPort::sendTapSwitch()
+{
+    if (m_relay)
+        m_relay->writeInput(m_monitor.wantsTap() ? "tap on\n" : "tap off\n");
+}
+
+void VirtualSerialPort::setMonitor(bool on)
+{
+    m_monitor.setMonitor(on);
+    sendTapSwitch();
+}
+
+QJsonObject VirtualSerialPort::monitorRecords(quint64 since) const
+{
+    return m_monitor.recordsSince(since);
+}
+
+bool VirtualSerialPort::setTrace(bool on, QString *error)
+{
+    const bool done = m_monitor.setTrace(on, PortTrace::defaultDirectory(), m_serialName, error);
+    sendTapSwitch();
+    return done;
+}
+
+QString VirtualSerialPort::stateName() const
+{
+    switch (m_state) {
+    case State::Idle:
+        return QStringLiteral("idle");
+    case State::Requesting:
+        return QStringLiteral("requesting");
+    case State::Bridged:
+        return m_monitor.relayUp() ? QStringLiteral("relaying") : QStringLiteral("starting");
+    case State::RelayEnded:
+        return QStringLiteral("ended");
+    case State::Removed:
+        return QStringLiteral("removed");
+    }
+    return {};
+}
+
+QJsonObject VirtualSerialPort::statusJson() const
+{
+    QJsonObject status = m_monitor.status();
+    status.insert(QStringLiteral("type"), m_type);
+    status.insert(QStringLiteral("serialName"), m_serialName);
+    status.insert(QStringLiteral("state"), stateName());
+    return status;
 }
 
 // Retired before it is stopped: its connections to this port go first, so neither the
@@ -209,6 +270,7 @@ void VirtualSerialPort::endRelay()
     if (!relay)
         return;
     relay->disconnect(this);
+    m_monitor.relayEnded();
     relay->kill();
     // Its own signal may be what brought us here.
     relay->deleteLater();
@@ -218,6 +280,7 @@ void VirtualSerialPort::endRelay()
 // its end.
 void VirtualSerialPort::relayFinished()
 {
+    m_monitor.relayEnded();
     moveTo(State::RelayEnded);
     emit onDisconnected();
 }

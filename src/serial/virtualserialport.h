@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include "serial/portmonitor.h"
+
 class ApiDevice;
 class ExecCommand;
 class HlvDevice;
@@ -45,6 +47,17 @@ public:
     void setDevice(HlvDevice *value);
     QString getSerialName() const { return m_serialName; }
     QString getTcpName() const { return m_tcpName; }
+
+    // The counters, the relay's state and the monitor's switches, as the page shows
+    // them: PortMonitor::status() with "type", "serialName" and "state".
+    QJsonObject statusJson() const;
+    // The monitor keeps the last tapped records while on; the running relay and every
+    // later one of this port are told to tap.
+    void setMonitor(bool on);
+    QJsonObject monitorRecords(quint64 since) const;
+    // The trace writes the tapped bytes to a file of the user's own (PortTrace).
+    bool setTrace(bool on, QString *error);
+    const PortMonitor &monitor() const { return m_monitor; }
 
     // Path of a companion tool beside the executable (setupc, com2tcp).
     static QString toolPath(const QString &name);
@@ -92,6 +105,9 @@ private:
     void endRelay();
     void relayFinished();
     void relayNotStarted();
+    void relayOutput(const QByteArray &line);
+    void sendTapSwitch();
+    QString stateName() const;
     bool runSetupc(const QStringList &arguments);
     bool nameTaken(int number, const QStringList &present, const QList<VirtualSerialPort *> &ports);
     bool readDstPort(const QString &data);
@@ -121,4 +137,5 @@ private:
     // for the end of the current one.
     ExecCommand *m_relay = nullptr;
     State m_state = State::Idle;
+    PortMonitor m_monitor;
 };

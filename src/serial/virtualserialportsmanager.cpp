@@ -126,13 +126,7 @@ bool VirtualSerialPortsManager::create(int type, HlvDevice *device)
 bool VirtualSerialPortsManager::destroy(int deviceId, int type)
 {
     logMessage(4, Category, "VirtualSerialPortsManager::destroy", QString());
-    VirtualSerialPort *port = nullptr;
-    for (VirtualSerialPort *candidate : std::as_const(ports)) {
-        if (candidate->getDeviceId() == deviceId && candidate->getType() == type) {
-            port = candidate;
-            break;
-        }
-    }
+    VirtualSerialPort *port = findPort(deviceId, type);
     if (!port)
         return false;
 
@@ -153,6 +147,49 @@ void VirtualSerialPortsManager::destroyAll()
 {
     for (VirtualSerialPort *port : std::as_const(ports))
         port->destroy();
+}
+
+VirtualSerialPort *VirtualSerialPortsManager::findPort(int deviceId, int type)
+{
+    for (VirtualSerialPort *candidate : std::as_const(ports)) {
+        if (candidate->getDeviceId() == deviceId && candidate->getType() == type)
+            return candidate;
+    }
+    return nullptr;
+}
+
+QJsonArray VirtualSerialPortsManager::portsStatusJson(int deviceId)
+{
+    QJsonArray result;
+    for (VirtualSerialPort *port : getVirtualSerialPortsByDeviceId(deviceId))
+        result.append(port->statusJson());
+    return result;
+}
+
+bool VirtualSerialPortsManager::setMonitor(int deviceId, int type, bool on)
+{
+    VirtualSerialPort *port = findPort(deviceId, type);
+    if (port)
+        port->setMonitor(on);
+    return port != nullptr;
+}
+
+QJsonObject VirtualSerialPortsManager::monitorRecords(int deviceId, int type, quint64 since)
+{
+    VirtualSerialPort *port = findPort(deviceId, type);
+    return port ? port->monitorRecords(since) : QJsonObject();
+}
+
+bool VirtualSerialPortsManager::setTrace(int deviceId, int type, bool on)
+{
+    VirtualSerialPort *port = findPort(deviceId, type);
+    if (!port)
+        return false;
+    QString error;
+    if (port->setTrace(on, &error))
+        return true;
+    logMessage(2, Category, "VirtualSerialPortsManager::setTrace", error);
+    return false;
 }
 
 QList<VirtualSerialPort *> VirtualSerialPortsManager::getVirtualSerialPortsByDeviceId(int deviceId)

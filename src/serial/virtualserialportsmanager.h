@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 
@@ -27,6 +29,14 @@ public:
     const QList<VirtualSerialPort *> &virtualSerialPorts() const { return ports; }
     void onDomainsUpdated(const DomainList *domains);
 
+    // The page's view of a device's ports (VirtualSerialPort::statusJson), in list
+    // order, and the monitor and trace of one port (device id and type name it; false
+    // or an empty object when there is no such port).
+    QJsonArray portsStatusJson(int deviceId);
+    bool setMonitor(int deviceId, int type, bool on);
+    QJsonObject monitorRecords(int deviceId, int type, quint64 since);
+    bool setTrace(int deviceId, int type, bool on);
+
     // One delay for every reconnect of a port whose relay ended.
     static constexpr int ReconnectDelayMs = 1000;
     // Test hook; the product keeps ReconnectDelayMs.
@@ -42,6 +52,7 @@ private slots:
 
 private:
     HlvDevice *findDevice(int deviceId);
+    VirtualSerialPort *findPort(int deviceId, int type);
     void connectDevicePorts(HlvDevice *device);
     void disconnectDevicePorts(HlvDevice *device);
     void cleanPreviousVirtualSerialPorts();

@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include <QJsonObject>
+
 #include <QJsonDocument>
 #include <QPointer>
 
@@ -375,6 +377,11 @@ void TestHlvDomains::lookupsOfUnknownDevice()
     QVERIFY(!f.hlv()->create(0, 999));
     QVERIFY(!f.hlv()->destroyVirtualSerialPort(999, 0));
     QCOMPARE(f.hlv()->getVirtualSerialPortsByDeviceIdJson(7), QJsonArray());
+    // The monitor's calls name a port by device and type; none is there to switch.
+    QCOMPARE(f.hlv()->getVirtualSerialPortsStatusJson(7), QJsonArray());
+    QVERIFY(!f.hlv()->setVirtualSerialPortMonitor(7, 0, true));
+    QVERIFY(!f.hlv()->setVirtualSerialPortTrace(7, 0, true));
+    QCOMPARE(f.hlv()->getVirtualSerialPortMonitorJson(7, 0, 0), QJsonObject());
 }
 
 QTEST_MAIN(TestHlvDomains)

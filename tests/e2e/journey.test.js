@@ -279,6 +279,66 @@ module.exports = {
         });
     },
 
+    async 'port view: counters, relay state, an AT/OK exchange in the monitor, the trace file'({ assert }) {
+        await withJourney('monitor', async ({ app, demo, desktop, helper, serialDir, marker }) => {
+            await signInAsDemoUser(app, demo);
+            await connectTo(app, demo, DEVICE);
+            const link = await createPort(app, DEVICE, PORT_TYPE, serialDir);
+            const details = `#serialVirtualPortPage .port-details[data-type="${PORT_TYPE}"]`;
+            const monitor = `#serialVirtualPortPage .port-monitor[data-type="${PORT_TYPE}"]`;
+            await app.page.waitForSelector(`${details} .relay-state[data-state="relaying"]`, { timeout: PORT_TIMEOUT_MS });
+
+            // The monitor and the trace on, then the user's serial program talks to the device.
+            await app.page.click(`${details} .monitor-toggle`);
+            await app.waitVisible(monitor, 10000);
+            await app.page.click(`${details} .trace-toggle`);
+            await app.page.waitForFunction((selector) => document.querySelector(selector).textContent.includes('COM'),
+                                           { timeout: 10000 }, `${monitor} .trace-path`);
+            await world.serialExchange(link, 'AT', 'OK', desktop.credentials);
+
+            // The view shows AT going to the device and OK coming back, with time and
+            // direction, as text and hex.
+            const rows = await harness.waitUntil(async () => {
+                const shown = await app.page.$$eval(`${monitor} .monitor-record`, (all) => all.map((row) => ({
+                    toNetwork: row.classList.contains('to-network'),
+                    time: row.querySelector('.time').textContent,
+                    hex: row.querySelector('.hex').textContent,
+                    text: row.querySelector('.text').textContent,
+                })));
+                const sent = shown.findIndex((row) => row.toNetwork && row.text.includes('AT'));
+                const answer = shown.findIndex((row, index) => index > sent && !row.toNetwork && row.text.includes('OK'));
+                return sent >= 0 && answer > sent ? { sent: shown[sent], answer: shown[answer] } : null;
+            }, 'AT and OK in the monitor', 30000);
+            assert.match(rows.sent.time, /^\d\d:\d\d:\d\d\.\d\d\d$/);
+            assert.ok(rows.sent.hex.startsWith('41 54'), rows.sent.hex);
+            assert.ok(rows.answer.hex.includes('4f 4b'), rows.answer.hex);
+
+            // The counters have moved both ways.
+            const counts = await harness.waitUntil(async () => {
+                const shown = await app.page.evaluate((selector) => ({
+                    out: Number(document.querySelector(`${selector} .bytes-to-network`).textContent.replace(/[^0-9]/g, '')),
+                    in: Number(document.querySelector(`${selector} .bytes-from-network`).textContent.replace(/[^0-9]/g, '')),
+                }), details);
+                return shown.out >= 4 && shown.in >= 4 ? shown : null;
+            }, 'the counters to show the exchange', 10000);
+            assert.ok(counts.out >= 4 && counts.in >= 4, JSON.stringify(counts));
+
+            // The trace is the user's alone, in the application's private state directory.
+            const trace = path.join(desktop.home, '.local', 'state', 'corrivo2', 'traces', `${path.basename(link)}.trace`);
+            await harness.waitUntil(() => fs.existsSync(trace) && fs.readFileSync(trace, 'utf8').includes(' > 4154'),
+                                    'the trace to hold the exchange', 10000);
+            const status = fs.lstatSync(trace);
+            assert.ok(status.isFile());
+            assert.strictEqual(status.mode & 0o777, 0o600);
+            assert.strictEqual(status.uid, desktop.uid);
+            assert.strictEqual(fs.statSync(path.dirname(trace)).mode & 0o777, 0o700);
+
+            await removePort(app, PORT_TYPE);
+            await logout(app);
+            await assertNothingLeft(assert, app, helper, marker, serialDir);
+        });
+    },
+
     async 'the VPN server restarts mid-session: tunnel and serial port come back by themselves'({ assert }) {
         await withJourney('restart', async ({ app, demo, desktop, helper, serialDir, marker }) => {
             const device = demo.device(DEVICE);

@@ -1,5 +1,8 @@
 #include "serialtestsupport.h"
 
+#include "base/serialportdirectory.h"
+#include "masterhandoff.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -232,6 +235,20 @@ PortEnd::PortEnd(const QString &path)
     ::tcsetattr(m_fd, TCSANOW, &settings);
 }
 
+PortEnd *PortEnd::takeFromHolder(const QString &name)
+{
+    auto *end = new PortEnd;
+    const int dir = MasterHandoff::openPrivateDirectory(QFile::encodeName(SerialPortDirectory::path()).toStdString() + "/.pairs", false);
+    if (dir < 0)
+        return end;
+    std::string error;
+    MasterHandoff::take(dir, MasterHandoff::socketName(name.toStdString()), end->m_fd, end->m_lease, error);
+    ::close(dir);
+    if (end->m_fd >= 0)
+        ::fcntl(end->m_fd, F_SETFL, ::fcntl(end->m_fd, F_GETFL) | O_NONBLOCK);
+    return end;
+}
+
 PortEnd::~PortEnd()
 {
     close();
@@ -241,7 +258,10 @@ void PortEnd::close()
 {
     if (m_fd >= 0)
         ::close(m_fd);
+    if (m_lease >= 0)
+        ::close(m_lease);
     m_fd = -1;
+    m_lease = -1;
 }
 
 bool PortEnd::writeAll(const QByteArray &data)

@@ -102,6 +102,9 @@ class PortEnd
 {
 public:
     explicit PortEnd(const QString &path);
+    // End B of a pair of the current serial port directory, taken from the pair's
+    // holder as a relay takes it; given back on destruction.
+    static PortEnd *takeFromHolder(const QString &name);
     ~PortEnd();
     PortEnd(const PortEnd &) = delete;
     PortEnd &operator=(const PortEnd &) = delete;
@@ -115,7 +118,9 @@ public:
     void close();
 
 private:
+    PortEnd() = default;
     int m_fd = -1;
+    int m_lease = -1;
 };
 
 // A TCP service on a loopback address (127.0.0.1 unless told) that sends back every

@@ -24,6 +24,9 @@ private slots:
     void secondStartWhileRunningIsRefused();
     void outputIsGatheredInChunksInOrder();
     void newStartEmptiesOutput();
+    void lineModeSendsWholeLines_data();
+    void lineModeSendsWholeLines();
+    void writeInputReachesTheProgram();
     void argumentsReachTheProgramUnchanged_data();
     void argumentsReachTheProgramUnchanged();
     void exitCodeAndFinished();
@@ -87,6 +90,51 @@ void TestExecCommand::outputIsGatheredInChunksInOrder()
     }
     QVERIFY2(chunks.size() >= 3, qPrintable(m_log.lines().join(QLatin1Char('\n'))));
     QCOMPARE(chunks.first(), QStringLiteral("onReadyReadStandardOutput(): \"one\""));
+}
+
+void TestExecCommand::lineModeSendsWholeLines_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::newRow("lines in one piece") << QStringLiteral("printf 'a\\nbb\\n'") << QList<QByteArray>{"a", "bb"};
+    QTest::newRow("a line in pieces") << QStringLiteral("printf 'ab'; sleep 0.2; printf 'cdef\\nx'; sleep 0.2; printf 'y\\n'")
+                                      << QList<QByteArray>{"abcdef", "xy"};
+    // Longer than allowed (8 here): dropped whole, whatever pieces it came in.
+    QTest::newRow("too long a line") << QStringLiteral("printf '123456789\\nok\\n'") << QList<QByteArray>{"ok"};
+    QTest::newRow("too long in pieces") << QStringLiteral("printf '12345'; sleep 0.2; printf '6789'; sleep 0.2; printf 'abc\\nok\\n'")
+                                        << QList<QByteArray>{"ok"};
+    QTest::newRow("no line break at the end") << QStringLiteral("printf 'ok\\nrest'") << QList<QByteArray>{"ok"};
+}
+
+void TestExecCommand::lineModeSendsWholeLines()
+{
+    QFETCH(QString, script);
+    QFETCH(QList<QByteArray>, lines);
+    ExecCommand runner;
+    runner.setCommand(Shell);
+    runner.setArguments({QStringLiteral("-c"), script});
+    runner.setLineMode(8);
+    QList<QByteArray> received;
+    connect(&runner, &ExecCommand::outputLine, this, [&received](const QByteArray &line) { received.append(line); });
+    QVERIFY(runner.start());
+    QVERIFY(runner.waitForFinished());
+    QCOMPARE(received, lines);
+    QCOMPARE(runner.output(), QString());
+}
+
+void TestExecCommand::writeInputReachesTheProgram()
+{
+    ExecCommand runner;
+    QVERIFY(!runner.writeInput("nothing runs\n"));
+    runner.setCommand(Shell);
+    runner.setArguments({QStringLiteral("-c"), QStringLiteral("read line; echo \"got $line\"")});
+    runner.setLineMode(64);
+    QList<QByteArray> received;
+    connect(&runner, &ExecCommand::outputLine, this, [&received](const QByteArray &line) { received.append(line); });
+    QVERIFY(runner.start());
+    QVERIFY(runner.writeInput("tap on\n"));
+    QVERIFY(runner.waitForFinished());
+    QCOMPARE(received, QList<QByteArray>{"got tap on"});
 }
 
 void TestExecCommand::newStartEmptiesOutput()

@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QPointer>
 #include <QTemporaryDir>
@@ -78,6 +79,7 @@ private slots:
     void answersThatStartNoBridge();
     void answerLeavesTheWorkingDirectoryAlone_data();
     void answerLeavesTheWorkingDirectoryAlone();
+    void monitorFollowsTheRelays();
     void bridgeEndingEmitsDisconnected();
     void relayEndsWithItsApplication();
     void disconnectPortStopsTheBridge();
@@ -229,9 +231,9 @@ void TestVirtualSerialPort::createInstallsAPair()
     QVERIFY(!port.isConnected());
 
     PortEnd a(m_serialDir->portPath(QStringLiteral("COM2")));
-    PortEnd b(m_serialDir->portPath(QStringLiteral("ROZIZER2")));
+    std::unique_ptr<PortEnd> b(PortEnd::takeFromHolder(QStringLiteral("ROZIZER2")));
     QVERIFY(a.writeAll(allByteValues()));
-    QCOMPARE(b.read(256), allByteValues());
+    QCOMPARE(b->read(256), allByteValues());
 }
 
 void TestVirtualSerialPort::destroyRemovesOnlyItsOwnPair()
@@ -394,6 +396,55 @@ void TestVirtualSerialPort::relayEndsWithItsApplication()
     QTRY_VERIFY_WITH_TIMEOUT(!isAlive(relays.first()), 5000);
     QVERIFY(isAlive(pairHolders.first()));
     QVERIFY(QFileInfo::exists(m_serialDir->portPath(QStringLiteral("COM2"))));
+}
+
+void TestVirtualSerialPort::monitorFollowsTheRelays()
+{
+    // Switched on while a relay runs: that relay and every later one of the port tap.
+    VirtualSerialPort *port = bridgedPort();
+    QVERIFY(port);
+    port->setMonitor(true);
+    PortEnd a(m_serialDir->portPath(QStringLiteral("COM2")));
+    QVERIFY(a.isOpen());
+
+    const QList<QByteArray> exchanges = {"AT\r\n", "ATI\r\n"};
+    quint64 total = 0;
+    for (const QByteArray &exchange : exchanges) {
+        if (total > 0) {
+            // A relay replaced: the new one takes the monitor's switch too.
+            port->disconnectPort();
+            const int before = m_echo->connectionCount();
+            answer(port, 200, remoteAccessAnswer(QString::number(m_echo->port())));
+            QTRY_COMPARE(m_echo->connectionCount(), before + 1);
+        }
+        // The relay takes the switch at its next tick; what passes before is counted only.
+        QTRY_VERIFY_WITH_TIMEOUT(port->statusJson().value(QStringLiteral("state")).toString() == QLatin1String("relaying"), 10000);
+        const quint64 seen = port->monitor().records().empty() ? 0 : port->monitor().records().back().sequence;
+        QByteArray echoed;
+        QTRY_VERIFY_WITH_TIMEOUT((a.writeAll(exchange), echoed = a.read(exchange.size()),
+                                  port->monitor().records().size() >= 2 && port->monitor().records().back().sequence > seen + 1),
+                                 10000);
+        QCOMPARE(echoed, exchange);
+        const QJsonArray records = port->monitorRecords(seen).value(QStringLiteral("records")).toArray();
+        QVERIFY(records.size() >= 2);
+        const QJsonObject last = records.last().toObject();
+        QCOMPARE(last.value(QStringLiteral("dir")).toString(), QStringLiteral("<"));
+        QCOMPARE(QByteArray::fromHex(last.value(QStringLiteral("hex")).toString().toLatin1()), exchange);
+        const QJsonObject before = records.at(records.size() - 2).toObject();
+        QCOMPARE(before.value(QStringLiteral("dir")).toString(), QStringLiteral(">"));
+        QCOMPARE(QByteArray::fromHex(before.value(QStringLiteral("hex")).toString().toLatin1()), exchange);
+        // The counters go on over the relays (a relay reports them twice a second).
+        QTRY_VERIFY_WITH_TIMEOUT(port->monitor().toNetwork() >= total + quint64(exchange.size())
+                                     && port->monitor().toNetwork() == port->monitor().fromNetwork(),
+                                 10000);
+        total = port->monitor().toNetwork();
+        const QJsonObject status = port->statusJson();
+        QCOMPARE(status.value(QStringLiteral("toNetwork")).toInteger(), qint64(total));
+        QCOMPARE(status.value(QStringLiteral("monitor")).toBool(), true);
+        QCOMPARE(status.value(QStringLiteral("serialName")).toString(), QStringLiteral("COM2"));
+    }
+    port->setMonitor(false);
+    QVERIFY(port->monitor().records().empty());
 }
 
 void TestVirtualSerialPort::bridgeEndingEmitsDisconnected()

@@ -190,4 +190,47 @@ module.exports = {
             assert.strictEqual(await app.text('#serialVirtualPortPage .form-title'), 'Crea una nuova porta seriale virtuale');
         });
     },
+
+    async 'each port shows its counters and relay state; the monitor and the trace switch on and off'({ harness, assert }) {
+        await withSignedIn(harness, 'monitor', FIXTURE, {}, async ({ app }) => {
+            assert.strictEqual(await bridgeCall(app, 'create', 0, 11), true);
+            await openPortView(app, 11);
+            await dismissTour(app, 700);
+            const details = '#serialVirtualPortPage .port-details[data-type="0"]';
+            const view = '#serialVirtualPortPage .port-monitor[data-type="0"]';
+            // No tunnel here: the port is there, its relay is not.
+            await app.waitText(`${details} .relay-state`, 'Not connected', 5000);
+            assert.strictEqual(await app.text(`${details} .bytes-to-network`), '0');
+            assert.strictEqual(await app.text(`${details} .bytes-from-network`), '0');
+            assert.strictEqual(await app.page.$eval(view, (element) => element.classList.contains('hn')), true);
+
+            await app.page.click(`${details} .monitor-toggle`);
+            await app.waitVisible(view, 5000);
+            assert.strictEqual(await app.text(`${view} .monitor-empty`),
+                               'No bytes yet: the monitor shows what passes from now on.');
+            const [status] = await bridgeCall(app, 'getVirtualSerialPortsStatusJson', 11);
+            assert.deepStrictEqual([status.monitor, status.trace, status.state, status.serialName.startsWith('COM')],
+                                   [true, false, 'idle', true]);
+
+            // The trace goes to an owner-only file whose path the view shows.
+            await app.page.click(`${details} .trace-toggle`);
+            await app.page.waitForFunction((selector) => document.querySelector(selector).textContent.endsWith('.trace'),
+                                           { timeout: 5000 }, `${view} .trace-path`);
+            const trace = await app.text(`${view} .trace-path`);
+            assert.strictEqual(fs.lstatSync(trace).mode & 0o777, 0o600);
+            assert.strictEqual(fs.statSync(path.dirname(trace)).mode & 0o777, 0o700);
+
+            // Both texts of the row follow the language.
+            await app.page.click('.navbar .language');
+            await app.waitText(`${details} .relay-state`, 'Non connessa', 5000);
+
+            await app.page.click(`${details} .monitor-toggle`);
+            await app.page.waitForSelector(view, { hidden: true, timeout: 5000 });
+            await app.page.click(`${details} .trace-toggle`);
+            await harness.waitUntil(async () => {
+                const [now] = await bridgeCall(app, 'getVirtualSerialPortsStatusJson', 11);
+                return now.monitor === false && now.trace === false;
+            }, 'monitor and trace off in the bridge', 5000);
+        });
+    },
 };

@@ -33,12 +33,14 @@ struct Direction
 
 // Reads what is there; a read error counts as the end of that side (a pseudo-terminal
 // whose other side went away answers EIO).
-void readInto(Direction &d)
+void readInto(Direction &d, Observer *observer)
 {
     const ssize_t n = ::read(d.from, d.buffer.data() + d.end, Capacity - d.end);
-    if (n > 0)
+    if (n > 0) {
+        if (observer)
+            observer->passed(d.fromIndex, d.buffer.data() + d.end, size_t(n));
         d.end += size_t(n);
-    else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
         d.ended = true;
 }
 
@@ -58,11 +60,11 @@ bool writeFrom(Direction &d)
 // receiver almost always has room, and waiting for poll to say so would cost every
 // small message a second round. Only bytes left over from an earlier write wait for
 // the receiver to report room. False when the receiving side is gone.
-bool step(Direction &d, short fromEvents, short toEvents)
+bool step(Direction &d, short fromEvents, short toEvents, Observer *observer)
 {
     const bool waiting = d.hasData();
     if (d.hasRoom() && (fromEvents & (POLLIN | POLLHUP | POLLERR)))
-        readInto(d);
+        readInto(d, observer);
     if (!d.hasData() || (waiting && !(toEvents & (POLLOUT | POLLHUP | POLLERR))))
         return true;
     return writeFrom(d);
@@ -72,12 +74,22 @@ bool step(Direction &d, short fromEvents, short toEvents)
 
 End run(int first, int second, const std::function<bool()> &keepGoing, int tickMs)
 {
+    Hooks hooks;
+    hooks.keepGoing = keepGoing;
+    hooks.tickMs = tickMs;
+    return run(first, second, hooks);
+}
+
+End run(int first, int second, const Hooks &hooks)
+{
+    const std::function<bool()> &keepGoing = hooks.keepGoing;
+    const int tickMs = hooks.tickMs;
     using Clock = std::chrono::steady_clock;
     const auto tick = std::chrono::milliseconds(std::max(tickMs, 0));
     auto nextCheck = Clock::now() + tick;
     Direction directions[2] = {{first, second, 0, 1}, {second, first, 1, 0}};
     for (;;) {
-        pollfd fds[2] = {{first, 0, 0}, {second, 0, 0}};
+        pollfd fds[3] = {{first, 0, 0}, {second, 0, 0}, {hooks.firstWatch, POLLIN, 0}};
         for (const Direction &d : directions) {
             if (d.hasRoom())
                 fds[d.fromIndex].events |= POLLIN;
@@ -90,7 +102,7 @@ End run(int first, int second, const std::function<bool()> &keepGoing, int tickM
             if (fd.events == 0)
                 fd.fd = -1;
         }
-        const int ready = ::poll(fds, 2, tickMs);
+        const int ready = ::poll(fds, hooks.firstWatch >= 0 ? 3 : 2, tickMs);
         // Asked when the tick ran out or a signal came, and while bytes keep flowing
         // once per tick, not on every wake-up: the question may cost a system call.
         if (keepGoing && (ready <= 0 || Clock::now() >= nextCheck)) {
@@ -100,9 +112,11 @@ End run(int first, int second, const std::function<bool()> &keepGoing, int tickM
         }
         if (ready <= 0)
             continue;
+        if (fds[2].revents != 0)
+            return End::FirstEnded;
 
         for (Direction &d : directions) {
-            if (!step(d, fds[d.fromIndex].revents, fds[d.toIndex].revents))
+            if (!step(d, fds[d.fromIndex].revents, fds[d.toIndex].revents, hooks.observer))
                 return d.to == first ? End::FirstEnded : End::SecondEnded;
         }
         for (const Direction &d : directions) {

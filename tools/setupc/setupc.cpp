@@ -1,14 +1,15 @@
 // setupc: virtual serial port pairs made of pseudo-terminals, with the command line
 // of com0com's tool of the same name (install, list, remove, busynames).
 //
-// A pair is two pseudo-terminals joined like a null-modem cable: bytes written to one
-// end are read from the other. Each end is reachable as a link named after the port in
-// the serial port directory. A small detached holder process owns the pair: it keeps
-// both masters and both slave ends open, so a program closing its end never hangs the
-// pair up, and it copies bytes between the masters. The pair's record in the hidden
-// ".pairs" folder names the holder; the holder ends when it is told to (remove) or
-// when its record disappears.
-
+// A pair is one pseudo-terminal. End A, the port a program opens, is its slave,
+// reachable as a link named after the port in the serial port directory. End B is not
+// a terminal of its own: a small detached holder process keeps the master (and the
+// slave, so a program closing its end never hangs the terminal up), and hands a copy
+// of the master to a relay that asks for it by B's name on a unix socket in the
+// private ".pairs" folder (masterhandoff.h). A relay that ends leaves the terminal
+// with the holder, so a program keeps its port open across relays. The pair's record
+// in ".pairs" names the holder; the holder ends when it is told to (remove) or when
+// its record disappears.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -23,6 +24,8 @@
 #include <vector>
 
 #include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -33,6 +36,7 @@
 #include <QSerialPortInfo>
 
 #include "byterelay.h"
+#include "masterhandoff.h"
 #include "base/serialportdirectory.h"
 
 namespace {
@@ -51,11 +55,12 @@ struct Pair
     std::string nameA;
     std::string nameB;
     std::string ptyA;
-    std::string ptyB;
+    std::string ptyB; // pairs made by an earlier setupc had a second terminal
 };
 
 std::string g_serialDir;
 std::string g_stateDir;
+int g_stateFd = -1;
 
 std::string linkPath(const std::string &name)
 {
@@ -142,7 +147,7 @@ bool writeRecord(const Pair &pair)
     {
         std::ofstream file(temporary, std::ios::trunc);
         file << "pid " << pair.pid << "\nstart " << pair.startTime << "\nA " << pair.nameA << "\nB "
-             << pair.nameB << "\nptyA " << pair.ptyA << "\nptyB " << pair.ptyB << '\n';
+             << pair.nameB << "\nptyA " << pair.ptyA << '\n';
         if (!file.flush())
             return false;
     }
@@ -163,6 +168,7 @@ void forgetPair(const Pair &pair)
 {
     removeLinkTo(pair.nameA, pair.ptyA);
     removeLinkTo(pair.nameB, pair.ptyB);
+    ::unlinkat(g_stateFd, MasterHandoff::socketName(pair.nameB).c_str(), 0);
     ::unlink(recordPath(pair.number).c_str());
 }
 
@@ -314,6 +320,15 @@ void closeOtherDescriptors(const std::set<int> &keep)
     }
 }
 
+// The relay that holds the terminal now: its connection, open while it works.
+bool leaseEnded(int lease)
+{
+    // A relay sends nothing on it: anything readable is its end (or a misbehaving
+    // peer, which loses the lease as well).
+    pollfd check{lease, POLLIN, 0};
+    return ::poll(&check, 1, 0) != 0;
+}
+
 // Runs in the detached grandchild. Reports "ok" or the reason of failure on ready.
 [[noreturn]] void hold(Pair pair, int ready)
 {
@@ -324,22 +339,20 @@ void closeOtherDescriptors(const std::set<int> &keep)
     };
 
     End a;
-    End b;
     std::string error = openEnd(a);
-    if (error.empty())
-        error = openEnd(b);
     if (!error.empty())
         fail(error);
+    const std::string socketName = MasterHandoff::socketName(pair.nameB);
+    const int listener = MasterHandoff::listenIn(g_stateFd, socketName);
+    if (listener < 0)
+        fail("cannot listen in " + g_stateDir + ": " + std::strerror(errno));
 
     pair.pid = ::getpid();
     pair.startTime = processStartTime(pair.pid);
     pair.ptyA = a.slavePath;
-    pair.ptyB = b.slavePath;
-    if (::symlink(a.slavePath.c_str(), linkPath(pair.nameA).c_str()) != 0)
+    if (::symlink(a.slavePath.c_str(), linkPath(pair.nameA).c_str()) != 0) {
+        ::unlinkat(g_stateFd, socketName.c_str(), 0);
         fail("cannot make " + linkPath(pair.nameA) + ": " + std::strerror(errno));
-    if (::symlink(b.slavePath.c_str(), linkPath(pair.nameB).c_str()) != 0) {
-        ::unlink(linkPath(pair.nameA).c_str());
-        fail("cannot make " + linkPath(pair.nameB) + ": " + std::strerror(errno));
     }
     if (!writeRecord(pair)) {
         forgetPair(pair);
@@ -352,7 +365,7 @@ void closeOtherDescriptors(const std::set<int> &keep)
     ::dup2(null, STDIN_FILENO);
     ::dup2(null, STDOUT_FILENO);
     ::dup2(null, STDERR_FILENO);
-    closeOtherDescriptors({a.master, a.slave, b.master, b.slave, ready});
+    closeOtherDescriptors({a.master, a.slave, listener, g_stateFd, ready});
     (void)!::write(ready, "ok\n", 3);
     ::close(ready);
 
@@ -363,21 +376,43 @@ void closeOtherDescriptors(const std::set<int> &keep)
     ::signal(SIGHUP, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
 
+    // The holder never reads the terminal: while no relay has it, what a program
+    // writes waits in the terminal for the next relay, as on a cable nobody listens to.
     const std::string record = recordPath(pair.number);
-    ByteRelay::run(a.master, b.master,
-                   [&record] {
-                       struct stat info{};
-                       return !g_stop && ::stat(record.c_str(), &info) == 0;
-                   },
-                   1000);
+    int lease = -1;
+    for (;;) {
+        struct stat info{};
+        if (g_stop || ::stat(record.c_str(), &info) != 0)
+            break;
+        pollfd fds[2] = {{listener, POLLIN, 0}, {lease, POLLIN, 0}};
+        if (::poll(fds, 2, 1000) <= 0)
+            continue;
+        if (lease >= 0 && fds[1].revents != 0) {
+            ::close(lease);
+            lease = -1;
+        }
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0)
+            continue;
+        // A relay killed just now may not have been noticed yet: look again before
+        // turning the next one away.
+        if (lease >= 0 && leaseEnded(lease)) {
+            ::close(lease);
+            lease = -1;
+        }
+        if (MasterHandoff::serve(connection, a.master, lease >= 0))
+            lease = connection;
+        else
+            ::close(connection);
+    }
 
     Pair current;
     if (readRecord(pair.number, current) && current.pid == pair.pid)
         forgetPair(pair);
-    else {
+    else
         removeLinkTo(pair.nameA, pair.ptyA);
-        removeLinkTo(pair.nameB, pair.ptyB);
-    }
     ::_exit(0);
 }
 
@@ -535,9 +570,15 @@ int main(int argc, char *argv[])
 
     g_serialDir = SerialPortDirectory::path().toStdString();
     g_stateDir = g_serialDir + "/.pairs";
-    if (!makeDirectories(g_stateDir)) {
+    if (!makeDirectories(g_serialDir)) {
         std::fprintf(stderr, "setupc: cannot use the serial port directory %s: %s\n", g_serialDir.c_str(),
                      std::strerror(errno));
+        return 1;
+    }
+    // The records and the holders' sockets: only this user may reach them.
+    g_stateFd = MasterHandoff::openPrivateDirectory(g_stateDir, true);
+    if (g_stateFd < 0) {
+        std::fprintf(stderr, "setupc: cannot use %s: %s\n", g_stateDir.c_str(), std::strerror(errno));
         return 1;
     }
 

@@ -9,6 +9,7 @@ var template = {
         '/pages/domains/domains.html',
         '/pages/domains/deviceList.js',
         '/pages/domains/domainsPage.js',
+        '/pages/domains/portMonitor.js',
         '/pages/domains/virtualSerialPorts.html'
     ],
     loaded: 0,

@@ -386,6 +386,7 @@ var domains = {
             }
 
             container.find('.remove').on('click', domains.removeVirtualSerialPort);
+            portMonitor.attach(device.id, container);
 
             if (typeof callback === 'function')
                 callback();
@@ -419,6 +420,7 @@ var domains = {
     installPortViewHandlers: function () {
         var page = domains.portPage();
         page.find('.icon-back').on('click', function () {
+            portMonitor.detach();
             $('.page').removeClass('slided');
             page.find('.virtual-serial-ports-container').addClass('closed');
             page.find('.form-container').addClass('closed');

@@ -30,6 +30,9 @@ VirtualSerialPort::VirtualSerialPort(QObject *parent)
 {
     connect(m_apiDevice.get(), &ApiDevice::onGetRemoteAccessSuccess, this, &VirtualSerialPort::getRemoteAccessSuccess);
     connect(m_apiDevice.get(), &ApiDevice::onGetRemoteAccessError, this, &VirtualSerialPort::getRemoteAccessError);
+    m_connectTimer = new QTimer(this);
+    m_connectTimer->setSingleShot(true);
+    connect(m_connectTimer, &QTimer::timeout, this, &VirtualSerialPort::connectUnlessBridged);
 }
 
 // The relay goes with the port, and says nothing on its way out.
@@ -407,8 +410,12 @@ void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
         logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Bridge already running"));
         return;
     case State::Idle:
-    case State::Requesting:
     case State::RelayEnded:
+        // Only a port that is asking takes an answer: a disconnection (the tunnel went
+        // down) withdrew this request, and the answer must not bridge the port again.
+        logMessage(4, Category, "VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Request withdrawn"));
+        return;
+    case State::Requesting:
         moveTo(State::Bridged);
         break;
     }
@@ -436,8 +443,22 @@ void VirtualSerialPort::getRemoteAccessError(int status, QString data)
 bool VirtualSerialPort::disconnectPort()
 {
     logMessage(4, Category, "VirtualSerialPort::disconnectPort", QString());
+    // A connection scheduled before the disconnection is withdrawn with it.
+    m_connectTimer->stop();
     stopConnection();
     return true;
+}
+
+void VirtualSerialPort::connectLater(int ms)
+{
+    m_connectTimer->start(ms);
+}
+
+void VirtualSerialPort::withdrawPendingConnection()
+{
+    m_connectTimer->stop();
+    if (m_state == State::Requesting)
+        stopConnection();
 }
 
 void VirtualSerialPort::deviceOnline()
@@ -445,8 +466,7 @@ void VirtualSerialPort::deviceOnline()
     if (isConnected())
         return;
     logMessage(4, Category, "VirtualSerialPort::deviceOnline", QString());
-    // Bound to this port: the call is dropped if the port goes first.
-    QTimer::singleShot(g_onlineDelayMs, this, &VirtualSerialPort::connectUnlessBridged);
+    connectLater(g_onlineDelayMs);
 }
 
 void VirtualSerialPort::connectUnlessBridged()
@@ -465,8 +485,10 @@ void VirtualSerialPort::connectUnlessBridged()
 
 void VirtualSerialPort::deviceOffline()
 {
-    if (!isConnected())
+    if (!isConnected()) {
+        withdrawPendingConnection();
         return;
+    }
     logMessage(4, Category, "VirtualSerialPort::deviceOffline", QString());
     disconnectPort();
 }

@@ -13,6 +13,7 @@
 
 class ApiDevice;
 class ExecCommand;
+class QTimer;
 class HlvDevice;
 
 // One serial interface of a remote device as a local port pair: "COM"+n is the end
@@ -76,6 +77,12 @@ public slots:
     // The delayed connections (a device seen online, the manager's reconnect) end here:
     // a relay that came up in the meantime is left running instead of being replaced.
     void connectUnlessBridged();
+    // Calls connectUnlessBridged() after ms, unless a disconnection comes first; a
+    // later call moves the one still pending.
+    void connectLater(int ms);
+    // Withdraws a connection not made yet: the pending delayed one and a request still
+    // unanswered. A port that is connected is left as it is.
+    void withdrawPendingConnection();
 
 signals:
     // A running relay of this port has ended, unless the port ended it to replace it.
@@ -136,6 +143,8 @@ private:
     // run has a runner of its own, so the end of an earlier run can never be taken
     // for the end of the current one.
     ExecCommand *m_relay = nullptr;
+    // The pending delayed connection, stopped by every disconnection.
+    QTimer *m_connectTimer = nullptr;
     State m_state = State::Idle;
     PortMonitor m_monitor;
 };

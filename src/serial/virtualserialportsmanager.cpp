@@ -268,9 +268,13 @@ void VirtualSerialPortsManager::onVpnConnected(int device_id)
 void VirtualSerialPortsManager::onVpnDisconnected()
 {
     logMessage(4, Category, "VirtualSerialPortsManager::onVpnDisconnected", QString());
+    // Every port, not only those bridged: one still asking its device, or waiting to,
+    // would otherwise bridge after the tunnel is gone.
     for (VirtualSerialPort *port : std::as_const(ports)) {
         if (port->isConnected())
             port->disconnectPort();
+        else
+            port->withdrawPendingConnection();
     }
 }
 
@@ -300,6 +304,6 @@ void VirtualSerialPortsManager::onPortDisconnected()
         logMessage(4, Category, "VirtualSerialPortsManager::onPortDisconnected",
                    QStringLiteral("Reconnect port after %1ms").arg(g_reconnectDelayMs));
         // Meant for the relay that ended: one that came up in the meantime stays.
-        QTimer::singleShot(g_reconnectDelayMs, port, &VirtualSerialPort::connectUnlessBridged);
+        port->connectLater(g_reconnectDelayMs);
     }
 }

@@ -52,9 +52,18 @@ QString remoteAccessAnswer(const QString &port)
         + QStringLiteral("</dst_ip_port></remote_access>");
 }
 
-void answer(VirtualSerialPort *port, int status, const QString &data)
+// The port asks its device for the TCP port and takes this answer at once. (The real
+// request goes to a device that is not there and fails later; a port that holds an
+// answer by then ignores the failure.)
+void deliver(VirtualSerialPort *port, int status, const QString &data)
 {
     QMetaObject::invokeMethod(port, "getRemoteAccessSuccess", Q_ARG(int, status), Q_ARG(QString, data));
+}
+
+void answer(VirtualSerialPort *port, int status, const QString &data)
+{
+    QVERIFY(port->connectPort());
+    deliver(port, status, data);
 }
 
 } // namespace
@@ -75,6 +84,7 @@ private slots:
     void createInstallsAPair();
     void destroyRemovesOnlyItsOwnPair();
     void answerWithPortStartsTheBridge();
+    void answerToAWithdrawnRequestBridgesNothing();
     void answersThatStartNoBridge_data();
     void answersThatStartNoBridge();
     void answerLeavesTheWorkingDirectoryAlone_data();
@@ -252,6 +262,25 @@ void TestVirtualSerialPort::destroyRemovesOnlyItsOwnPair()
     // Removed: the port is not connected again.
     port.setDevice(m_device.get());
     QVERIFY(!port.connectPort());
+}
+
+void TestVirtualSerialPort::answerToAWithdrawnRequestBridgesNothing()
+{
+    // Asked, then disconnected (the tunnel went down) before the device answered.
+    m_port = std::make_unique<PortOnMachine>(QStringList());
+    m_port->setDevice(m_device.get());
+    QVERIFY(m_port->create({m_port.get()}));
+    QVERIFY(m_port->connectPort());
+    QVERIFY(m_port->disconnectPort());
+    deliver(m_port.get(), 200, remoteAccessAnswer(QString::number(m_echo->port())));
+    QVERIFY(!m_port->isConnected());
+    QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Request withdrawn")));
+
+    // Asked again: this answer is taken.
+    const int before = m_echo->connectionCount();
+    answer(m_port.get(), 200, remoteAccessAnswer(QString::number(m_echo->port())));
+    QTRY_COMPARE(m_echo->connectionCount(), before + 1);
+    QVERIFY(m_port->isConnected());
 }
 
 void TestVirtualSerialPort::answerWithPortStartsTheBridge()

@@ -72,6 +72,8 @@ private slots:
     void bridgeEndingWhileTheVpnServesItsDeviceComesBackOnce();
     void bridgeEndingWhileTheVpnServesAnotherDeviceStaysDown();
     void vpnDisconnectStopsEveryBridge();
+    void vpnDisconnectWithdrawsWhatIsPending_data();
+    void vpnDisconnectWithdrawsWhatIsPending();
     void reconnectLeavesARelayThatCameUpMeanwhile();
     void domainReloadDroppingTheDeviceStopsItsPorts();
     void destroyAllRemovesPairsAndKeepsTheList();
@@ -412,6 +414,54 @@ void TestVirtualSerialPortsManager::vpnDisconnectStopsEveryBridge()
     QCOMPARE(bridges(), 0);
     // The pairs stay.
     QCOMPARE(setupcList().count(QLatin1String("CNCA")), 2);
+}
+
+void TestVirtualSerialPortsManager::vpnDisconnectWithdrawsWhatIsPending_data()
+{
+    QTest::addColumn<bool>("requestMade");
+    QTest::newRow("a connection waiting for its delay") << false;
+    QTest::newRow("a request not answered yet") << true;
+}
+
+// The tunnel goes down while a port is on its way to a bridge: nothing comes up later.
+void TestVirtualSerialPortsManager::vpnDisconnectWithdrawsWhatIsPending()
+{
+    QFETCH(bool, requestMade);
+    // Long enough that the tunnel goes down first in the row that waits for it.
+    const int onlineDelayMs = requestMade ? ShortDelayMs : 1000;
+    VirtualSerialPort::setOnlineDelay(onlineDelayMs);
+    QVERIFY(m_manager->create(0, device(7)));
+    QCOMPARE(bridges(), 0);
+    vpnConnectedTo(7);
+    const auto requests = [this] {
+        return m_log.count("VirtualSerialPort::connectPort", QStringLiteral("Get port number..."));
+    };
+    const auto answers = [this] { return m_log.count("VirtualSerialPort::getRemoteAccessSuccess", QString()); };
+    if (requestMade) {
+        // The device holds its answer back until the tunnel is down.
+        QVERIFY(m_simulator.addFault({{QStringLiteral("path"), QStringLiteral("/api/v1/remote/access/*")},
+                                      {QStringLiteral("delay_ms"), 1500},
+                                      {QStringLiteral("times"), 1}}));
+        QTRY_VERIFY_WITH_TIMEOUT(requests() == 1, BridgeTimeoutMs);
+        QCOMPARE(answers(), 0);
+    } else {
+        QCOMPARE(requests(), 0);
+    }
+    emit VidEruSignals::instance()->disconnected();
+    QTRY_COMPARE(m_vpn->getStatus(), 1);
+
+    // Past the delayed connection (a timer of the same delay started later fires after
+    // it) and past the held answer.
+    QVERIFY(waitPastDelay(onlineDelayMs));
+    if (requestMade)
+        QTRY_VERIFY_WITH_TIMEOUT(answers() == 1, 10000);
+    QVERIFY(settle());
+    QCOMPARE(bridges(), 0);
+    for (VirtualSerialPort *port : m_manager->getVirtualSerialPortsByDeviceId(7))
+        QVERIFY(!port->isConnected());
+    QCOMPARE(requests(), requestMade ? 1 : 0);
+    if (requestMade)
+        QVERIFY(m_log.contains("VirtualSerialPort::getRemoteAccessSuccess", QStringLiteral("Request withdrawn")));
 }
 
 void TestVirtualSerialPortsManager::domainReloadDroppingTheDeviceStopsItsPorts()

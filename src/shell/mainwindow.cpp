@@ -35,8 +35,9 @@ MainWindow::MainWindow(QWidget *parent, QUrl url)
     m_channel->registerObject(QStringLiteral("HLV"), m_hlv);
 
     enableWebAttributes();
-    // One navigation: setUrl() would start the same load a second time.
-    load(url);
+    // One navigation: setUrl() loads the page and answers url() at once (load() after it
+    // would start the same load a second time).
+    setUrl(url);
 
     setContextMenuPolicy(Qt::NoContextMenu);
 

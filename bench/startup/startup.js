@@ -48,6 +48,9 @@ function timeUntilMark(binary, mark) {
         XDG_CACHE_HOME: path.join(home, '.cache'),
         XDG_RUNTIME_DIR: home,
         QT_LOGGING_RULES: 'js.info=true',
+        // No session bus unless the caller gives one: without it, D-Bus would start one per
+        // run (autolaunch) that outlives the benchmark.
+        DBUS_SESSION_BUS_ADDRESS: process.env.DBUS_SESSION_BUS_ADDRESS || 'disabled:',
     });
     return new Promise((resolve, reject) => {
         const started = process.hrtime.bigint();

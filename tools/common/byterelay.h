@@ -3,8 +3,8 @@
 #include <functional>
 
 // Moves bytes both ways between two non-blocking descriptors until one side ends,
-// flushing what that side sent before it ended. Shared by the pair holder of setupc
-// (master to master) and by com2tcp (serial end to TCP socket).
+// flushing what that side sent before it ended: com2tcp's relay between the port's
+// terminal and the TCP socket. setupc uses only the terminal set-up below.
 namespace ByteRelay {
 
 enum class End {

@@ -217,7 +217,7 @@ void Hlv::loadDomainsSuccess(int status, QString data)
     }
     m_reloadingDomains = false;
 
-    m_domains.storeInBackground();
+    m_domains.store();
     startReloadDomainsTimer();
     m_virtualSerialPortsManager->onDomainsUpdated(&m_domains);
 

@@ -198,6 +198,7 @@ void TestApi::twoCallsGetTwoAnswers()
 {
     const QString key = signInAs(QStringLiteral("alice"), QStringLiteral("secret"));
     QVERIFY(!key.isEmpty());
+    QVERIFY(m_simulator.clearRequests());
     // The first answer is held back, so the two arrive in the other order.
     QVERIFY(m_simulator.addFault({{QStringLiteral("path"), QStringLiteral("/api/v2/domain")},
                                   {QStringLiteral("delay_ms"), 700},
@@ -206,7 +207,8 @@ void TestApi::twoCallsGetTwoAnswers()
     QSignalSpy success(&api, &Api::onGetDomainsSuccess);
     QSignalSpy error(&api, &Api::onGetDomainsError);
     api.getDomains(key);
-    QTest::qWait(200);
+    // The second call goes out once the simulator holds the first.
+    QTRY_COMPARE_WITH_TIMEOUT(m_simulator.requests().size(), 1, 30000);
     api.getDomains(QStringLiteral("not-a-key"));
     QTRY_COMPARE_WITH_TIMEOUT(success.size() + error.size(), 2, 30000);
     QCOMPARE(success.size(), 1);

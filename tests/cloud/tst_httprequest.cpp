@@ -8,6 +8,7 @@
 
 #include "cloud/httprequest.h"
 #include "base/loggingcontrol.h"
+#include "eventsentinel.h"
 #include "simulatorprocess.h"
 
 namespace {
@@ -137,8 +138,8 @@ void TestHttpRequest::send(HttpRequest *request, const QString &url, QString *si
     *signal = successSpy.isEmpty() ? QStringLiteral("error") : QStringLiteral("success");
     *status = arguments.at(0).toInt();
     *data = arguments.at(1).toString();
-    // Nothing more may arrive once the event loop has run past the signal.
-    QTest::qWait(50);
+    // Nothing more may arrive once the event loop has run past what the signal posted.
+    QVERIFY(deliverPostedEvents());
     QCOMPARE(successSpy.size() + errorSpy.size(), 1);
 }
 

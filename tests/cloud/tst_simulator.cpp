@@ -343,9 +343,13 @@ void TestSimulator::serialService()
     QByteArray received;
     QTRY_VERIFY_WITH_TIMEOUT((received += socket.readAll()).size() >= expected.size(), 10000);
     QCOMPARE(received, expected);
-    // Nothing more follows (no answer to the empty lines).
-    QTest::qWait(200);
-    QCOMPARE(socket.readAll(), QByteArray());
+    // Nothing more follows (no answer to the empty lines): the answer to one more line
+    // comes next on the stream, with nothing before it.
+    socket.write("AT\r\n");
+    QVERIFY(socket.waitForBytesWritten(5000));
+    QByteArray after;
+    QTRY_VERIFY_WITH_TIMEOUT((after += socket.readAll()).size() >= 4, 10000);
+    QCOMPARE(after, QByteArray("OK\r\n"));
 }
 
 void TestSimulator::serialNeedsADevice()

@@ -214,14 +214,13 @@ QList<qint64> SerialDirGuard::processes() const
 
 void SerialDirGuard::killProcesses()
 {
-    for (int round = 0; round < 100; ++round) {
+    // Until none is left: a relay may start a process while the others die.
+    QTest::qWaitFor([this] {
         const QList<qint64> left = processes();
-        if (left.isEmpty())
-            return;
         for (qint64 pid : left)
             ::kill(pid_t(pid), SIGKILL);
-        QThread::msleep(20);
-    }
+        return left.isEmpty();
+    }, 2000);
 }
 
 PortEnd::PortEnd(const QString &path)

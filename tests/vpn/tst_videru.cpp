@@ -19,6 +19,7 @@
 #include "vpn/videru.h"
 #include "vpn/viderusignals.h"
 #include "vpn/viderutransportstats.h"
+#include "eventsentinel.h"
 #include "vpnprocesses.h"
 
 namespace {
@@ -336,7 +337,8 @@ void TestVidEru::startFailsOnUnmergeableProfile()
     QVERIFY(!log.contains(QStringLiteral("Connecting...")));
     QCOMPARE(vpn.getTransportStats(), nullptr);
     QCOMPARE(vpn.getStatus(), 1);
-    QTest::qWait(100);
+    // The start failed before any thread ran: only what it posted could still come.
+    QVERIFY(deliverPostedEvents(&vpn));
     QVERIFY(recorder.trail.isEmpty());
 }
 
@@ -396,7 +398,8 @@ void TestVidEru::startNeedsCredentials()
     QVERIFY(!log.contains(QStringLiteral("creds error")));
     QVERIFY(!log.contains(QStringLiteral("Connecting...")));
     QCOMPARE(vpn.getTransportStats(), nullptr);
-    QTest::qWait(100);
+    // The start failed before any thread ran: only what it posted could still come.
+    QVERIFY(deliverPostedEvents(&vpn));
     QVERIFY(recorder.trail.isEmpty());
     QVERIFY(VpnProcesses::openvpnChildren(::getpid()).isEmpty());
 }

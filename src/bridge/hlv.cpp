@@ -93,13 +93,15 @@ void Hlv::unhookPortsManager()
 // A closed window's bridge stays in memory, and its controller still hears the
 // process-wide VPN relay. Once the next window's bridge runs the tunnel, this one
 // must neither store its own last device nor start a tunnel of its own, nor act on
-// cloud answers still on their way. Follows m_exit(), which already dropped a waiting
-// start and stopped the reload timer; unhooked, nothing can bring either back.
+// cloud answers still on their way, nor keep the cloud session alive (the next
+// bridge signs in on its own). Follows m_exit(), which already dropped a waiting start
+// and stopped the reload timer; unhooked, nothing can bring either back.
 void Hlv::retire()
 {
     disconnect(m_vpn, nullptr, this, nullptr);
     disconnect(m_api, nullptr, this, nullptr);
     disconnect(m_auth, nullptr, this, nullptr);
+    m_auth->quiesce();
     unhookPortsManager();
 }
 

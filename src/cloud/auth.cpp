@@ -165,6 +165,13 @@ void Auth::getApiKeyError(int status, QString data)
     signInFailed(status >= 400 && status < 500);
 }
 
+void Auth::quiesce()
+{
+    timer->stop();
+    disconnect(timer, nullptr, this, nullptr);
+    disconnect(api, nullptr, this, nullptr);
+}
+
 void Auth::checkApiKey()
 {
     if (nowSeconds() < expire - RenewalMarginSeconds)

@@ -50,6 +50,11 @@ public slots:
     bool isAuthenticated();
     bool isTryLogin();
 
+public:
+    // Its owner has gone (a closed window's bridge): no more renewals, and answers
+    // still on their way change nothing. The stored credentials stay.
+    void quiesce();
+
 private slots:
     QString getUsername();
     void getApiKeySuccess(int status, QString data);

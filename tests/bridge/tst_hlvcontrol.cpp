@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 
 #include "bridgefixture.h"
+#include "cloud/auth.h"
+#include "eventsentinel.h"
 #include "model/hlvsettings.h"
 #include "testhome.h"
 #include "urlrecorder.h"
@@ -25,6 +27,7 @@ private slots:
     void stopCancelsWaitingStart_data();
     void stopCancelsWaitingStart();
     void retiredBridgeIgnoresTheTunnel();
+    void retiredBridgeStopsRenewingItsKey();
 };
 
 void TestHlvControl::initTestCase()
@@ -192,4 +195,39 @@ void TestHlvControl::retiredBridgeIgnoresTheTunnel()
 }
 
 QTEST_MAIN(TestHlvControl)
+// The closed window's session goes quiet too: its key is not renewed for a bridge
+// nobody uses, also not by a check that was already on its way.
+void TestHlvControl::retiredBridgeStopsRenewingItsKey()
+{
+    const QString keyPath = QStringLiteral("/api/v2/api_key");
+    BridgeFixture f;
+    QVERIFY(f.startCloud(SimulatorProcess::sampleFixture()));
+    // Renewals start 30 s before the key expires: this one is due at the first check.
+    QVERIFY(f.cloud().addFault(QJsonObject{{QStringLiteral("path"), keyPath},
+                                           {QStringLiteral("key_expires_in"), 20},
+                                           {QStringLiteral("times"), 1}}));
+    QVERIFY(f.createBridge(QStringLiteral("alice"), QStringLiteral("secret")));
+    Auth *old = f.hlv()->auth();
+    const QString oldKey = old->apiKey;
+    QVERIFY(!oldKey.isEmpty());
+
+    f.hlv()->m_exit();
+    f.hlv()->retire();
+    QVERIFY(f.cloud().clearRequests());
+    QVERIFY(QMetaObject::invokeMethod(old->timer, "timeout"));
+    QVERIFY(deliverPostedEvents());
+
+    // The sentinel: the next window's sign-in (with the stored credentials) reaches the
+    // cloud after that, alone.
+    Auth current;
+    QVERIFY(current.isTryLogin());
+    QSignalSpy signedIn(&current, &Auth::onGetApiKeySuccess);
+    QTRY_COMPARE_WITH_TIMEOUT(signedIn.size(), 1, 30000);
+    const QJsonArray requests = f.cloud().requests();
+    QCOMPARE(requests.size(), 1);
+    QVERIFY(!SimulatorProcess::hasHeader(requests.first().toObject(), QStringLiteral("x-access-token")));
+    QVERIFY(!old->timer->isActive());
+    QCOMPARE(old->apiKey, oldKey);
+}
+
 #include "tst_hlvcontrol.moc"

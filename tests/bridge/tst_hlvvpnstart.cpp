@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "bridgefixture.h"
 #include "eventsentinel.h"
@@ -15,6 +16,7 @@
 #include "model/hlvsettings.h"
 #include "base/loggingcontrol.h"
 #include "testhome.h"
+#include "vpnprocesses.h"
 #include "vpn/videru.h"
 
 namespace {
@@ -91,6 +93,10 @@ private slots:
     void checksBeforeRequest();
     void startLastDeviceAnnouncesConnecting();
     void fullStartThroughLab();
+    void switchDeviceWhileUp();
+
+private:
+    static bool labFixture(LabServer &lab, QJsonObject *fixture);
 
 private:
     void deliverReply(Hlv *hlv, int status, const QString &body);
@@ -371,19 +377,15 @@ void TestHlvVpnStart::startLastDeviceAnnouncesConnecting()
     QCOMPARE(connecting.size(), 1);
 }
 
-void TestHlvVpnStart::fullStartThroughLab()
+// The sample cloud with the lab's profile, CA and credentials as domain 42's VPN files.
+bool TestHlvVpnStart::labFixture(LabServer &lab, QJsonObject *fixture)
 {
-    if (!LabServer::unavailableReason().isEmpty())
-        QSKIP(qPrintable(LabServer::unavailableReason()));
-    LabServer lab;
-    QVERIFY2(lab.up(), qPrintable(lab.error()));
-
     QFile profile(lab.profilePath());
-    QVERIFY(profile.open(QIODevice::ReadOnly));
     QFile ca(lab.clientDirectory() + QStringLiteral("/ca.crt"));
-    QVERIFY(ca.open(QIODevice::ReadOnly));
-    QJsonObject fixture = SimulatorProcess::sampleFixture();
-    QJsonArray domains = fixture.value(QStringLiteral("domains")).toArray();
+    if (!profile.open(QIODevice::ReadOnly) || !ca.open(QIODevice::ReadOnly))
+        return false;
+    *fixture = SimulatorProcess::sampleFixture();
+    QJsonArray domains = fixture->value(QStringLiteral("domains")).toArray();
     QJsonObject domain42 = domains.at(0).toObject();
     domain42.insert(QStringLiteral("vpn_files"),
                     QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("ca.crt")},
@@ -393,7 +395,18 @@ void TestHlvVpnStart::fullStartThroughLab()
                                QJsonObject{{QStringLiteral("name"), QStringLiteral("credentials.txt")},
                                            {QStringLiteral("content"), QString(lab.username() + QLatin1Char('\n') + lab.password())}}});
     domains.replace(0, domain42);
-    fixture.insert(QStringLiteral("domains"), domains);
+    fixture->insert(QStringLiteral("domains"), domains);
+    return true;
+}
+
+void TestHlvVpnStart::fullStartThroughLab()
+{
+    if (!LabServer::unavailableReason().isEmpty())
+        QSKIP(qPrintable(LabServer::unavailableReason()));
+    LabServer lab;
+    QVERIFY2(lab.up(), qPrintable(lab.error()));
+    QJsonObject fixture;
+    QVERIFY(labFixture(lab, &fixture));
 
     BridgeFixture f;
     QVERIFY(f.startCloud(fixture));
@@ -440,6 +453,67 @@ void TestHlvVpnStart::fullStartThroughLab()
     const QJsonObject stopped = hlv->getVpnStatsJson();
     for (const char *key : {"bytesIn", "bytesOut", "packetsIn", "packetsOut", "lastPacketReceived"})
         QCOMPARE(stopped.value(QLatin1String(key)).toInteger(), 0);
+}
+
+// Another device's tunnel while one is up: the bridge ends the first, and once it is
+// down starts the second with a fresh configuration; one daemon at a time.
+void TestHlvVpnStart::switchDeviceWhileUp()
+{
+    if (!LabServer::unavailableReason().isEmpty())
+        QSKIP(qPrintable(LabServer::unavailableReason()));
+    LabServer lab;
+    QVERIFY2(lab.up(), qPrintable(lab.error()));
+    QJsonObject fixture;
+    QVERIFY(labFixture(lab, &fixture));
+    // Device 8 of domain 42 online too.
+    QJsonArray domains = fixture.value(QStringLiteral("domains")).toArray();
+    QJsonObject domain42 = domains.at(0).toObject();
+    QJsonArray devices = domain42.value(QStringLiteral("devices")).toArray();
+    QJsonObject device8 = devices.at(1).toObject();
+    QCOMPARE(device8.value(QStringLiteral("id")).toInt(), 8);
+    device8.insert(QStringLiteral("vpn_status"), 1);
+    devices.replace(1, device8);
+    domain42.insert(QStringLiteral("devices"), devices);
+    domains.replace(0, domain42);
+    fixture.insert(QStringLiteral("domains"), domains);
+    BridgeFixture f;
+    QVERIFY(f.startCloud(fixture));
+    QVERIFY(f.createBridge(QStringLiteral("alice"), QStringLiteral("secret")));
+    Hlv *hlv = f.hlv();
+
+    QSignalSpy connected(hlv->vpn(), &VidEru::onConnected);
+    hlv->startVpnDevice(7);
+    QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, 30000);
+    QCOMPARE(hlv->vpn()->getDeviceId(), 7);
+
+    // What the page hears: the first tunnel's end (the controller idle by then), then
+    // the second's start; nothing of the first after that.
+    QStringList trail;
+    connect(hlv->vpn(), &VidEru::onConnecting, this, [&] { trail << QStringLiteral("connecting"); });
+    connect(hlv->vpn(), &VidEru::onConnected, this,
+            [&](int device) { trail << QStringLiteral("connected %1").arg(device); });
+    connect(hlv->vpn(), &VidEru::onDisconnected, this,
+            [&] { trail << QStringLiteral("disconnected, status %1").arg(hlv->vpn()->getStatus()); });
+    hlv->startVpnDevice(8);
+    QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 60000);
+    QCOMPARE(trail, (QStringList{QStringLiteral("disconnected, status 1"), QStringLiteral("connecting"),
+                                 QStringLiteral("connected 8")}));
+    QCOMPARE(hlv->vpn()->getDeviceId(), 8);
+    QCOMPARE(hlv->vpn()->getStatus(), 3);
+    QCOMPARE(f.requestCount(QStringLiteral("/api/v2/vpn/domain/42")), 2);
+    QCOMPARE(VpnProcesses::openvpnChildren(::getpid()).size(), 1);
+    {
+        HlvSettings settings;
+        QCOMPARE(settings.value(QStringLiteral("vpn/last_device_id")).toInt(), 8);
+    }
+
+    hlv->stopVpn();
+    QTRY_COMPARE_WITH_TIMEOUT(trail.size(), 4, 20000);
+    QCOMPARE(trail.last(), QStringLiteral("disconnected, status 1"));
+    QTRY_VERIFY_WITH_TIMEOUT(VpnProcesses::openvpnChildren(::getpid()).isEmpty(), 15000);
+    QVERIFY(deliverPostedEvents());
+    QCOMPARE(trail.size(), 4);
+    QCOMPARE(connected.size(), 2);
 }
 
 QTEST_MAIN(TestHlvVpnStart)

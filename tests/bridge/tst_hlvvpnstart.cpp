@@ -377,9 +377,12 @@ void TestHlvVpnStart::startLastDeviceAnnouncesConnecting()
     QCOMPARE(connecting.size(), 1);
 }
 
-// The sample cloud with the lab's profile, CA and credentials as domain 42's VPN files.
+// Brings the lab up, and gives the sample cloud with the lab's profile, CA and
+// credentials as domain 42's VPN files.
 bool TestHlvVpnStart::labFixture(LabServer &lab, QJsonObject *fixture)
 {
+    if (!lab.up())
+        return false;
     QFile profile(lab.profilePath());
     QFile ca(lab.clientDirectory() + QStringLiteral("/ca.crt"));
     if (!profile.open(QIODevice::ReadOnly) || !ca.open(QIODevice::ReadOnly))
@@ -404,9 +407,8 @@ void TestHlvVpnStart::fullStartThroughLab()
     if (!LabServer::unavailableReason().isEmpty())
         QSKIP(qPrintable(LabServer::unavailableReason()));
     LabServer lab;
-    QVERIFY2(lab.up(), qPrintable(lab.error()));
     QJsonObject fixture;
-    QVERIFY(labFixture(lab, &fixture));
+    QVERIFY2(labFixture(lab, &fixture), qPrintable(lab.error()));
 
     BridgeFixture f;
     QVERIFY(f.startCloud(fixture));
@@ -462,9 +464,8 @@ void TestHlvVpnStart::switchDeviceWhileUp()
     if (!LabServer::unavailableReason().isEmpty())
         QSKIP(qPrintable(LabServer::unavailableReason()));
     LabServer lab;
-    QVERIFY2(lab.up(), qPrintable(lab.error()));
     QJsonObject fixture;
-    QVERIFY(labFixture(lab, &fixture));
+    QVERIFY2(labFixture(lab, &fixture), qPrintable(lab.error()));
     // Device 8 of domain 42 online too.
     QJsonArray domains = fixture.value(QStringLiteral("domains")).toArray();
     QJsonObject domain42 = domains.at(0).toObject();

@@ -176,12 +176,23 @@ for n in $(seq 1 100); do
     sleep 0.1
 done
 
+own_display=0
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
     display=99
     while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do
         display=$((display + 1))
     done
-    setsid Xvfb ":$display" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+    # The virtual display takes only clients with its cookie: root's copy for the server
+    # (and for screenshots) in a directory of root's, the desktop user's own copy, 0600,
+    # in a directory the user cannot write. Without it any local user could read the
+    # screen and type into the window.
+    install -d -m 700 "$desktop/x11"
+    install -d -m 711 "$desktop/display"
+    (umask 077 && xauth -q -f "$desktop/x11/xauthority" add ":$display" MIT-MAGIC-COOKIE-1 \
+        "$(od -An -vtx1 -N16 /dev/urandom | tr -d ' \n')")
+    install -m 600 -o "$uid" -g "$gid" "$desktop/x11/xauthority" "$desktop/display/xauthority"
+    setsid Xvfb ":$display" -auth "$desktop/x11/xauthority" -screen 0 1280x900x24 -nolisten tcp \
+        >/dev/null 2>&1 </dev/null &
     xvfb_pid=$!
     for n in $(seq 1 100); do
         [[ -e /tmp/.X11-unix/X$display ]] && break
@@ -189,16 +200,15 @@ if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
         sleep 0.1
     done
     export DISPLAY=:$display
-    # Xvfb without a cookie takes local clients of any user; a cookie of root's would
-    # keep the desktop user out.
-    unset XAUTHORITY
-    echo "run: no display; Corrivo 2 runs on the virtual display :$display"
-    echo "  screenshot:  DISPLAY=:$display xwd -root -silent | xwdtopnm | pnmtopng > corrivo2.png"
-    echo "  watch live:  apt-get install x11vnc; x11vnc -display :$display -localhost -viewonly,"
+    export XAUTHORITY=$desktop/display/xauthority
+    own_display=1
+    echo "run: no display; Corrivo 2 runs on the virtual display :$display (cookie in $desktop/x11/xauthority)"
+    echo "  screenshot:  XAUTHORITY=$desktop/x11/xauthority DISPLAY=:$display xwd -root -silent | xwdtopnm | pnmtopng > corrivo2.png"
+    echo "  watch live:  apt-get install x11vnc; x11vnc -display :$display -auth $desktop/x11/xauthority -localhost -viewonly,"
     echo "               then a VNC viewer on localhost:5900 (ssh -L 5900:localhost:5900 from afar)"
 fi
 
-if ((made_user)) && [[ -n ${XAUTHORITY:-} && -f $XAUTHORITY ]]; then
+if ((made_user && !own_display)) && [[ -n ${XAUTHORITY:-} && -f $XAUTHORITY ]]; then
     install -m 600 -o "$uid" -g "$gid" "$XAUTHORITY" "$desktop/home/.Xauthority"
     XAUTHORITY=$desktop/home/.Xauthority
 fi

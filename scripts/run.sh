@@ -23,6 +23,8 @@ demo_user=corrivo-$demo
 run_marker=CORRIVO_DEMO_RUN=$demo-$$
 # shellcheck source=../tools/lab/serialpairs.sh
 source "$top/tools/lab/serialpairs.sh"
+# shellcheck source=../tools/lab/xdisplay.sh
+source "$top/tools/lab/xdisplay.sh"
 
 if [[ $(id -u) -ne 0 ]]; then
     echo "run: the demo starts the root helper and a network namespace: sudo bash $0" >&2
@@ -178,33 +180,14 @@ done
 
 own_display=0
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
-    display=99
-    while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do
-        display=$((display + 1))
-    done
-    # The virtual display takes only clients with its cookie: root's copy for the server
-    # (and for screenshots) in a directory of root's, the desktop user's own copy, 0600,
-    # in a directory the user cannot write. Without it any local user could read the
-    # screen and type into the window.
-    install -d -m 700 "$desktop/x11"
-    install -d -m 711 "$desktop/display"
-    (umask 077 && xauth -q -f "$desktop/x11/xauthority" add ":$display" MIT-MAGIC-COOKIE-1 \
-        "$(od -An -vtx1 -N16 /dev/urandom | tr -d ' \n')")
-    install -m 600 -o "$uid" -g "$gid" "$desktop/x11/xauthority" "$desktop/display/xauthority"
-    setsid Xvfb ":$display" -auth "$desktop/x11/xauthority" -screen 0 1280x900x24 -nolisten tcp \
-        >/dev/null 2>&1 </dev/null &
-    xvfb_pid=$!
-    for n in $(seq 1 100); do
-        [[ -e /tmp/.X11-unix/X$display ]] && break
-        kill -0 "$xvfb_pid" 2>/dev/null || { echo "run: Xvfb did not start" >&2; exit 1; }
-        sleep 0.1
-    done
+    # Only clients with its cookie: root's and the desktop user's own copy.
+    start_virtual_display "$desktop" "$uid" "$gid" || { echo "run: Xvfb did not start" >&2; exit 1; }
     export DISPLAY=:$display
-    export XAUTHORITY=$desktop/display/xauthority
+    export XAUTHORITY=$xauthority_user
     own_display=1
-    echo "run: no display; Corrivo 2 runs on the virtual display :$display (cookie in $desktop/x11/xauthority)"
-    echo "  screenshot:  XAUTHORITY=$desktop/x11/xauthority DISPLAY=:$display xwd -root -silent | xwdtopnm | pnmtopng > corrivo2.png"
-    echo "  watch live:  apt-get install x11vnc; x11vnc -display :$display -auth $desktop/x11/xauthority -localhost -viewonly,"
+    echo "run: no display; Corrivo 2 runs on the virtual display :$display (cookie in $xauthority_root)"
+    echo "  screenshot:  XAUTHORITY=$xauthority_root DISPLAY=:$display xwd -root -silent | xwdtopnm | pnmtopng > corrivo2.png"
+    echo "  watch live:  apt-get install x11vnc; x11vnc -display :$display -auth $xauthority_root -localhost -viewonly,"
     echo "               then a VNC viewer on localhost:5900 (ssh -L 5900:localhost:5900 from afar)"
 fi
 

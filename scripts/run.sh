@@ -23,6 +23,8 @@ demo_user=corrivo-$demo
 run_marker=CORRIVO_DEMO_RUN=$demo-$$
 # shellcheck source=../tools/lab/serialpairs.sh
 source "$top/tools/lab/serialpairs.sh"
+# shellcheck source=../tools/lab/xdisplay.sh
+source "$top/tools/lab/xdisplay.sh"
 
 if [[ $(id -u) -ne 0 ]]; then
     echo "run: the demo starts the root helper and a network namespace: sudo bash $0" >&2
@@ -176,29 +178,20 @@ for n in $(seq 1 100); do
     sleep 0.1
 done
 
+own_display=0
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
-    display=99
-    while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do
-        display=$((display + 1))
-    done
-    setsid Xvfb ":$display" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
-    xvfb_pid=$!
-    for n in $(seq 1 100); do
-        [[ -e /tmp/.X11-unix/X$display ]] && break
-        kill -0 "$xvfb_pid" 2>/dev/null || { echo "run: Xvfb did not start" >&2; exit 1; }
-        sleep 0.1
-    done
+    # Only clients with its cookie: root's and the desktop user's own copy.
+    start_virtual_display "$desktop" "$uid" "$gid" || { echo "run: Xvfb did not start" >&2; exit 1; }
     export DISPLAY=:$display
-    # Xvfb without a cookie takes local clients of any user; a cookie of root's would
-    # keep the desktop user out.
-    unset XAUTHORITY
-    echo "run: no display; Corrivo 2 runs on the virtual display :$display"
-    echo "  screenshot:  DISPLAY=:$display xwd -root -silent | xwdtopnm | pnmtopng > corrivo2.png"
-    echo "  watch live:  apt-get install x11vnc; x11vnc -display :$display -localhost -viewonly,"
+    export XAUTHORITY=$xauthority_user
+    own_display=1
+    echo "run: no display; Corrivo 2 runs on the virtual display :$display (cookie in $xauthority_root)"
+    echo "  screenshot:  XAUTHORITY=$xauthority_root DISPLAY=:$display xwd -root -silent | xwdtopnm | pnmtopng > corrivo2.png"
+    echo "  watch live:  apt-get install x11vnc; x11vnc -display :$display -auth $xauthority_root -localhost -viewonly,"
     echo "               then a VNC viewer on localhost:5900 (ssh -L 5900:localhost:5900 from afar)"
 fi
 
-if ((made_user)) && [[ -n ${XAUTHORITY:-} && -f $XAUTHORITY ]]; then
+if ((made_user && !own_display)) && [[ -n ${XAUTHORITY:-} && -f $XAUTHORITY ]]; then
     install -m 600 -o "$uid" -g "$gid" "$XAUTHORITY" "$desktop/home/.Xauthority"
     XAUTHORITY=$desktop/home/.Xauthority
 fi

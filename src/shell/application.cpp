@@ -136,6 +136,14 @@ int answerCommandLine(int argc, char *argv[], SingleInstance &instance, int *log
     parser.addOption(printOption);
     parser.addOption(logOption);
     const QStringList commandLine = withLogLevel(withoutGuiOptions(QCoreApplication::arguments()));
+    // Qt would hand what follows this to the web engine, even after "--", where the
+    // parser takes anything: the engine's switches come from the environment alone,
+    // through the list configureWebEngineSandbox() keeps.
+    if (carriesWebEngineArguments(commandLine.mid(1))) {
+        std::fputs("corrivo2: --webEngineArgs is not taken; web engine switches come from "
+                   "QTWEBENGINE_CHROMIUM_FLAGS only\n", stderr);
+        return 2;
+    }
     parser.process(commandLine);
     if (parser.isSet(checkProfileOption))
         return checkProfile(parser.value(checkProfileOption), parser.isSet(printOption));

@@ -69,7 +69,7 @@ void TestApiDevice::requestForm()
     const QJsonObject request = requests.first().toObject();
     QCOMPARE(request.value(QLatin1String("method")).toString(), QStringLiteral("GET"));
     QCOMPARE(request.value(QLatin1String("target")).toString(),
-             QStringLiteral("/api/v1/remote/access/%1?api_key=devkey7").arg(sourceType));
+             QStringLiteral("/api/v1/remote/access/%1?api_key=%2").arg(sourceType).arg(m_simulator.masked("devkey7")));
     QCOMPARE(SimulatorProcess::header(request, QStringLiteral("Host")), m_simulator.hostAndPort());
     QVERIFY(!SimulatorProcess::hasHeader(request, QStringLiteral("x-access-token")));
     QVERIFY(!SimulatorProcess::hasHeader(request, QStringLiteral("Authorization")));

@@ -132,7 +132,7 @@ void TestAuth::automaticSignIn()
     QCOMPARE(requests.size(), signsIn ? 1 : 0);
     if (signsIn)
         QCOMPARE(SimulatorProcess::header(requests.first().toObject(), QStringLiteral("Authorization")),
-                 QStringLiteral("Basic YWxpY2U6c2VjcmV0"));
+                 m_simulator.masked("Basic YWxpY2U6c2VjcmV0"));
 }
 
 void TestAuth::loginStoresCredentials()
@@ -295,7 +295,7 @@ void TestAuth::renewalBeforeExpiry()
     QCOMPARE(requests.size(), 1);
     const QJsonObject request = requests.first().toObject();
     QCOMPARE(request.value(QLatin1String("target")).toString(), ApiKeyPath);
-    QCOMPARE(SimulatorProcess::header(request, QStringLiteral("x-access-token")), firstKey);
+    QCOMPARE(SimulatorProcess::header(request, QStringLiteral("x-access-token")), m_simulator.masked(firstKey.toUtf8()));
     QVERIFY(!SimulatorProcess::hasHeader(request, QStringLiteral("Authorization")));
 
     QVERIFY(auth.isAuthenticated());

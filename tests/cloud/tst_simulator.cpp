@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include <QCryptographicHash>
+#include <QRandomGenerator>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTcpServer>
@@ -29,6 +30,11 @@ private slots:
     void serialService_data();
     void serialService();
     void serialNeedsADevice();
+    void controlNeedsTheToken_data();
+    void controlNeedsTheToken();
+    void fixtureReadsOnlyItsOwnFiles_data();
+    void fixtureReadsOnlyItsOwnFiles();
+    void recordedRequestsMaskSecrets();
 
 private:
     struct Answer
@@ -37,17 +43,26 @@ private:
         QByteArray body;
     };
     static Answer get(const QString &url, const QString &caFile, const QByteArray &token = {});
+    static Answer send(const QString &url, const QString &caFile, const QList<QPair<QByteArray, QByteArray>> &headers);
     static QString signIn(const SimulatorProcess &simulator, const QString &username, const QString &password);
 };
 
 TestSimulator::Answer TestSimulator::get(const QString &url, const QString &caFile, const QByteArray &token)
 {
+    if (token.isEmpty())
+        return send(url, caFile, {});
+    return send(url, caFile, {{"x-access-token", token}});
+}
+
+TestSimulator::Answer TestSimulator::send(const QString &url, const QString &caFile,
+                                          const QList<QPair<QByteArray, QByteArray>> &headers)
+{
     QNetworkRequest request{QUrl(url)};
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.addCaCertificates(caFile, QSsl::Pem);
     request.setSslConfiguration(tls);
-    if (!token.isEmpty())
-        request.setRawHeader("x-access-token", token);
+    for (const auto &[name, value] : headers)
+        request.setRawHeader(name, value);
     QNetworkAccessManager manager;
     std::unique_ptr<QNetworkReply> reply(manager.get(request));
     QSignalSpy finished(reply.get(), &QNetworkReply::finished);
@@ -80,7 +95,7 @@ void TestSimulator::vpnFiles()
 {
     SimulatorProcess simulator;
     const QByteArray certificate = "-----BEGIN CERTIFICATE-----\nnot really\n-----END CERTIFICATE-----\n";
-    QVERIFY(simulator.writeFile(QStringLiteral("pki/ca.crt"), certificate));
+    QVERIFY(simulator.writeFile(QStringLiteral("ca.crt"), certificate));
     QJsonObject fixture = SimulatorProcess::sampleFixture();
     QJsonArray domains = fixture.value(QLatin1String("domains")).toArray();
     QJsonObject domain = domains.at(0).toObject();
@@ -88,7 +103,7 @@ void TestSimulator::vpnFiles()
                   QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("client.ovpn")},
                                          {QStringLiteral("content"), QStringLiteral("client\nca ca.crt\n")}},
                              QJsonObject{{QStringLiteral("name"), QStringLiteral("ca.crt")},
-                                         {QStringLiteral("path"), QStringLiteral("pki/ca.crt")}},
+                                         {QStringLiteral("path"), QStringLiteral("ca.crt")}},
                              QJsonObject{{QStringLiteral("name"), QStringLiteral("credentials.txt")},
                                          {QStringLiteral("content"), QStringLiteral("vpn-\u00e9l\u00e8ve\nsecret")}},
                              QJsonObject{{QStringLiteral("name"), QStringLiteral("fixed.txt")},
@@ -358,6 +373,166 @@ void TestSimulator::serialNeedsADevice()
     QVERIFY(!simulator.start(SimulatorProcess::sampleFixture(), {QStringLiteral("--role"), QStringLiteral("cloud"),
                                                                  QStringLiteral("--serial")}));
     QVERIFY2(simulator.errorString().contains(QStringLiteral("--serial")), qPrintable(simulator.errorString()));
+}
+
+void TestSimulator::controlNeedsTheToken_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("read the requests") << QByteArray("GET") << "/_sim/requests" << QByteArray();
+    QTest::newRow("forget the requests") << QByteArray("DELETE") << "/_sim/requests" << QByteArray();
+    QTest::newRow("read the faults") << QByteArray("GET") << "/_sim/fault" << QByteArray();
+    QTest::newRow("add a fault") << QByteArray("POST") << "/_sim/fault" << QByteArray(R"({"status": 503})");
+    QTest::newRow("replace the fixture") << QByteArray("POST") << "/_sim/fixture" << QByteArray(R"({"users": []})");
+    QTest::newRow("unknown control path") << QByteArray("GET") << "/_sim/nothing" << QByteArray();
+}
+
+// Without the token, or with any other, a control request is answered 403 and changes
+// nothing; the answer tells nothing of what was recorded.
+void TestSimulator::controlNeedsTheToken()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(SimulatorProcess::sampleFixture()), qPrintable(simulator.errorString()));
+    QVERIFY(!signIn(simulator, QStringLiteral("alice"), QStringLiteral("secret")).isEmpty());
+
+    int status = 0;
+    QByteArray answer;
+    QByteArray changed = simulator.controlToken();
+    changed[changed.size() - 1] = changed.endsWith('0') ? '1' : '0';
+    const QByteArrayList tokens{QByteArray(), QByteArray("wrong-token-of-some-length"), changed,
+                                simulator.controlToken() + '0', simulator.controlToken().chopped(1)};
+    for (const QByteArray &token : tokens) {
+        simulator.controlWithToken(method, path, body, token, &status, &answer);
+        QCOMPARE(status, 403);
+        QVERIFY2(!answer.contains("api_key") && !answer.contains("headers"), answer.constData());
+    }
+
+    // Nothing happened: the sign-in is still recorded, no fault is in force, the
+    // fixture's users still sign in.
+    QCOMPARE(simulator.requests().size(), 1);
+    simulator.controlWithToken("GET", QStringLiteral("/_sim/fault"), {}, {}, &status, &answer);
+    QCOMPARE(status, 403);
+    QVERIFY(!signIn(simulator, QStringLiteral("bob"), QStringLiteral("hunter2")).isEmpty());
+    QCOMPARE(simulator.requests().size(), 2);
+}
+
+void TestSimulator::fixtureReadsOnlyItsOwnFiles_data()
+{
+    QTest::addColumn<QString>("name");  // "@" stands for the outside file's absolute path
+    QTest::newRow("absolute path") << "@";
+    QTest::newRow("/etc/shadow") << "/etc/shadow";
+    QTest::newRow("parent directory") << "../outside.txt";
+    QTest::newRow("subdirectory") << "sub/inside.txt";
+    QTest::newRow("symbolic link") << "link.txt";
+    QTest::newRow("hidden name") << ".hidden";
+    QTest::newRow("dots inside") << "a..txt";
+    QTest::newRow("empty") << "";
+    QTest::newRow("directory") << "subdir";
+}
+
+// A fixture names VPN files by plain names in the simulator's files directory; any other
+// name, at start or posted later, is refused and nothing outside that directory is read.
+void TestSimulator::fixtureReadsOnlyItsOwnFiles()
+{
+    QFETCH(QString, name);
+    const QByteArray secret = "OUTSIDE-SECRET-" + QByteArray::number(QRandomGenerator::global()->generate());
+    QTemporaryDir outside;
+    QVERIFY(outside.isValid());
+    const QString outsideFile = outside.filePath(QStringLiteral("outside.txt"));
+    {
+        QFile file(outsideFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(secret), secret.size());
+        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    }
+    if (name == QLatin1String("@"))
+        name = outsideFile;
+
+    SimulatorProcess simulator;
+    // The files directory is "files" in the simulator's directory, which holds a copy
+    // of the secret beside it.
+    for (const char *inside : {"files/good.txt", "files/sub/inside.txt", "files/subdir/x", "files/.hidden", "files/a..txt"})
+        QVERIFY(simulator.writeFile(QString::fromLatin1(inside), "inside"));
+    QVERIFY(simulator.writeFile(QStringLiteral("outside.txt"), secret));
+    QVERIFY(QFile::link(outsideFile, simulator.directory() + QStringLiteral("/files/link.txt")));
+    const QStringList filesDir{QStringLiteral("--files-dir"), simulator.directory() + QStringLiteral("/files")};
+
+    const auto withFile = [](const QString &path) {
+        QJsonObject fixture = SimulatorProcess::sampleFixture();
+        QJsonArray domains = fixture.value(QLatin1String("domains")).toArray();
+        QJsonObject domain = domains.at(0).toObject();
+        domain.insert(QStringLiteral("vpn_files"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("ca.crt")},
+                                                                           {QStringLiteral("path"), path}}});
+        domains.replace(0, domain);
+        fixture.insert(QStringLiteral("domains"), domains);
+        return fixture;
+    };
+
+    // At start.
+    QVERIFY(!simulator.start(withFile(name), filesDir));
+    QVERIFY2(!simulator.errorString().toUtf8().contains(secret), qPrintable(simulator.errorString()));
+
+    // Posted to a running simulator: refused, and the files served stay the good ones.
+    QVERIFY2(simulator.start(withFile(QStringLiteral("good.txt")), filesDir), qPrintable(simulator.errorString()));
+    int status = 0;
+    QByteArray answer;
+    simulator.controlWithToken("POST", QStringLiteral("/_sim/fixture"), QJsonDocument(withFile(name)).toJson(), {}, &status,
+                               &answer);
+    QCOMPARE(status, 403);
+    QVERIFY(!simulator.setFixture(withFile(name)));
+    const QString key = signIn(simulator, QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(!key.isEmpty());
+    const Answer files = get(simulator.baseUrl() + QStringLiteral("/api/v2/vpn/domain/42"), simulator.caFile(), key.toLatin1());
+    QCOMPARE(files.status, 200);
+    const QJsonArray list = QJsonDocument::fromJson(files.body).object().value(QLatin1String("files")).toArray();
+    QCOMPARE(list.size(), 1);
+    QCOMPARE(QByteArray::fromBase64(list.at(0).toObject().value(QLatin1String("file")).toString().toLatin1()), QByteArray("inside"));
+    QVERIFY(!simulator.log().contains(secret));
+}
+
+// The recorded requests and the log keep credentials only as masks of the values sent.
+void TestSimulator::recordedRequestsMaskSecrets()
+{
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start(SimulatorProcess::sampleFixture()), qPrintable(simulator.errorString()));
+    const QByteArray basic = "Basic " + QByteArray("alice:secret").toBase64();
+    const Answer signedIn = send(simulator.baseUrl() + QStringLiteral("/api/v2/api_key"), simulator.caFile(),
+                                 {{"Authorization", basic}, {"Cookie", "session=cookie-value-77"}});
+    QCOMPARE(signedIn.status, 200);
+    const QByteArray key = QJsonDocument::fromJson(signedIn.body)
+                               .object()
+                               .value(QLatin1String("authentication"))
+                               .toObject()
+                               .value(QLatin1String("api_key"))
+                               .toString()
+                               .toLatin1();
+    QVERIFY(!key.isEmpty());
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v2/domain"), simulator.caFile(), key).status, 200);
+    QCOMPARE(get(simulator.baseUrl() + QStringLiteral("/api/v1/remote/access/1?x=1&api_key=devkey7&password=pw-77"),
+                 simulator.caFile())
+                 .status,
+             200);
+
+    const QJsonArray recorded = simulator.requests();
+    QCOMPARE(recorded.size(), 3);
+    const QByteArray text = QJsonDocument(recorded).toJson();
+    for (const QByteArray &secret : {QByteArray("alice:secret"), basic.mid(6), QByteArray("cookie-value-77"), key,
+                                     QByteArray("devkey7"), QByteArray("pw-77")}) {
+        QVERIFY2(!text.contains(secret), secret.constData());
+        QVERIFY2(!simulator.log().contains(secret), secret.constData());
+    }
+    const QJsonObject signIn = recorded.at(0).toObject();
+    QCOMPARE(SimulatorProcess::header(signIn, QStringLiteral("Authorization")), simulator.masked(basic));
+    QCOMPARE(SimulatorProcess::header(signIn, QStringLiteral("Cookie")), simulator.masked("session=cookie-value-77"));
+    QCOMPARE(SimulatorProcess::header(recorded.at(1).toObject(), QStringLiteral("x-access-token")), simulator.masked(key));
+    const QString query = QStringLiteral("x=1&api_key=%1&password=%2").arg(simulator.masked("devkey7"), simulator.masked("pw-77"));
+    QCOMPARE(recorded.at(2).toObject().value(QLatin1String("query")).toString(), query);
+    QCOMPARE(recorded.at(2).toObject().value(QLatin1String("target")).toString(),
+             QStringLiteral("/api/v1/remote/access/1?") + query);
 }
 
 QTEST_GUILESS_MAIN(TestSimulator)

@@ -203,6 +203,44 @@ async function assertNothingLeft(assert, app, helper, marker, serialDir) {
     assert.strictEqual(await app.page.evaluate(() => new Promise((resolve) => HLV.vpn.getStatus(resolve))) !== 3, true);
 }
 
+// The demo world's simulators run as an account of their own without any capability,
+// their control token is root's alone and on no command line, and their control
+// endpoints refuse requests without it and fixtures that name files outside their own.
+async function checkSimulatorsAreFenced(assert, demo) {
+    const simulators = demo.simulators();
+    assert.strictEqual(simulators.length, 4, 'the cloud and three devices');
+    const simUid = Number(execFileSync('id', ['-u', demo.settings.DEMO_SIM_USER], { encoding: 'utf8' }).trim());
+    assert.notStrictEqual(simUid, 0);
+    const token = demo.controlToken();
+    assert.ok(token.length >= 32);
+    for (const simulator of simulators) {
+        const credentials = world.credentialsOf(simulator.pid);
+        assert.deepStrictEqual(credentials.uids, [simUid, simUid, simUid, simUid]);
+        assert.strictEqual(credentials.capEff, 0n);
+        assert.strictEqual(credentials.capPrm, 0n);
+        assert.ok(!simulator.cmdline.join(' ').includes(token), 'the token is on a command line');
+        assert.ok(!simulator.environ.includes(Buffer.from(token)), 'the token is in an environment');
+    }
+    const tokenFile = fs.statSync(demo.settings.DEMO_CONTROL_TOKEN_FILE);
+    assert.strictEqual(tokenFile.uid, 0);
+    assert.strictEqual(tokenFile.mode & 0o777, 0o600);
+
+    for (const wrong of [null, 'not-the-token-of-this-world', `${token}0`]) {
+        const answer = await demo.control('GET', '/_sim/requests', undefined, wrong);
+        assert.strictEqual(answer.status, 403, `token ${wrong}`);
+    }
+    const shadow = fs.readFileSync('/etc/shadow', 'utf8').split('\n')[0];
+    const fixture = JSON.parse(JSON.stringify(demo.fixture));
+    fixture.domains[0].vpn_files = [{ name: 'ca.crt', path: '/etc/shadow' }];
+    for (const wrong of [null, `${token}0`]) {
+        const refused = await demo.control('POST', '/_sim/fixture', fixture, wrong);
+        assert.strictEqual(refused.status, 403);
+    }
+    const named = await demo.control('POST', '/_sim/fixture', fixture, token);
+    assert.strictEqual(named.status, 400, named.body);
+    assert.ok(!named.body.includes(shadow), 'a fixture read /etc/shadow');
+}
+
 async function logout(app) {
     await app.page.click('.logout');
     await app.waitLoginForm();
@@ -228,7 +266,16 @@ module.exports = {
                 assert.notStrictEqual(world.namespaceOf(renderer.pid, 'net'), world.namespaceOf(app.child.pid, 'net'));
             }
 
+            await checkSimulatorsAreFenced(assert, demo);
+
             await signInAsDemoUser(app, demo);
+            // The sign-in is recorded, its credentials only as a mask.
+            const recorded = await demo.control('GET', '/_sim/requests', undefined, demo.controlToken());
+            assert.strictEqual(recorded.status, 200);
+            const signIns = JSON.parse(recorded.body).filter((request) => request.path === '/api/v2/api_key');
+            assert.ok(signIns.length > 0, 'the sign-in was recorded');
+            const basic = Buffer.from(`${demo.settings.DEMO_USERNAME}:${demo.settings.DEMO_PASSWORD}`).toString('base64');
+            assert.ok(!recorded.body.includes(basic), 'the recorded requests show the sign-in\'s credentials');
 
             // The domains of the demo user, the offline device marked, the type-2 device absent.
             await app.waitVisible('#domainsContainer');

@@ -7,6 +7,7 @@
 const { spawn, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const http = require('node:http');
+const https = require('node:https');
 const path = require('node:path');
 
 const GUARD = path.join(__dirname, 'guard.sh');
@@ -107,6 +108,43 @@ class DemoWorld {
                 return found;
         }
         throw new Error(`no device ${id} in the demo fixture`);
+    }
+
+    // The simulators of this world: the processes whose command line names its fixture.
+    simulators() {
+        return listProcesses().filter((entry) => {
+            try {
+                return entry.cmdline.includes(this.settings.DEMO_FIXTURE);
+            } catch (error) {
+                return false;
+            }
+        });
+    }
+
+    // The control token of this world's simulators (root reads it from its file).
+    controlToken() {
+        return fs.readFileSync(this.settings.DEMO_CONTROL_TOKEN_FILE, 'utf8').trim();
+    }
+
+    // A request to the cloud simulator's control endpoints with `token` (null: none);
+    // resolves with { status, body } whatever the status.
+    control(method, endpoint, body, token) {
+        return new Promise((resolve, reject) => {
+            const payload = body === undefined ? null : Buffer.from(typeof body === 'string' ? body : JSON.stringify(body));
+            const headers = payload === null ? {} : { 'Content-Type': 'application/json', 'Content-Length': payload.length };
+            if (token !== null)
+                headers['X-Sim-Token'] = token;
+            const request = https.request(`${this.settings.CORRIVO_CLOUD_URL}${endpoint}`, {
+                method, headers, ca: fs.readFileSync(this.settings.CORRIVO_CA_FILE),
+            }, (response) => {
+                let text = '';
+                response.setEncoding('utf8');
+                response.on('data', (chunk) => { text += chunk; });
+                response.on('end', () => resolve({ status: response.statusCode, body: text }));
+            });
+            request.on('error', reject);
+            request.end(payload === null ? undefined : payload);
+        });
     }
 
     serverStop() {

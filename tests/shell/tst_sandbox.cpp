@@ -65,6 +65,8 @@ private slots:
     void unprivilegedRunKeepsTheSandbox_data();
     void unprivilegedRunKeepsTheSandbox();
     void rootRunDisablesTheSandbox();
+    void commandLineEngineArguments_data();
+    void commandLineEngineArguments();
 };
 
 void TestSandbox::unprivilegedRunKeepsTheSandbox_data()
@@ -77,6 +79,44 @@ void TestSandbox::unprivilegedRunKeepsTheSandbox_data()
     QTest::newRow("inherited --no-sandbox flag")
         << QByteArray("-") << QByteArray("--enable-logging --no-sandbox  --v=1") << QByteArray("--enable-logging --v=1");
     QTest::newRow("other flags untouched") << QByteArray("-") << QByteArray("--enable-logging") << QByteArray("--enable-logging");
+    QTest::newRow("empty disable variable") << QByteArray("") << QByteArray("-") << QByteArray("-");
+    QTest::newRow("disable variable 0") << QByteArray("0") << QByteArray("--v=1") << QByteArray("--v=1");
+
+    // Every spelling Chromium reads as a switch: "--" or "-", with or without a value.
+    const QByteArray none("-");
+    const auto row = [none](const char *name, const char *flags, const char *expected = nullptr) {
+        QTest::newRow(name) << none << QByteArray(flags) << (expected ? QByteArray(expected) : none);
+    };
+    row("--no-sandbox=1", "--no-sandbox=1");
+    row("--no-sandbox=0", "--no-sandbox=0");
+    row("-no-sandbox", "-no-sandbox");
+    row("-no-sandbox=", "-no-sandbox=");
+    row("--single-process", "--single-process");
+    row("-single-process among others", "--enable-logging -single-process=1 --v=1", "--enable-logging --v=1");
+    row("--disable-setuid-sandbox", "--disable-setuid-sandbox");
+    row("--disable-namespace-sandbox", "--disable-namespace-sandbox");
+    row("--disable-seccomp-filter-sandbox", "--disable-seccomp-filter-sandbox");
+    row("--no-zygote with --no-sandbox", "--no-zygote --no-sandbox");
+    row("--no-zygote alone", "--no-zygote");
+    row("--in-process-gpu", "--in-process-gpu");
+    row("--renderer-cmd-prefix", "--renderer-cmd-prefix=gdb");
+    row("--utility-cmd-prefix", "-utility-cmd-prefix=strace");
+    row("--gpu-launcher", "--gpu-launcher=x");
+    row("--browser-subprocess-path", "--browser-subprocess-path=/tmp/x");
+    row("--js-flags", "--js-flags=--jitless");
+    row("--disable-features", "--disable-features=NetworkServiceSandbox");
+    row("--remote-debugging-port", "--remote-debugging-port=9222");
+    row("--disable-web-security", "--disable-web-security");
+    row("capitals", "--No-Sandbox");
+    row("quoted", "\"--no-sandbox\"");
+    row("quoted in pieces", "--no-\"sand\"box");
+    row("tab separated", "--enable-logging\t--no-sandbox", "--enable-logging");
+    row("newline separated", "--v=1\n-no-sandbox", "--v=1");
+    row("value hiding a switch", "--use-gl=\"egl --no-sandbox\"");
+    row("after the end of switches", "--disable-gpu -- --no-sandbox", "--disable-gpu");
+    row("plain argument", "--disable-gpu about:blank", "--disable-gpu");
+    row("one dash kept, written anew", "-v=1 -disable-gpu", "--v=1 --disable-gpu");
+    row("three dashes", "---no-sandbox");
 }
 
 void TestSandbox::unprivilegedRunKeepsTheSandbox()
@@ -110,6 +150,28 @@ void TestSandbox::rootRunDisablesTheSandbox()
     qunsetenv("QTWEBENGINE_DISABLE_SANDBOX");
     configureWebEngineSandbox();
     QCOMPARE(qgetenv("QTWEBENGINE_DISABLE_SANDBOX"), QByteArray("1"));
+}
+
+void TestSandbox::commandLineEngineArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("carries");
+    QTest::newRow("none") << QStringList{} << false;
+    QTest::newRow("ours") << QStringList{QStringLiteral("--log=4")} << false;
+    QTest::newRow("separator") << QStringList{QStringLiteral("--webEngineArgs"), QStringLiteral("--no-sandbox")} << true;
+    QTest::newRow("after --") << QStringList{QStringLiteral("--"), QStringLiteral("--webEngineArgs")} << true;
+    QTest::newRow("capitals") << QStringList{QStringLiteral("--WEBENGINEARGS")} << true;
+    // Qt compares without case, with Unicode's folding: the long s is an s.
+    QTest::newRow("long s") << QStringList{QStringLiteral("--webEngineArg\u017f")} << true;
+    QTest::newRow("part of an argument") << QStringList{QStringLiteral("--webEngineArgsX")} << false;
+    QTest::newRow("switch without separator") << QStringList{QStringLiteral("--"), QStringLiteral("--no-sandbox")} << false;
+}
+
+void TestSandbox::commandLineEngineArguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, carries);
+    QCOMPARE(carriesWebEngineArguments(arguments), carries);
 }
 
 QTEST_GUILESS_MAIN(TestSandbox)

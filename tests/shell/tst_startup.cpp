@@ -94,6 +94,15 @@ void TestStartup::commandLine_data()
                                             << "the log level is a number from 1 to 4";
     QTest::newRow("print alone") << QStringList{QStringLiteral("--print")} << 2 << ""
                                  << "--print goes with --check-profile";
+    // Switches for the web engine never come from the command line, however written.
+    QTest::newRow("engine switches after --")
+        << QStringList{QStringLiteral("--"), QStringLiteral("--webEngineArgs"), QStringLiteral("--no-sandbox")} << 2 << ""
+        << "--webEngineArgs is not taken";
+    QTest::newRow("engine switches in capitals")
+        << QStringList{QStringLiteral("--"), QStringLiteral("--WEBENGINEARGS"), QStringLiteral("--single-process")} << 2
+        << "" << "--webEngineArgs is not taken";
+    QTest::newRow("engine switches as an option") << QStringList{QStringLiteral("--webEngineArgs")} << 2 << ""
+                                                  << "--webEngineArgs is not taken";
     QTest::newRow("unknown option after a Qt option")
         << QStringList{QStringLiteral("-reverse"), QStringLiteral("--bogus")} << 1 << ""
         << "Corrivo 2: Unknown option 'bogus'.";

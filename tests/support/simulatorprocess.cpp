@@ -7,9 +7,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QMessageAuthenticationCode>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRandomGenerator>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTimer>
@@ -67,7 +69,8 @@ bool SimulatorProcess::start(const QJsonObject &fixture, const QStringList &extr
                                        QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
                                        QStringLiteral("--port"), QStringLiteral("0"),
                                        QStringLiteral("--ca-dir"), m_directory.filePath(QStringLiteral("ca")),
-                                       QStringLiteral("--exit-on-stdin-eof")}
+                                       QStringLiteral("--exit-on-stdin-eof"),
+                                       QStringLiteral("--control-token-fd"), QStringLiteral("0")}
                            + extraArguments);
     // A file, not a pipe: a pipe nobody reads would fill up and stall the simulator.
     m_process.setStandardErrorFile(m_directory.filePath(QStringLiteral("simulator.log")));
@@ -76,6 +79,10 @@ bool SimulatorProcess::start(const QJsonObject &fixture, const QStringList &extr
         m_error = TestBinaries::path(QStringLiteral("corrivo-simulator")) + QStringLiteral(" did not start: ") + m_process.errorString();
         return false;
     }
+    QByteArray random(24, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), random.size() / 4);
+    m_controlToken = random.toHex();
+    m_process.write(m_controlToken + '\n');
 
     const QDeadlineTimer deadline(StartTimeoutMs);
     while (!m_process.canReadLine()) {
@@ -253,7 +260,24 @@ bool SimulatorProcess::hasHeader(const QJsonObject &request, const QString &name
     return false;
 }
 
+QString SimulatorProcess::masked(const QByteArray &value) const
+{
+    return QStringLiteral("masked:")
+        + QString::fromLatin1(QMessageAuthenticationCode::hash(value, m_controlToken, QCryptographicHash::Sha256).toHex());
+}
+
+QByteArray SimulatorProcess::controlToken() const
+{
+    return m_controlToken;
+}
+
 QJsonValue SimulatorProcess::control(const QByteArray &method, const QString &path, const QByteArray &body, int *status)
+{
+    return controlWithToken(method, path, body, m_controlToken, status);
+}
+
+QJsonValue SimulatorProcess::controlWithToken(const QByteArray &method, const QString &path, const QByteArray &body,
+                                              const QByteArray &token, int *status, QByteArray *rawAnswer)
 {
     *status = 0;
     if (!isRunning())
@@ -264,6 +288,8 @@ QJsonValue SimulatorProcess::control(const QByteArray &method, const QString &pa
     tls.addCaCertificates(m_caFile, QSsl::Pem);
     request.setSslConfiguration(tls);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    if (!token.isEmpty())
+        request.setRawHeader("X-Sim-Token", token);
 
     QNetworkAccessManager manager;
     QNetworkReply *reply = manager.sendCustomRequest(request, method, body);
@@ -278,7 +304,10 @@ QJsonValue SimulatorProcess::control(const QByteArray &method, const QString &pa
         reply->abort();
 
     *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
+    const QByteArray answer = reply->readAll();
+    if (rawAnswer)
+        *rawAnswer = answer;
+    const QJsonDocument document = QJsonDocument::fromJson(answer);
     delete reply;
     if (document.isArray())
         return document.array();

@@ -14,7 +14,8 @@
 // CORRIVO_BIN_DIR on a free loopback port, waits for its ready line and talks to its
 // control endpoints. The destructor stops the process and removes the directory, so
 // a failing test leaves nothing behind; the simulator also ends by itself when the
-// test process dies (its standard input closes).
+// test process dies (its standard input closes). The control token goes to the
+// simulator as the first line of its standard input and with every control request.
 class SimulatorProcess
 {
 public:
@@ -23,8 +24,8 @@ public:
     SimulatorProcess(const SimulatorProcess &) = delete;
     SimulatorProcess &operator=(const SimulatorProcess &) = delete;
 
-    // The private directory; files written here can be named by relative "path"
-    // entries of the fixture.
+    // The private directory; files written here can be named by "path" entries of the
+    // fixture (plain names: the simulator reads nothing outside this directory).
     QString directory() const;
     bool writeFile(const QString &relativePath, const QByteArray &content);
 
@@ -50,6 +51,17 @@ public:
 
     // Points CORRIVO_CLOUD_URL and CORRIVO_CA_FILE of this process at the simulator.
     void exportEnvironment() const;
+
+    // A control request with this token (empty: none) instead of the right one; the
+    // answer's status goes to *status. For tests of the control endpoints' door.
+    QJsonValue controlWithToken(const QByteArray &method, const QString &path, const QByteArray &body,
+                                const QByteArray &token, int *status, QByteArray *rawAnswer = nullptr);
+
+    // What the recorded requests show instead of a secret value (a header's or a query
+    // parameter's as sent): "masked:" and the HMAC-SHA256 of the value under the token.
+    QString masked(const QByteArray &value) const;
+    // The token of this run (for tests that alter it).
+    QByteArray controlToken() const;
 
     // Control endpoints; each waits for the answer (at most 10 s).
     QJsonArray requests();
@@ -78,4 +90,5 @@ private:
     QString m_httpUrl;
     quint16 m_port = 0;
     QString m_error;
+    QByteArray m_controlToken;
 };

@@ -2,9 +2,11 @@
 
 // Starts the cloud simulator (corrivo-simulator) for a UI test and takes it down again.
 // It prints "READY https://127.0.0.1:<port> <ca file>" once it listens, and ends when its
-// standard input closes.
+// standard input closes. Its control endpoints (/_sim/) take only requests with the token
+// it reads as the first line of that input.
 
 const { spawn } = require('node:child_process');
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const https = require('node:https');
 const path = require('node:path');
@@ -22,6 +24,7 @@ class Simulator {
         this.url = null;
         this.caFile = null;
         this.output = '';
+        this.token = crypto.randomBytes(24).toString('hex');
     }
 
     // The simulator is built with the tests: its absence is a broken build.
@@ -37,7 +40,9 @@ class Simulator {
         const fixtureFile = path.join(this.dir, 'fixture.json');
         fs.writeFileSync(fixtureFile, JSON.stringify(this.fixture));
         this.child = spawn(this.binary, ['--fixture', fixtureFile, '--ca-dir', path.join(this.dir, 'ca'),
-                                         '--exit-on-stdin-eof'], { stdio: ['pipe', 'pipe', 'pipe'] });
+                                         '--exit-on-stdin-eof', '--control-token-fd', '0'],
+                           { stdio: ['pipe', 'pipe', 'pipe'] });
+        this.child.stdin.write(`${this.token}\n`);
         this.child.stderr.on('data', (chunk) => { this.output += chunk.toString(); });
         await new Promise((resolve, reject) => {
             let line = '';
@@ -72,7 +77,8 @@ class Simulator {
             const request = https.request(`${this.url}${endpoint}`, {
                 method,
                 ca: fs.readFileSync(this.caFile),
-                headers: payload === null ? {} : { 'Content-Type': 'application/json', 'Content-Length': payload.length },
+                headers: Object.assign({ 'X-Sim-Token': this.token }, payload === null ? {}
+                    : { 'Content-Type': 'application/json', 'Content-Length': payload.length }),
             }, (response) => {
                 let text = '';
                 response.setEncoding('utf8');
@@ -87,6 +93,12 @@ class Simulator {
             request.on('error', reject);
             request.end(payload === null ? undefined : payload);
         });
+    }
+
+    // What the recorded requests show instead of a secret value (a credential header's,
+    // a secret query parameter's, as sent).
+    masked(value) {
+        return `masked:${crypto.createHmac('sha256', this.token).update(value).digest('hex')}`;
     }
 
     // The requests the simulator has seen, oldest first.

@@ -49,13 +49,22 @@ command=$1
 
 state=$state_root/$name
 simulator=$bindir/corrivo-simulator
+# The simulators run as an account of this demo's own, made at up and removed at down;
+# its group reads what they need of the state directory.
+sim_user=corrivo-sim-$name
 # How long a simulator may take to make its certificate and listen.
 ready_timeout_s=30
 
 # A simulator of this demo: its command line names this demo's fixture, so a pid that
 # was reused by another process is never hit.
 is_ours() {
-    [[ $1 =~ ^[0-9]+$ ]] && tr '\0' ' ' 2>/dev/null <"/proc/$1/cmdline" | grep -qF -- "$state/fixture.json"
+    [[ $1 =~ ^[0-9]+$ ]] && tr '\0' ' ' 2>/dev/null <"/proc/$1/cmdline" | grep -qF -- "$state/sim/fixture.json"
+}
+
+# Runs a command as the simulators' account, without any capability.
+as_simulator() {
+    setpriv --reuid="$sim_uid" --regid="$sim_gid" --clear-groups --inh-caps=-all --bounding-set=-all \
+        --no-new-privs -- env -i PATH=/usr/bin:/bin HOME=/nonexistent LANG=C.UTF-8 "$@"
 }
 
 # Stops the simulators this demo started, then the lab, then removes the files.
@@ -78,14 +87,20 @@ down() {
         done <"$state/pids"
     fi
     "$here/lab.sh" -n "$name" down
+    # Only the account this demo made (recorded at up): a name taken by someone else stays.
+    if [[ -f $state/sim-account && $(cat "$state/sim-account") == "$sim_user" ]]; then
+        "$here/accounts.sh" remove "$sim_user" "$sim_user" || true
+    fi
     if [[ -f $state/outdir ]]; then
         rm -f "$(cat "$state/outdir")/demo.env"
     fi
     rm -rf "$state"
 }
 
-# Starts one simulator in the background (in namespace $1 when not empty), records its
-# pid and waits for its READY line; prints that line.
+# Starts one simulator in the background (in namespace $1 when not empty) as the
+# simulators' account, records its pid and waits for its READY line; prints that line.
+# The control token reaches it on descriptor 3, opened here as root: it is on no
+# command line and in no environment.
 start_simulator() {
     local netns=$1 label=$2
     shift 2
@@ -93,8 +108,10 @@ start_simulator() {
     local prefix=()
     [[ -z $netns ]] || prefix=(ip netns exec "$netns")
     # Its own session: a Ctrl-C in the terminal reaches this script, which takes it down.
-    "${prefix[@]}" setsid "$simulator" --fixture "$state/fixture.json" --ca-dir "$state/ca" \
-        "$@" >"$ready" 2>"$log" </dev/null &
+    "${prefix[@]}" setsid setpriv --reuid="$sim_uid" --regid="$sim_gid" --clear-groups --inh-caps=-all \
+        --bounding-set=-all --no-new-privs -- env -i PATH=/usr/bin:/bin HOME=/nonexistent LANG=C.UTF-8 \
+        "$state/sim/corrivo-simulator" --fixture "$state/sim/fixture.json" --ca-dir "$state/ca" \
+        --control-token-fd 3 "$@" >"$ready" 2>"$log" </dev/null 3<"$state/control-token" &
     local pid=$!
     echo "$pid $label" >>"$state/pids"
     local n
@@ -138,8 +155,8 @@ write_fixture() {
         "vpn_status": 1, "vpn_ip": "$net.13", "api_key": "demo-key-104"}
      ],
      "vpn_files": [
-       {"name": "client.ovpn", "path": "lab/client.ovpn"},
-       {"name": "ca.crt", "path": "lab/ca.crt"},
+       {"name": "client.ovpn", "path": "client.ovpn"},
+       {"name": "ca.crt", "path": "ca.crt"},
        {"name": "credentials.txt", "path": "credentials.txt"}
      ]},
     {"id": 2, "name": "Warehouse South", "vpn_enable": 1,
@@ -152,8 +169,8 @@ write_fixture() {
         "vpn_status": 0, "vpn_ip": "$net.21", "api_key": "demo-key-202", "dst_ip_port": 4001}
      ],
      "vpn_files": [
-       {"name": "client.ovpn", "path": "lab/client.ovpn"},
-       {"name": "ca.crt", "path": "lab/ca.crt"},
+       {"name": "client.ovpn", "path": "client.ovpn"},
+       {"name": "ca.crt", "path": "ca.crt"},
        {"name": "credentials.txt", "path": "credentials.txt"}
      ]},
     {"id": 3, "name": "Archive", "vpn_enable": 0,
@@ -183,21 +200,54 @@ up() {
     echo "$outdir" >"$state/outdir"
     : >"$state/pids"
 
+    "$here/accounts.sh" add "$sim_user" "$sim_user" ||
+        die "the account $sim_user exists and is not this demo's; remove it or pick another NAME"
+    echo "$sim_user" >"$state/sim-account"
+    sim_uid=$(id -u "$sim_user")
+    sim_gid=$(getent group "$sim_user" | cut -d: -f3)
+    # The simulators' group may pass through the state directory (not list it) to sim/,
+    # which it reads (the program, the fixture and its files), and ca/, the test CA the
+    # simulators make and share. Nothing else here is theirs.
+    chgrp "$sim_gid" "$state"
+    chmod 710 "$state"
+    install -d -m 750 -o root -g "$sim_gid" "$state/sim"
+    install -d -m 700 -o "$sim_uid" -g "$sim_gid" "$state/ca"
+    install -m 750 -o root -g "$sim_gid" "$simulator" "$state/sim/corrivo-simulator"
+    # The control token of this run: root's alone, handed to each simulator on a descriptor.
+    (umask 077 && od -An -vtx1 -N32 /dev/urandom | tr -d ' \n' >"$state/control-token")
+
     "$here/lab.sh" -n "$name" -o "$state/lab" up >"$state/lab.out"
     # shellcheck source=/dev/null
     source "$state/lab/lab.env"
     local net=${LAB_DEVICE_NET%.0/24}
 
     # The cloud hands out the lab's own profile; its credentials file has exactly two
-    # lines, the second without a line end, as the client expects.
-    printf '%s\n%s' "$LAB_USERNAME" "$LAB_PASSWORD" >"$state/credentials.txt"
-    chmod 600 "$state/credentials.txt"
-    write_fixture "$net" "$state"
+    # lines, the second without a line end, as the client expects. The fixture names
+    # them as files of sim/, the simulators' files directory.
+    (umask 077 && printf '%s\n%s' "$LAB_USERNAME" "$LAB_PASSWORD" >"$state/sim/credentials.txt")
+    install -m 600 "$state/lab/client.ovpn" "$state/sim/client.ovpn"
+    install -m 600 "$state/lab/ca.crt" "$state/sim/ca.crt"
+    (umask 077 && write_fixture "$net" "$state/sim")
+    local file
+    for file in credentials.txt client.ovpn ca.crt fixture.json; do
+        chgrp "$sim_gid" "$state/sim/$file"
+        chmod 640 "$state/sim/$file"
+    done
 
     local line
     line=$(start_simulator "" cloud --role cloud --listen 127.0.0.1 --port 0)
-    local cloud_url ca_file
-    read -r _ cloud_url ca_file _ <<<"$line"
+    local cloud_url
+    read -r _ cloud_url _ <<<"$line"
+    # The CA certificate for clients, read with the simulators' rights (ca/ is theirs:
+    # root follows nothing they may have put there) into a file of root's.
+    local ca_file=$state/ca.pem
+    as_simulator cat "$state/ca/ca.pem" >"$ca_file" || die "no CA certificate from the simulator"
+    openssl x509 -noout -in "$ca_file" 2>/dev/null || die "the simulator's CA certificate is not one"
+    chmod 644 "$ca_file"
+
+    # The devices answer on ports 80 and 443 of their addresses: in the lab's namespace,
+    # and only there, ports from 80 up need no privilege.
+    ip netns exec "$LAB_NETNS" sysctl -qw net.ipv4.ip_unprivileged_port_start=80
 
     local entry id suffix
     for entry in "${online_devices[@]}"; do
@@ -213,7 +263,9 @@ up() {
         echo "CORRIVO_CA_FILE=$ca_file"
         echo "DEMO_NAME=$name"
         echo "DEMO_STATE_DIR=$state"
-        echo "DEMO_FIXTURE=$state/fixture.json"
+        echo "DEMO_FIXTURE=$state/sim/fixture.json"
+        echo "DEMO_CONTROL_TOKEN_FILE=$state/control-token"
+        echo "DEMO_SIM_USER=$sim_user"
         echo "DEMO_USERNAME=demo"
         echo "DEMO_PASSWORD=demo"
         echo "DEMO_USERNAME2=operator"

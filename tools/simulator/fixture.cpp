@@ -1,7 +1,12 @@
 #include "fixture.h"
 
-#include <QDir>
-#include <QFile>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,7 +41,49 @@ QList<FixtureVpnFile> defaultVpnFiles(int domainId, const QByteArray &caPem)
 
 } // namespace
 
-bool Fixture::load(const QJsonObject &root, const QString &baseDir, const QByteArray &caPem)
+bool Fixture::readNamedFile(int filesDir, const QString &name, QByteArray *content, QString *error)
+{
+    static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9._-]{0,127}$"));
+    if (!plainName.match(name).hasMatch() || name.contains(QLatin1String(".."))) {
+        *error = QStringLiteral("VPN file \"") + name + QStringLiteral("\" is not a plain file name");
+        return false;
+    }
+    const QByteArray encoded = name.toUtf8();
+    int fd = -1;
+    do {
+        fd = ::openat(filesDir, encoded.constData(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot read VPN file ") + name + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat status = {};
+    bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= MaxFileSize;
+    QByteArray bytes;
+    if (ok) {
+        bytes.resize(qsizetype(status.st_size));
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        ok = done == bytes.size();
+    }
+    ::close(fd);
+    if (!ok) {
+        *error = QStringLiteral("VPN file ") + name + QStringLiteral(" is no regular file of at most ")
+            + QString::number(MaxFileSize) + QStringLiteral(" bytes");
+        return false;
+    }
+    *content = bytes;
+    return true;
+}
+
+bool Fixture::load(const QJsonObject &root, int filesDir, const QByteArray &caPem)
 {
     users.clear();
     domains.clear();
@@ -62,13 +109,13 @@ bool Fixture::load(const QJsonObject &root, const QString &baseDir, const QByteA
     }
 
     for (const QJsonValue &value : root.value(QLatin1String("domains")).toArray()) {
-        if (!loadDomain(value.toObject(), baseDir, caPem))
+        if (!loadDomain(value.toObject(), filesDir, caPem))
             return false;
     }
     return true;
 }
 
-bool Fixture::loadDomain(const QJsonObject &json, const QString &baseDir, const QByteArray &caPem)
+bool Fixture::loadDomain(const QJsonObject &json, int filesDir, const QByteArray &caPem)
 {
     FixtureDomain domain;
     domain.id = json.value(QLatin1String("id")).toInt();
@@ -105,13 +152,8 @@ bool Fixture::loadDomain(const QJsonObject &json, const QString &baseDir, const 
             if (fileJson.contains(QLatin1String("content"))) {
                 file.content = fileJson.value(QLatin1String("content")).toString().toUtf8();
             } else if (fileJson.contains(QLatin1String("path"))) {
-                const QString path = QDir(baseDir).absoluteFilePath(fileJson.value(QLatin1String("path")).toString());
-                QFile source(path);
-                if (!source.open(QIODevice::ReadOnly)) {
-                    m_error = QStringLiteral("cannot read VPN file ") + path + QStringLiteral(": ") + source.errorString();
+                if (!readNamedFile(filesDir, fileJson.value(QLatin1String("path")).toString(), &file.content, &m_error))
                     return false;
-                }
-                file.content = source.readAll();
             } else if (fileJson.value(QLatin1String("ca")).toBool()) {
                 file.content = caPem;
             } else {

@@ -50,10 +50,17 @@ struct FixtureDomain
 class Fixture
 {
 public:
-    // baseDir resolves relative VPN file paths; caPem is served as the CA file of
+    // filesDir: a descriptor of the directory whose files the "path" entries of VPN
+    // files name (plain names, nothing outside it); caPem is served as the CA file of
     // domains without VPN files of their own.
-    bool load(const QJsonObject &root, const QString &baseDir, const QByteArray &caPem);
+    bool load(const QJsonObject &root, int filesDir, const QByteArray &caPem);
     QString errorString() const;
+
+    // Reads the regular file `name` of the directory filesDir into *content: a name of
+    // letters, digits, '.', '_' and '-' (no '/', no "..", no leading dot), never
+    // through a symbolic link, at most MaxFileSize bytes.
+    static bool readNamedFile(int filesDir, const QString &name, QByteArray *content, QString *error);
+    static constexpr qint64 MaxFileSize = 1024 * 1024;
 
     QList<FixtureUser> users;
     QList<FixtureDomain> domains;
@@ -61,7 +68,7 @@ public:
     QJsonArray faults;
 
 private:
-    bool loadDomain(const QJsonObject &json, const QString &baseDir, const QByteArray &caPem);
+    bool loadDomain(const QJsonObject &json, int filesDir, const QByteArray &caPem);
 
     QString m_error;
 };

@@ -8,7 +8,12 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QMap>
+#include <QRegularExpression>
 #include <QTextStream>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "serialservice.h"
 #include "simulator.h"
@@ -32,6 +37,34 @@ QString urlHost(const QHostAddress &address)
     if (address.protocol() == QAbstractSocket::IPv6Protocol)
         return QLatin1Char('[') + address.toString() + QLatin1Char(']');
     return address.toString();
+}
+
+// The control token: one line read from the descriptor, a byte at a time so that
+// nothing after it is taken from a standard input that is watched for its end.
+bool readControlToken(int fd, QByteArray *token, QString *error)
+{
+    const qsizetype MaxLength = 256;
+    QByteArray line;
+    char c = 0;
+    while (line.size() <= MaxLength) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n')
+            break;
+        line.append(c);
+    }
+    if (fd != STDIN_FILENO)
+        ::close(fd);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-]{16,256}$"));
+    if (!form.match(QString::fromLatin1(line)).hasMatch()) {
+        *error = QStringLiteral("the control token must be one line of 16 to 256 letters, digits, '-' or '_'");
+        return false;
+    }
+    *token = line;
+    return true;
 }
 
 } // namespace
@@ -67,8 +100,16 @@ int main(int argc, char *argv[])
                                                          "interfaces on the ports its remote-access answer names."));
     const QCommandLineOption stdinOption(QStringLiteral("exit-on-stdin-eof"),
                                          QStringLiteral("End when standard input is closed (for test harnesses)."));
+    const QCommandLineOption tokenOption(QStringLiteral("control-token-fd"),
+                                         QStringLiteral("Read the token that /_sim/ requests must carry (header X-Sim-Token) "
+                                                        "as one line from this descriptor; without it /_sim/ refuses all."),
+                                         QStringLiteral("fd"));
+    const QCommandLineOption filesDirOption(QStringLiteral("files-dir"),
+                                            QStringLiteral("Directory whose files fixtures name as VPN files (default: the "
+                                                           "fixture file's directory)."),
+                                            QStringLiteral("dir"));
     parser.addOptions({fixtureOption, listenOption, portOption, caDirOption, roleOption, deviceOption, httpPortOption,
-                       nameOption, serialOption, stdinOption});
+                       nameOption, serialOption, stdinOption, tokenOption, filesDirOption});
     parser.process(app);
 
     if (!parser.isSet(fixtureOption) || !parser.isSet(caDirOption))
@@ -94,7 +135,23 @@ int main(int argc, char *argv[])
     if (address.isNull())
         return fail(QStringLiteral("bad --listen address ") + parser.value(listenOption));
 
+    QByteArray controlToken;
+    if (parser.isSet(tokenOption)) {
+        const int tokenFd = parser.value(tokenOption).toInt(&ok);
+        if (!ok || tokenFd < 0)
+            return fail(QStringLiteral("--control-token-fd needs a descriptor number"));
+        QString error;
+        if (!readControlToken(tokenFd, &controlToken, &error))
+            return fail(error);
+    }
+
     const QString fixturePath = parser.value(fixtureOption);
+    const QString filesDirPath = parser.isSet(filesDirOption) ? parser.value(filesDirOption) : QFileInfo(fixturePath).absolutePath();
+    // Held open for the process's life: fixtures, also those posted later, name files
+    // relative to it and nowhere else.
+    const int filesDir = ::open(QFile::encodeName(filesDirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (filesDir < 0)
+        return fail(QStringLiteral("cannot open the files directory ") + filesDirPath);
     QFile fixtureFile(fixturePath);
     if (!fixtureFile.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot read fixture ") + fixturePath + QStringLiteral(": ") + fixtureFile.errorString());
@@ -119,8 +176,8 @@ int main(int argc, char *argv[])
     if (!ca.prepare(parser.value(caDirOption), ipAddresses, dnsNames))
         return fail(ca.errorString());
 
-    Simulator simulator(role, deviceId, ca);
-    if (!simulator.setFixture(fixture.object(), QFileInfo(fixturePath).absolutePath()))
+    Simulator simulator(role, deviceId, ca, filesDir, controlToken);
+    if (!simulator.setFixture(fixture.object()))
         return fail(QStringLiteral("bad fixture: ") + simulator.errorString());
 
     const quint16 httpsPort = simulator.listen(address, quint16(port), true);

@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
+#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslConfiguration>
@@ -11,6 +12,8 @@
 #include <QTextStream>
 #include <QTimer>
 #include <QUrlQuery>
+
+#include "requestmask.h"
 
 namespace {
 
@@ -60,24 +63,32 @@ QByteArray xmlEscaped(const QString &text)
 
 } // namespace
 
-Simulator::Simulator(Role role, int deviceId, const TestCa &ca, QObject *parent)
+Simulator::Simulator(Role role, int deviceId, const TestCa &ca, int filesDir, const QByteArray &controlToken,
+                     QObject *parent)
     : QObject(parent)
     , m_role(role)
     , m_deviceId(deviceId)
     , m_ca(ca)
+    , m_filesDir(filesDir)
+    , m_maskKey(controlToken)
 {
+    if (!controlToken.isEmpty())
+        m_controlTokenDigest = QCryptographicHash::hash(controlToken, QCryptographicHash::Sha256);
+    if (m_maskKey.isEmpty()) {
+        m_maskKey.resize(32);
+        QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(m_maskKey.data()), m_maskKey.size() / 4);
+    }
 }
 
-bool Simulator::setFixture(const QJsonObject &root, const QString &baseDir)
+bool Simulator::setFixture(const QJsonObject &root)
 {
     Fixture fixture;
-    if (!fixture.load(root, baseDir, m_ca.caCertificate().toPem())) {
+    if (!fixture.load(root, m_filesDir, m_ca.caCertificate().toPem())) {
         m_error = fixture.errorString();
         return false;
     }
     m_fixture = fixture;
     m_domainAnswers.clear();
-    m_baseDir = baseDir;
     m_faults = QJsonArray();
     return addFaults(m_fixture.faults);
 }
@@ -145,7 +156,8 @@ void Simulator::onRequest(HttpConnection *connection, const SimRequest &request)
     SimResponse response;
     Fault fault;
     if (request.path.startsWith("/_sim/")) {
-        response = control(request);
+        // Nothing of a control request is looked at before its token is.
+        response = controlAllowed(request) ? control(request) : message(403, QStringLiteral("control token required"));
     } else {
         record(request, peer);
         fault = takeFault(request);
@@ -162,7 +174,7 @@ void Simulator::onRequest(HttpConnection *connection, const SimRequest &request)
             response.drop = fault.drop;
         }
     }
-    QTextStream(stderr) << "simulator: " << request.method << ' ' << request.target << " -> "
+    QTextStream(stderr) << "simulator: " << request.method << ' ' << maskedTarget(request) << " -> "
                         << (response.drop ? QStringLiteral("dropped") : QString::number(response.status))
                         << (fault.delayMs ? QStringLiteral(" after %1 ms").arg(fault.delayMs) : QString()) << Qt::endl;
 
@@ -170,6 +182,34 @@ void Simulator::onRequest(HttpConnection *connection, const SimRequest &request)
         QTimer::singleShot(fault.delayMs, connection, [connection, response] { connection->respond(response); });
     else
         connection->respond(response);
+}
+
+bool Simulator::controlAllowed(const SimRequest &request) const
+{
+    if (m_controlTokenDigest.isEmpty() || !request.hasHeader("X-Sim-Token"))
+        return false;
+    // Digests of equal length, compared without an early end: the time taken says
+    // nothing about how much of a guess was right.
+    const QByteArray sent = QCryptographicHash::hash(request.header("X-Sim-Token"), QCryptographicHash::Sha256);
+    unsigned char difference = 0;
+    for (qsizetype i = 0; i < m_controlTokenDigest.size(); ++i)
+        difference |= static_cast<unsigned char>(sent.at(i) ^ m_controlTokenDigest.at(i));
+    return difference == 0;
+}
+
+QByteArray Simulator::mask(const QByteArray &value) const
+{
+    return "masked:" + QMessageAuthenticationCode::hash(value, m_maskKey, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray Simulator::maskedQuery(const SimRequest &request) const
+{
+    return RequestMask::maskQuery(request.query, [this](const QByteArray &value) { return mask(value); });
+}
+
+QByteArray Simulator::maskedTarget(const SimRequest &request) const
+{
+    return request.target.contains('?') ? request.path + '?' + maskedQuery(request) : request.target;
 }
 
 SimResponse Simulator::control(const SimRequest &request)
@@ -207,7 +247,7 @@ SimResponse Simulator::control(const SimRequest &request)
             const QJsonDocument document = QJsonDocument::fromJson(request.body, &error);
             if (!document.isObject())
                 return message(400, QStringLiteral("fixture is not a JSON object: ") + error.errorString());
-            if (!setFixture(document.object(), m_baseDir))
+            if (!setFixture(document.object()))
                 return message(400, m_error);
             return noContent();
         }
@@ -448,17 +488,19 @@ bool Simulator::addFaults(const QJsonValue &value)
 
 void Simulator::record(const SimRequest &request, const QHostAddress &peer)
 {
+    // Credentials are kept as masks only; the body is not kept at all.
     QJsonArray headers;
     for (const auto &[name, value] : request.headers)
         headers.append(QJsonObject{{QStringLiteral("name"), QString::fromLatin1(name)},
-                                   {QStringLiteral("value"), QString::fromLatin1(value)}});
+                                   {QStringLiteral("value"),
+                                    QString::fromLatin1(RequestMask::isSecretHeader(name) ? mask(value) : value)}});
     if (m_requests.size() >= MaxRecordedRequests)
         m_requests.removeFirst();
     m_requests.append(QJsonObject{
         {QStringLiteral("method"), QString::fromLatin1(request.method)},
-        {QStringLiteral("target"), QString::fromLatin1(request.target)},
+        {QStringLiteral("target"), QString::fromLatin1(maskedTarget(request))},
         {QStringLiteral("path"), QString::fromLatin1(request.path)},
-        {QStringLiteral("query"), QString::fromLatin1(request.query)},
+        {QStringLiteral("query"), QString::fromLatin1(maskedQuery(request))},
         {QStringLiteral("version"), QString::fromLatin1(request.version)},
         {QStringLiteral("headers"), headers},
         {QStringLiteral("peer"), peer.toString()},

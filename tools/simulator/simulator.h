@@ -19,7 +19,9 @@ class QTcpServer;
 // The simulated cloud service and devices behind one or more listeners. The cloud
 // role serves /api/v2/..., the device role /api/v1/remote/access/... and a small web
 // page at "/"; both roles serve the control endpoints under /_sim/ that tests use to
-// read the recorded requests, inject faults and replace the fixture.
+// read the recorded requests, inject faults and replace the fixture. The control
+// endpoints answer only requests that carry the control token (header X-Sim-Token);
+// without a token they refuse everything.
 class Simulator : public QObject
 {
     Q_OBJECT
@@ -27,9 +29,12 @@ class Simulator : public QObject
 public:
     enum class Role { Cloud, Device, Both };
 
-    Simulator(Role role, int deviceId, const TestCa &ca, QObject *parent = nullptr);
+    // filesDir: a descriptor of the directory that fixtures name VPN files in, held
+    // open for the simulator's life; controlToken: the secret of /_sim/ (none: closed).
+    Simulator(Role role, int deviceId, const TestCa &ca, int filesDir, const QByteArray &controlToken,
+              QObject *parent = nullptr);
 
-    bool setFixture(const QJsonObject &root, const QString &baseDir);
+    bool setFixture(const QJsonObject &root);
     // Returns the port listened on, 0 on failure (see errorString()).
     quint16 listen(const QHostAddress &address, quint16 port, bool tls);
     QString errorString() const;
@@ -63,6 +68,11 @@ private:
         bool wrongMd5 = false;
     };
 
+    bool controlAllowed(const SimRequest &request) const;
+    // "masked:" and the HMAC-SHA256 of the value under the control token, in hex.
+    QByteArray mask(const QByteArray &value) const;
+    QByteArray maskedQuery(const SimRequest &request) const;
+    QByteArray maskedTarget(const SimRequest &request) const;
     SimResponse control(const SimRequest &request);
     SimResponse route(const SimRequest &request, const Fault &fault);
     SimResponse apiKey(const SimRequest &request, const Fault &fault);
@@ -81,7 +91,11 @@ private:
     Role m_role;
     int m_deviceId;
     TestCa m_ca;
-    QString m_baseDir;
+    int m_filesDir;
+    // SHA-256 of the control token (empty: no token, /_sim/ closed), compared in
+    // constant time; the token itself keys the masks of recorded secrets.
+    QByteArray m_controlTokenDigest;
+    QByteArray m_maskKey;
     Fixture m_fixture;
     QHash<QString, Key> m_keys;
     // Domain list answers by user name, until the fixture is replaced: a fleet of

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "linkdns.h"
+
+#include <optional>
+
+// The checks every backend makes before it hands a link's settings to anyone: the
+// values come from the tunnel's server, which may be hostile.
+namespace linkdns {
+
+inline constexpr int kMaxServers = 8;
+inline constexpr int kMaxDomains = 16;  // search and routing-only domains together
+inline constexpr int kMaxNameLength = 253;
+inline constexpr int kMaxLabelLength = 63;
+
+// An interface name the kernel could have given (1 to 15 of letters, digits, "_", "-",
+// not starting with "-"); it also names the link's record for resolvconf.
+bool isInterfaceName(const QString &name);
+// A domain of two labels or more, each 1 to 63 letters, digits or hyphens, neither
+// starting nor ending with a hyphen; 253 characters at most; one trailing dot allowed.
+// Single labels ("com", "local") are refused: a tunnel must not claim a whole TLD.
+bool isPlainDomainName(const QString &name);
+// A unicast address a resolver may ask: IPv4 or IPv6, not unspecified, loopback,
+// multicast, broadcast, link-local or scoped.
+bool isServerAddress(const QHostAddress &address);
+
+// The settings as a backend should apply them (domains lower case without the trailing
+// dot, duplicates folded, a routing-only domain that is also searched dropped), or
+// nothing with the reason.
+std::optional<LinkDns> checked(const LinkDns &dns, QString *error);
+
+}  // namespace linkdns

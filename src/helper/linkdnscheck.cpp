@@ -94,17 +94,18 @@ bool isServerAddress(const QHostAddress &address)
 {
     if (address.isNull() || !address.scopeId().isEmpty())
         return false;
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        bool v4 = false;
-        address.toIPv4Address(&v4);
-        if (v4)
-            return false;  // mapped IPv4: the plain address is what a server pushes
-    } else if (address.protocol() != QAbstractSocket::IPv4Protocol) {
-        return false;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        // Unicast: 1.0.0.0 to 223.255.255.255, but for the loopback net and link-local.
+        const quint32 v4 = address.toIPv4Address();
+        const quint32 first = v4 >> 24;
+        return first >= 1 && first <= 223 && first != 127 && (v4 >> 16) != 0xa9fe;
     }
-    return !(address.isLoopback() || address.isMulticast() || address.isBroadcast()
-             || address.isLinkLocal() || address == QHostAddress::AnyIPv4
-             || address == QHostAddress::AnyIPv6);
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        // Global unicast (2000::/3) and unique local (fc00::/7) only.
+        const quint8 first = address.toIPv6Address()[0];
+        return (first & 0xe0) == 0x20 || (first & 0xfe) == 0xfc;
+    }
+    return false;
 }
 
 std::optional<LinkDns> checked(const LinkDns &dns, QString *error)

@@ -20,8 +20,9 @@ bool isInterfaceName(const QString &name);
 // starting nor ending with a hyphen; 253 characters at most; one trailing dot allowed.
 // Single labels ("com", "local") are refused: a tunnel must not claim a whole TLD.
 bool isPlainDomainName(const QString &name);
-// A unicast address a resolver may ask: IPv4 or IPv6, not unspecified, loopback,
-// multicast, broadcast, link-local or scoped.
+// A unicast address a resolver may ask: IPv4 from 1.0.0.0 to 223.255.255.255 without
+// 127/8 and 169.254/16, or IPv6 global unicast (2000::/3) or unique local (fc00::/7),
+// without a scope.
 bool isServerAddress(const QHostAddress &address);
 
 // The settings as a backend should apply them (domains lower case without the trailing

@@ -84,6 +84,12 @@ private slots:
         QTest::newRow("link-local v6") << "fe80::1" << false;
         QTest::newRow("scoped") << "fe80::1%tun0" << false;
         QTest::newRow("mapped v4") << "::ffff:10.0.0.1" << false;
+        QTest::newRow("last unicast v4") << "223.255.255.254" << true;
+        QTest::newRow("reserved v4") << "240.0.0.1" << false;
+        QTest::newRow("this network") << "0.1.2.3" << false;
+        QTest::newRow("global v6") << "2001:db8::53" << true;
+        QTest::newRow("documentation-less v6 prefix") << "4000::1" << false;
+        QTest::newRow("site-local v6") << "fec0::1" << false;
         QTest::newRow("not an address") << "dns.example.com" << false;
         QTest::newRow("empty") << "" << false;
     }

@@ -41,9 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
     FuzzSupport::require(linkdns::isInterfaceName(ok->ifname) && ok->ifindex > 0, "the link is plain");
-    FuzzSupport::require(!ok->servers.isEmpty() && ok->servers.size() <= linkdns::kMaxServers,
+    FuzzSupport::require(!ok->servers.isEmpty() && ok->servers.size() <= linkdns::MaxServers,
                          "servers within bounds");
-    FuzzSupport::require(ok->searchDomains.size() + ok->routingDomains.size() <= linkdns::kMaxDomains,
+    FuzzSupport::require(ok->searchDomains.size() + ok->routingDomains.size() <= linkdns::MaxDomains,
                          "domains within bounds");
     for (const QHostAddress &server : ok->servers)
         FuzzSupport::require(linkdns::isServerAddress(server), "servers are unicast addresses");

@@ -1,6 +1,7 @@
 // resolvconf: the link's servers and search domains as a record of their own, which
 // resolvconf merges into /etc/resolv.conf. resolv.conf cannot route a domain to one
 // server, so routing-only domains are not given to it.
+#include "helperlog.h"
 #include "linkdnsbackends.h"
 #include "linkdnscheck.h"
 
@@ -15,8 +16,8 @@ namespace {
 
 // resolvconf runs its update scripts; they are quick, but a stuck one must not stall
 // the helper.
-constexpr int kRunTimeoutMs = 5000;
-constexpr qsizetype kMaxOutputShown = 300;
+constexpr int RunTimeoutMs = 5000;
+constexpr qsizetype MaxOutputShown = 300;
 
 // A directory or file of root that nobody else may write, examined without following
 // a link.
@@ -30,7 +31,7 @@ bool isRootOnly(const char *path, bool directory)
 
 QString printable(const QByteArray &bytes)
 {
-    QString text = QString::fromUtf8(bytes.left(kMaxOutputShown)).simplified();
+    QString text = QString::fromUtf8(bytes.left(MaxOutputShown)).simplified();
     for (QChar &c : text) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             c = QLatin1Char('?');
@@ -48,18 +49,18 @@ bool run(const QString &program, const QStringList &arguments, const QByteArray 
     process.setWorkingDirectory(QStringLiteral("/"));
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForStarted(kRunTimeoutMs)) {
+    if (!process.waitForStarted(RunTimeoutMs)) {
         if (error)
             *error = QStringLiteral("cannot run %1: %2").arg(program, process.errorString());
         return false;
     }
     process.write(input);
     process.closeWriteChannel();
-    if (!process.waitForFinished(kRunTimeoutMs)) {
+    if (!process.waitForFinished(RunTimeoutMs)) {
         process.kill();
-        process.waitForFinished(kRunTimeoutMs);
+        process.waitForFinished(RunTimeoutMs);
         if (error)
-            *error = QStringLiteral("%1 did not finish within %2 s").arg(program).arg(kRunTimeoutMs / 1000);
+            *error = QStringLiteral("%1 did not finish within %2 s").arg(program).arg(RunTimeoutMs / 1000);
         return false;
     }
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
@@ -96,7 +97,9 @@ public:
     {
         if (!isInterfaceName(ifname))
             return;
-        run(m_program, {QStringLiteral("-d"), resolvconfRecordName(ifname)}, {}, nullptr);
+        QString error;
+        if (!run(m_program, {QStringLiteral("-d"), resolvconfRecordName(ifname)}, {}, &error))
+            helperLog(QStringLiteral("the DNS settings of %1 were not reverted: %2").arg(ifname, error));
     }
 
 private:

@@ -1,4 +1,5 @@
 // systemd-resolved's per-link settings, through its D-Bus interface on the system bus.
+#include "helperlog.h"
 #include "linkdnsbackends.h"
 #include "linkdnscheck.h"
 
@@ -13,11 +14,11 @@
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.resolve1");
-const QString kPath = QStringLiteral("/org/freedesktop/resolve1");
-const QString kManager = QStringLiteral("org.freedesktop.resolve1.Manager");
+const QString ResolvedService = QStringLiteral("org.freedesktop.resolve1");
+const QString ResolvedPath = QStringLiteral("/org/freedesktop/resolve1");
+const QString ResolvedManager = QStringLiteral("org.freedesktop.resolve1.Manager");
 // Every call waits at most this long: the helper serves other clients meanwhile.
-constexpr int kCallTimeoutMs = 3000;
+constexpr int CallTimeoutMs = 3000;
 
 // One element of SetLinkDNS's a(iay): the address family and the address's bytes.
 struct ResolvedServer {
@@ -132,8 +133,9 @@ public:
                                   {ok->ifindex, QVariant::fromValue(domains)}, error)
                           && call(QStringLiteral("SetLinkDefaultRoute"), {ok->ifindex, ok->defaultRoute},
                                   error);
-        if (!done)
-            call(QStringLiteral("RevertLink"), {ok->ifindex}, nullptr);
+        QString revertError;
+        if (!done && !call(QStringLiteral("RevertLink"), {ok->ifindex}, &revertError))
+            helperLog(QStringLiteral("the DNS settings of %1 were not reverted: %2").arg(ok->ifname, revertError));
         return done;
     }
 
@@ -146,20 +148,22 @@ public:
         char name[IF_NAMESIZE] = {};
         if (!if_indextoname(unsigned(ifindex), name) || QString::fromLatin1(name) != ifname)
             return;
-        call(QStringLiteral("RevertLink"), {ifindex}, nullptr);
+        QString error;
+        if (!call(QStringLiteral("RevertLink"), {ifindex}, &error))
+            helperLog(QStringLiteral("the DNS settings of %1 were not reverted: %2").arg(ifname, error));
     }
 
 private:
     bool call(const QString &method, const QVariantList &arguments, QString *error)
     {
-        QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kManager, method);
+        QDBusMessage message = QDBusMessage::createMethodCall(ResolvedService, ResolvedPath, ResolvedManager, method);
         message.setArguments(arguments);
         const QDBusMessage reply =
-            QDBusConnection(m_name).call(message, QDBus::Block, kCallTimeoutMs);
+            QDBusConnection(m_name).call(message, QDBus::Block, CallTimeoutMs);
         if (reply.type() == QDBusMessage::ReplyMessage)
             return true;
         if (error)
-            *error = QStringLiteral("systemd-resolved did not take the settings (%1: %2)")
+            *error = QStringLiteral("systemd-resolved refused %1: %2")
                          .arg(method, reply.errorMessage().left(200));
         return false;
     }
@@ -184,8 +188,8 @@ std::unique_ptr<LinkDnsConfigurator> makeResolved()
     QDBusMessage query = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
-    query << kService;
-    const QDBusMessage reply = bus.call(query, QDBus::Block, kCallTimeoutMs);
+    query << ResolvedService;
+    const QDBusMessage reply = bus.call(query, QDBus::Block, CallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().value(0).toBool() != true) {
         QDBusConnection::disconnectFromBus(name);
         return nullptr;

@@ -29,7 +29,7 @@ bool addDomains(const QStringList &in, QStringList *out, QSet<QString> *seen, co
             if (error) {
                 // The value is the server's: only its size goes into the message when it
                 // is too long to be a name, and control characters never do.
-                QString shown = domain.left(kMaxNameLength + 1);
+                QString shown = domain.left(MaxNameLength + 1);
                 for (QChar &c : shown) {
                     if (c.unicode() < 0x20 || c.unicode() == 0x7f)
                         c = QLatin1Char('?');
@@ -69,13 +69,13 @@ bool isPlainDomainName(const QString &name)
     QString text = name;
     if (text.endsWith(QLatin1Char('.')))
         text.chop(1);
-    if (text.isEmpty() || text.size() > kMaxNameLength)
+    if (text.isEmpty() || text.size() > MaxNameLength)
         return false;
     const QStringList labels = text.split(QLatin1Char('.'));
     if (labels.size() < 2)
         return false;
     for (const QString &label : labels) {
-        if (label.isEmpty() || label.size() > kMaxLabelLength || label.startsWith(QLatin1Char('-'))
+        if (label.isEmpty() || label.size() > MaxLabelLength || label.startsWith(QLatin1Char('-'))
             || label.endsWith(QLatin1Char('-')))
             return false;
         for (QChar c : label) {
@@ -121,14 +121,14 @@ std::optional<LinkDns> checked(const LinkDns &dns, QString *error)
         return fail(QStringLiteral("the tunnel's interface index %1 is not valid").arg(dns.ifindex));
     if (dns.servers.isEmpty())
         return fail(QStringLiteral("the server pushed no DNS server"));
-    if (dns.servers.size() > kMaxServers)
+    if (dns.servers.size() > MaxServers)
         return fail(QStringLiteral("the server pushed %1 DNS servers; at most %2 are taken")
                         .arg(dns.servers.size())
-                        .arg(kMaxServers));
-    if (dns.searchDomains.size() + dns.routingDomains.size() > kMaxDomains)
+                        .arg(MaxServers));
+    if (dns.searchDomains.size() + dns.routingDomains.size() > MaxDomains)
         return fail(QStringLiteral("the server pushed %1 domains; at most %2 are taken")
                         .arg(dns.searchDomains.size() + dns.routingDomains.size())
-                        .arg(kMaxDomains));
+                        .arg(MaxDomains));
 
     LinkDns out;
     out.ifname = dns.ifname;

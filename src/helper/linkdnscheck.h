@@ -8,10 +8,10 @@
 // values come from the tunnel's server, which may be hostile.
 namespace linkdns {
 
-inline constexpr int kMaxServers = 8;
-inline constexpr int kMaxDomains = 16;  // search and routing-only domains together
-inline constexpr int kMaxNameLength = 253;
-inline constexpr int kMaxLabelLength = 63;
+inline constexpr int MaxServers = 8;
+inline constexpr int MaxDomains = 16;  // search and routing-only domains together
+inline constexpr int MaxNameLength = 253;
+inline constexpr int MaxLabelLength = 63;
 
 // An interface name the kernel could have given (1 to 15 of letters, digits, "_", "-",
 // not starting with "-"); it also names the link's record for resolvconf.

@@ -130,7 +130,7 @@ private slots:
         d.servers.clear();
         QTest::newRow("no server") << d << "pushed no DNS server";
         d = good();
-        d.servers = QList<QHostAddress>(linkdns::kMaxServers + 1, QHostAddress(QStringLiteral("10.0.0.1")));
+        d.servers = QList<QHostAddress>(linkdns::MaxServers + 1, QHostAddress(QStringLiteral("10.0.0.1")));
         QTest::newRow("too many servers") << d << "9 DNS servers; at most 8";
         d = good();
         d.servers.append(QHostAddress(QStringLiteral("127.0.0.1")));
@@ -148,7 +148,7 @@ private slots:
         d.searchDomains.append(QString(300, QLatin1Char('a')));
         QTest::newRow("long domain") << d << "is not a plain DNS name";
         d = good();
-        for (int i = 0; i < linkdns::kMaxDomains; ++i)
+        for (int i = 0; i < linkdns::MaxDomains; ++i)
             d.routingDomains.append(QStringLiteral("d%1.test").arg(i));
         QTest::newRow("too many domains") << d << "17 domains; at most 16";
         d = good();

@@ -35,8 +35,8 @@ private slots:
         QTest::newRow("hyphen inside") << "plant-north.corrivo.test" << true;
         QTest::newRow("digits") << "site1.example.com" << true;
         QTest::newRow("63-char label") << QString(63, QLatin1Char('a')) + QStringLiteral(".test") << true;
-        QTest::newRow("253 chars") << (QString(63, QLatin1Char('a')) + QLatin1Char('.')).repeated(3) + QString(61, QLatin1Char('b')) << true;
-        QTest::newRow("254 chars") << (QString(63, QLatin1Char('a')) + QLatin1Char('.')).repeated(3) + QString(62, QLatin1Char('b')) << false;
+        QTest::newRow("253 chars") << QString(QString(63, QLatin1Char('a')) + QLatin1Char('.')).repeated(3) + QString(61, QLatin1Char('b')) << true;
+        QTest::newRow("254 chars") << QString(QString(63, QLatin1Char('a')) + QLatin1Char('.')).repeated(3) + QString(62, QLatin1Char('b')) << false;
         QTest::newRow("64-char label") << QString(64, QLatin1Char('a')) + QStringLiteral(".test") << false;
         QTest::newRow("empty") << "" << false;
         QTest::newRow("root") << "." << false;

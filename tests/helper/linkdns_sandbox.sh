@@ -263,12 +263,18 @@ command -v dnsmasq >/dev/null || fail "dnsmasq is not installed (scripts/setup.s
 tool=$(realpath "$tool")
 packages=$(realpath "$packages")
 
+# A case's namespaces end with its unshare (--kill-child): this script ends it too when
+# it is stopped itself, with SIGKILL (unshare --fork ignores SIGTERM and SIGINT).
+child=
+trap '[[ -z $child ]] || kill -KILL "$child" 2>/dev/null' EXIT
+trap 'exit 1' INT TERM HUP
 failed=0
 for case in "${cases[@]}"; do
     echo "== $case"
-    if ! unshare --pid --fork --kill-child --mount --net --mount-proc --propagation private \
-        bash "${BASH_SOURCE[0]}" --inside "$case" "$tool" "$packages"; then
-        failed=1
-    fi
+    unshare --pid --fork --kill-child --mount --net --mount-proc --propagation private \
+        bash "${BASH_SOURCE[0]}" --inside "$case" "$tool" "$packages" &
+    child=$!
+    wait "$child" || failed=1
+    child=
 done
 exit $failed

@@ -235,6 +235,15 @@ inside() {
     expect_lookup "dev1.$domain" "$dev1_addr"
     expect_lookup dev1 "$dev1_addr"
 
+    if [[ $case == resolved ]]; then
+        # An index that names another link now is not the tunnel's: nothing is reverted.
+        local during
+        during=$(snapshot)
+        "$tool" revert detect c2gone "$(cat "/sys/class/net/$link/ifindex")" >/dev/null
+        [[ $(snapshot) == "$during" ]] || fail "resolved: a revert for another name changed $link"
+        echo "ok: resolved: a revert for another link's name left $link alone"
+    fi
+
     "$tool" revert detect "$link" >/dev/null
     if ! (wait_for "" same_as_before) 2>/dev/null; then
         diff <(echo "$before") <(snapshot) >&2 || true
@@ -242,6 +251,28 @@ inside() {
     fi
     echo "ok: $case: reverted to exactly the configuration before"
     expect_lookup "dev1.$domain" ""
+
+    # A tunnel whose link has gone (a helper that died): its revert still leaves the
+    # configuration as it was before.
+    local index
+    ip link add c2gone type veth peer name c2gonep
+    ip addr add 10.78.0.1/24 dev c2gone
+    ip link set c2gone up
+    ip link set c2gonep up
+    index=$(cat /sys/class/net/c2gone/ifindex)
+    [[ $case != resolved ]] || wait_for "systemd-resolved does not know c2gone" \
+        busctl --system call org.freedesktop.resolve1 /org/freedesktop/resolve1 \
+        org.freedesktop.resolve1.Manager GetLink i "$index"
+    out=$("$tool" apply detect c2gone --server "$dns_addr" --search gone.test)
+    [[ $out == "applied $case" ]] || fail "$case: apply on c2gone said \"$out\""
+    grep -q "gone.test" /etc/resolv.conf || fail "$case: resolv.conf does not search gone.test"
+    ip link del c2gone
+    "$tool" revert detect c2gone "$index" >/dev/null
+    if ! (wait_for "" same_as_before) 2>/dev/null; then
+        diff <(echo "$before") <(snapshot) >&2 || true
+        fail "$case: the configuration after the revert of a gone link differs from before"
+    fi
+    echo "ok: $case: the revert of a link that has gone left the configuration as before"
 }
 
 # --- outside ---------------------------------------------------------------------------

@@ -16,6 +16,8 @@ packages=(
     util-linux passwd systemd dpkg-dev file lintian
     # desktop services on private buses and displays for the desktop-session tests
     dbus-daemon python3-dbus python3-dbusmock trayer dunst xdotool
+    # the lab's name server for the devices, and the DNS backends' tests
+    dnsmasq-base
 )
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
@@ -32,6 +34,14 @@ if ((${#missing[@]})); then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# systemd-resolved and resolvconf for the DNS backends' tests: unpacked, never installed
+# (either would take over this machine's /etc/resolv.conf).
+if [[ $(id -u) -eq 0 ]]; then
+    "$top/scripts/resolver-packages.sh" "$top/.cache/resolver-packages"
+else
+    echo "setup: run as root to unpack the resolvers for the DNS tests (scripts/resolver-packages.sh)" >&2
 fi
 
 # npm ci only when the installed tree does not match the lock file.

@@ -1,5 +1,9 @@
 #include "linkdns.h"
 
+#include "linkdnsbackends.h"
+
+namespace linkdns {
+
 namespace {
 
 class NoLinkDns final : public LinkDnsConfigurator
@@ -17,7 +21,19 @@ public:
 
 }  // namespace
 
-std::unique_ptr<LinkDnsConfigurator> LinkDnsConfigurator::detect()
+std::unique_ptr<LinkDnsConfigurator> makeNone()
 {
     return std::make_unique<NoLinkDns>();
+}
+
+}  // namespace linkdns
+
+std::unique_ptr<LinkDnsConfigurator> LinkDnsConfigurator::detect()
+{
+    if (auto resolved = linkdns::makeResolved())
+        return resolved;
+    const QString resolvconf = linkdns::trustedResolvconf();
+    if (!resolvconf.isEmpty())
+        return linkdns::makeResolvconf(resolvconf);
+    return linkdns::makeNone();
 }

@@ -17,6 +17,9 @@ struct LinkDns {
     QList<QHostAddress> servers;
     QStringList searchDomains;
     QStringList routingDomains;
+    // The tunnel takes the default route (redirect-gateway): names outside its domains
+    // are asked on this link too. Otherwise only its domains go there.
+    bool defaultRoute = false;
 
     bool isEmpty() const { return servers.isEmpty(); }
 };

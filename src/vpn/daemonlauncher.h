@@ -27,7 +27,9 @@ struct DaemonLaunch
 // over its own socket; a launcher only starts, ends and watches the process.
 //
 // Signals: output() for each line the daemon prints, started() once it runs,
-// finished() when it has ended. failed() says why the launcher could not do its part;
+// finished() when it has ended, dnsReported() when the root helper has applied the
+// tunnel's DNS settings to its link or says why it did not (a launcher that leaves the
+// network to others never sends it). failed() says why the launcher could not do its part;
 // before started() it means that nothing ran and nothing else follows, after it that
 // finished() follows.
 class DaemonLauncher : public QObject
@@ -57,6 +59,7 @@ signals:
     void output(const QString &line);
     void started();
     void finished(int exitCode, bool crashed);
+    void dnsReported(bool applied, const QString &reason);
     void failed(const QString &status, const QString &message);
 };
 

@@ -63,11 +63,30 @@ void HelperDaemonLauncher::handleEvent(const QJsonObject &event)
         }
     } else if (name == QLatin1String("exited")) {
         end(event.value(QLatin1String("code")).toInt(), event.value(QLatin1String("crashed")).toBool());
+    } else if (name == QLatin1String("dns")) {
+        reportDns(event);
     } else if (name == QLatin1String("refused")) {
         fail(QStringLiteral("HELPER_REFUSED"), QStringLiteral("corrivo2-helper refused to start openvpn: ")
                                                    + event.value(QLatin1String("reason")).toString());
     }
     // Other events are a newer helper's; this version has no use for them.
+}
+
+// {"event":"dns","applied":true} or {"event":"dns","applied":false,"reason":"..."}:
+// only while the daemon runs, and only with "applied" a boolean.
+void HelperDaemonLauncher::reportDns(const QJsonObject &event)
+{
+    const QJsonValue applied = event.value(QLatin1String("applied"));
+    if (!m_started || !applied.isBool())
+        return;
+    if (applied.toBool()) {
+        emit dnsReported(true, QString());
+        return;
+    }
+    QString reason = event.value(QLatin1String("reason")).toString().left(MaxDnsReason).simplified();
+    if (reason.isEmpty())
+        reason = QStringLiteral("the helper gave no reason");
+    emit dnsReported(false, reason);
 }
 
 void HelperDaemonLauncher::connectionClosed()

@@ -27,10 +27,14 @@ public:
     void kill() override;
 
 private:
+    // The longest reason of a "dns" event passed on (it is shown on the page).
+    static constexpr int MaxDnsReason = 300;
+
     void connected();
     void socketError(QLocalSocket::LocalSocketError error);
     void readEvents();
     void handleEvent(const QJsonObject &event);
+    void reportDns(const QJsonObject &event);
     void connectionClosed();
     void fail(const QString &status, const QString &message);
     void end(int exitCode, bool crashed);

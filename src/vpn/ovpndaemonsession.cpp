@@ -86,6 +86,7 @@ DaemonSession::DaemonSession(OvpnClient &client, const SessionSettings &settings
     connect(m_launcher.get(), &DaemonLauncher::started, this, &DaemonSession::daemonStarted);
     connect(m_launcher.get(), &DaemonLauncher::finished, this, &DaemonSession::daemonFinished);
     connect(m_launcher.get(), &DaemonLauncher::failed, this, &DaemonSession::launchFailed);
+    connect(m_launcher.get(), &DaemonLauncher::dnsReported, this, &DaemonSession::dnsReported);
 }
 
 DaemonSession::~DaemonSession()
@@ -424,6 +425,16 @@ void DaemonSession::daemonFinished(int exitCode, bool crashed)
     m_client.recordTunnel(QString());
     moveTo(Phase::Disconnected);
     m_loop.quit();
+}
+
+// The helper's word on the tunnel's DNS settings, as an event: "DNS_APPLIED", or
+// "DNS_NOT_APPLIED" with the reason (an error, not a fatal one: the tunnel stays up).
+void DaemonSession::dnsReported(bool applied, const QString &reason)
+{
+    if (applied)
+        emitEvent("DNS_APPLIED", std::string(), false, false);
+    else
+        emitEvent("DNS_NOT_APPLIED", reason.toStdString(), true, false);
 }
 
 void DaemonSession::launchFailed(const QString &status, const QString &message)

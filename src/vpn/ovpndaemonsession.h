@@ -90,6 +90,7 @@ private:
     void handleFatal(const QString &text);
     void daemonFinished(int exitCode, bool crashed);
     void launchFailed(const QString &status, const QString &message);
+    void dnsReported(bool applied, const QString &reason);
     void escalateStop();
     void send(const QByteArray &command);
     void sendCredential(const char *type, const std::string &username, const std::string &password);

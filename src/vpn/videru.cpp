@@ -28,6 +28,7 @@ VidEru::VidEru(QObject *parent)
     connect(relay, &VidEruSignals::disconnected, this, &VidEru::disconnected);
     connect(relay, &VidEruSignals::connecting, this, &VidEru::connecting);
     connect(relay, &VidEruSignals::operationNotPermitted, this, &VidEru::operationNotPermitted);
+    connect(relay, &VidEruSignals::dnsReported, this, &VidEru::dnsReported);
     if (QCoreApplication *application = QCoreApplication::instance())
         connect(application, &QCoreApplication::aboutToQuit, this, &VidEru::finishWorkers);
 }
@@ -96,6 +97,7 @@ bool VidEru::start()
         }
     }
     m_startFailure.clear();
+    m_dnsFailure.clear();
 
     logMessage(4, Category, "VidEru::start", QStringLiteral("Connecting..."));
     VidEruThread *started = worker.release();  // deletes itself when its thread finishes
@@ -149,6 +151,11 @@ QString VidEru::getStartFailure() const
     return m_startFailure;
 }
 
+QString VidEru::getDnsFailure() const
+{
+    return m_dnsFailure;
+}
+
 bool VidEru::startFailed(const QString &reason)
 {
     m_startFailure = reason;
@@ -200,6 +207,7 @@ void VidEru::moveTo(VpnStatus next)
         // Nothing to tell yet: the worker's end will.
         break;
     case VpnStatus::Disconnected:
+        m_dnsFailure.clear();
         emit onDisconnected();
         break;
     case VpnStatus::Connecting:
@@ -255,6 +263,17 @@ void VidEru::disconnected(quint64 worker)
     // Dropped before the announcement: a receiver may start the next worker at once.
     m_worker = nullptr;
     moveTo(VpnStatus::Disconnected);
+}
+
+void VidEru::dnsReported(quint64 worker, bool applied, const QString &reason)
+{
+    if (!isCurrent(worker, "VidEru::dnsReported"))
+        return;
+    logMessage(applied ? 4 : 2, Category, "VidEru::dnsReported",
+               applied ? QStringLiteral("DNS applied") : QStringLiteral("DNS not applied: ") + reason);
+    m_dnsFailure = applied ? QString() : reason;
+    if (!applied)
+        emit onDnsNotApplied(reason);
 }
 
 void VidEru::operationNotPermitted(quint64 worker)

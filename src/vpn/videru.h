@@ -68,17 +68,25 @@ signals:
     // A start() that failed, with one sentence a person can act on (the profile's line
     // and the reason for a refused profile). Emitted before start() returns false.
     void onStartFailed(QString reason);
+    // The tunnel is up but its DNS settings (the server's name servers and domains)
+    // were not applied to it, with the helper's reason: names in its domains may not
+    // resolve. Emitted once per tunnel, whenever the helper says so.
+    void onDnsNotApplied(QString reason);
 
 public slots:
     int getStatus();
     // Why the latest start() failed; empty after a start that succeeded.
     QString getStartFailure() const;
+    // Why the current tunnel's DNS settings were not applied; empty when they were,
+    // before the helper said, and without a tunnel.
+    QString getDnsFailure() const;
 
 private slots:
     void connecting(quint64 worker);
     void connected(quint64 worker);
     void disconnected(quint64 worker);
     void operationNotPermitted(quint64 worker);
+    void dnsReported(quint64 worker, bool applied, const QString &reason);
     void finishWorkers();
 
 private:
@@ -97,6 +105,7 @@ private:
     QString m_dynamicChallengeCookie;
     QString m_challengeResponse;
     QString m_startFailure;
+    QString m_dnsFailure;
     QPointer<VidEruThread> m_worker;
     // Every worker whose thread runs: the current one and those still winding down.
     QList<QPointer<VidEruThread>> m_runningWorkers;

@@ -50,6 +50,10 @@ void VidEruClient::event(const ovpn::Event &event)
         return;
     else if (name == "TUN_SETUP_FAILED")
         emit relay->operationNotPermitted(m_id);
+    else if (name == "DNS_APPLIED")
+        emit relay->dnsReported(m_id, true, QString());
+    else if (name == "DNS_NOT_APPLIED")
+        emit relay->dnsReported(m_id, false, QString::fromStdString(event.info));
 }
 
 void VidEruClient::log(const ovpn::LogInfo &log)

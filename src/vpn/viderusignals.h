@@ -24,4 +24,6 @@ signals:
     void connected(quint64 worker = 0);
     void disconnected(quint64 worker = 0);
     void operationNotPermitted(quint64 worker = 0);
+    // The tunnel's DNS settings were applied to its link, or not (with the reason).
+    void dnsReported(quint64 worker, bool applied, const QString &reason);
 };

@@ -419,4 +419,69 @@ module.exports = {
                                            'Il tunnel non è partito:', { timeout: 5000 });
         });
     },
+
+    async 'a tunnel up without its DNS settings says "DNS not applied" under the status while it lasts'({ harness, assert }) {
+        // The controller's word is what the helper sends; the test hook emits it here
+        // (this run starts its daemon itself), with a real tunnel to the lab.
+        await withLab(harness, {}, async (lab) => {
+            const ip = lab.value('LAB_VPN_SERVER_ADDR');
+            await withSignedIn(harness, 'dns', fixture({ vpnFiles: lab.vpnFiles(), gatewayIp: ip }),
+                               { binary: process.env.CORRIVO_UITEST_APP }, async ({ app }) => {
+                const dnsShown = () => app.page.evaluate(() => {
+                    const dns = document.querySelector('.status-dns');
+                    return {
+                        hidden: dns.hidden,
+                        label: dns.querySelector('.label') ? dns.querySelector('.label').textContent : '',
+                        text: dns.querySelector('.text') ? dns.querySelector('.text').textContent : '',
+                        title: dns.getAttribute('title'),
+                        markup: dns.querySelector('b') !== null,
+                    };
+                });
+                const reason = 'neither systemd-resolved nor resolvconf is available <b>x</b>';
+                assert.strictEqual((await dnsShown()).hidden, true, 'nothing before a tunnel');
+
+                await app.page.click('#domainsContainer .device[data-id="11"] .name');
+                await app.page.waitForFunction(() => document.querySelector('.vpn-status-row').classList.contains('bg-green'),
+                                               { timeout: CONNECT_WAIT_MS });
+                assert.strictEqual((await dnsShown()).hidden, true, 'nothing before the word');
+                assert.ok(await harness.emitNativeWith(app, 'vpn', 'onDnsNotApplied', reason));
+                await app.page.waitForFunction(() => !document.querySelector('.status-dns').hidden, { timeout: 5000 });
+                assert.deepStrictEqual(await dnsShown(),
+                                       { hidden: false, label: 'DNS not applied', text: reason, title: reason, markup: false });
+                await maybeScreenshot(app, 'dns-not-applied.png');
+
+                // The label follows the language.
+                await app.page.click('.language');
+                await app.page.waitForFunction(() => document.querySelector('.status-dns .label').textContent ===
+                                               'DNS non applicato', { timeout: 5000 });
+                await app.page.click('.language');
+                await app.page.waitForFunction(() => document.querySelector('.status-dns .label').textContent ===
+                                               'DNS not applied', { timeout: 5000 });
+
+                // A reconnection hides it while the tunnel is on its way again; the word
+                // holds for the tunnel, so it is back once it is up.
+                await app.page.evaluate(() => HLV_EVENTS.handlers.onConnecting(11));
+                await app.page.waitForFunction(() => document.querySelector('.status-dns').hidden, { timeout: 5000 });
+                await app.page.evaluate(() => HLV_EVENTS.handlers.onConnected(11));
+                await app.page.waitForFunction(() => !document.querySelector('.status-dns').hidden, { timeout: 5000 });
+                assert.strictEqual((await dnsShown()).text, reason);
+
+                // The tunnel's end takes it away.
+                await app.page.click('#vpn-shield-container .power-button');
+                await app.page.waitForFunction(() => document.querySelector('.vpn-status-row').classList.contains('bg-red'),
+                                               { timeout: 20000 });
+                assert.strictEqual((await dnsShown()).hidden, true, 'gone with the tunnel');
+
+                // Said with the tunnel up: shown at once.
+                await app.page.click('#domainsContainer .device[data-id="11"] .name');
+                await app.page.waitForFunction(() => document.querySelector('.vpn-status-row').classList.contains('bg-green'),
+                                               { timeout: CONNECT_WAIT_MS });
+                assert.strictEqual((await dnsShown()).hidden, true, 'a new tunnel starts without the old word');
+                assert.ok(await harness.emitNativeWith(app, 'vpn', 'onDnsNotApplied', 'second'));
+                await app.page.waitForFunction(() => !document.querySelector('.status-dns').hidden, { timeout: 5000 });
+                assert.strictEqual((await dnsShown()).text, 'second');
+                assert.strictEqual(await harness.emitNativeWith(app, 'vpn', 'noSuchSignal', 'x'), false);
+            });
+        });
+    },
 };

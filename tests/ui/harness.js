@@ -296,4 +296,14 @@ async function emitNative(app, property, signal) {
     }), property, signal);
 }
 
-module.exports = { App, withApp, freshHome, freePort, waitUntil, sleep, Skip, emitNative };
+// The same for a signal with one string argument.
+async function emitNativeWith(app, property, signal, argument) {
+    return app.page.evaluate((p, s, a) => new Promise((resolve, reject) => {
+        if (!window.channel || !window.channel.objects.TestHook)
+            reject(new Error('no TestHook on the channel: start CORRIVO_UITEST_APP'));
+        else
+            window.channel.objects.TestHook.emitSignalWith(p, s, a, resolve);
+    }), property, signal, argument);
+}
+
+module.exports = { App, withApp, freshHome, freePort, waitUntil, sleep, Skip, emitNative, emitNativeWith };

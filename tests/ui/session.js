@@ -78,6 +78,7 @@ async function withSignedIn(harness, name, fixture, options, body) {
     try {
         await simulator.start();
         app = new harness.App({
+            binary: options.binary,
             home,
             env: Object.assign(simulator.appEnv(), {
                 CORRIVO_SERIAL_DIR: serialDir,

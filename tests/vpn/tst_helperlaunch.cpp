@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QScopeGuard>
 
 #include <grp.h>
@@ -62,6 +64,56 @@ QString writeProfile(const QTemporaryDir &dir, const QByteArray &content)
     return file.fileName();
 }
 
+// Stands between the application and the helper: passes every byte on both ways, and
+// right after the helper's "started" line adds a line of its own to what the
+// application reads, as a helper that configures the tunnel's network sends it.
+class HelperLineInjector
+{
+public:
+    HelperLineInjector(const QString &upstream, const QByteArray &line)
+        : m_upstream(upstream)
+        , m_line(line)
+    {
+        QObject::connect(&m_server, &QLocalServer::newConnection, &m_server, [this] { accept(); });
+    }
+
+    bool listen(const QString &path) { return m_server.listen(path); }
+    QString path() const { return m_server.fullServerName(); }
+    bool injected() const { return m_injected; }
+
+private:
+    void accept()
+    {
+        while (QLocalSocket *client = m_server.nextPendingConnection()) {
+            auto *helper = new QLocalSocket(client);
+            helper->connectToServer(m_upstream);
+            if (!helper->waitForConnected(5000)) {
+                client->abort();
+                continue;
+            }
+            QObject::connect(client, &QLocalSocket::readyRead, helper, [client, helper] { helper->write(client->readAll()); });
+            QObject::connect(helper, &QLocalSocket::readyRead, client, [this, client, helper] {
+                while (helper->canReadLine()) {
+                    const QByteArray line = helper->readLine();
+                    client->write(line);
+                    if (line.startsWith("{\"event\":\"started\"")) {
+                        client->write(m_line);
+                        m_injected = true;
+                    }
+                }
+            });
+            QObject::connect(helper, &QLocalSocket::disconnected, client, [client] { client->disconnectFromServer(); });
+            QObject::connect(client, &QLocalSocket::disconnected, helper, [helper] { helper->disconnectFromServer(); });
+            helper->write(client->readAll());
+        }
+    }
+
+    QLocalServer m_server;
+    QString m_upstream;
+    QByteArray m_line;
+    bool m_injected = false;
+};
+
 } // namespace
 
 class TestHelperLaunch : public QObject
@@ -80,6 +132,8 @@ private slots:
     void stopBeforeTheDaemonRuns();
     void helperKilledMidTunnel();
     void unprivilegedApplication();
+    void dnsReportOfTheHelper_data();
+    void dnsReportOfTheHelper();
 
 private:
     void useLab(VidEru &vpn);
@@ -319,6 +373,66 @@ void TestHelperLaunch::unprivilegedApplication()
     QCOMPARE(holder.exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(!VpnProcesses::isAlive(daemons.first()), 10000);
     QVERIFY(QDir(temp).entryList({QStringLiteral("corrivo-ovpn-*")}, QDir::Dirs).isEmpty());
+}
+
+// The helper's word on the tunnel's DNS settings reaches the controller with the
+// tunnel up, for the page; a malformed one is dropped; the tunnel's end clears it.
+void TestHelperLaunch::dnsReportOfTheHelper_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("logged");
+    const QString none = QStringLiteral("neither systemd-resolved nor resolvconf is available");
+    QTest::newRow("not applied") << QByteArray(R"({"event":"dns","applied":false,"reason":")") + none.toUtf8() + "\"}"
+                                 << none << QStringLiteral("DNS not applied: ") + none;
+    QTest::newRow("applied") << QByteArray(R"({"event":"dns","applied":true})") << QString()
+                             << QStringLiteral("DNS applied");
+    QTest::newRow("no reason") << QByteArray(R"({"event":"dns","applied":false})")
+                               << QStringLiteral("the helper gave no reason")
+                               << QStringLiteral("DNS not applied: the helper gave no reason");
+    QTest::newRow("reason on lines") << QByteArray(R"({"event":"dns","applied":false,"reason":"one\ntwo"})")
+                                     << QStringLiteral("one two") << QStringLiteral("DNS not applied: one two");
+    QTest::newRow("not a boolean") << QByteArray(R"({"event":"dns","applied":"false","reason":"x"})") << QString()
+                                   << QString();
+}
+
+void TestHelperLaunch::dnsReportOfTheHelper()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, failure);
+    QFETCH(QString, logged);
+    REQUIRE_LAB();
+    HelperProcess helper;
+    QVERIFY2(helper.start(), qPrintable(helper.errorString()));
+    QTemporaryDir dir;
+    HelperLineInjector injector(helper.socketPath(), line + '\n');
+    QVERIFY(injector.listen(dir.filePath(QStringLiteral("helper.sock"))));
+    // HelperProcess restores the variable when it goes.
+    qputenv("CORRIVO_HELPER_SOCKET", QFile::encodeName(injector.path()));
+
+    LogCapture log(4);
+    VidEru vpn;
+    Recorder recorder(vpn);
+    QSignalSpy notApplied(&vpn, &VidEru::onDnsNotApplied);
+    QVERIFY2(startTunnel(vpn, recorder), qPrintable(QString::fromUtf8(helper.log())));
+    QVERIFY(injector.injected());
+    // The line follows "started", long before the tunnel is up, and the worker's events
+    // reach the controller in order: it has the word by now.
+    QCOMPARE(vpn.getDnsFailure(), failure);
+    QCOMPARE(notApplied.count(), failure.isEmpty() ? 0 : 1);
+    if (!failure.isEmpty())
+        QCOMPARE(notApplied.first().first().toString(), failure);
+    const QStringList said = log.lines().filter(QStringLiteral("VidEru::dnsReported"));
+    if (logged.isEmpty()) {
+        QVERIFY2(said.isEmpty(), qPrintable(said.join(QLatin1Char('\n'))));
+    } else {
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said.first().contains(logged), qPrintable(said.first()));
+    }
+
+    QVERIFY(vpn.stop());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.disconnected.count(), 1, 15000);
+    QCOMPARE(vpn.getDnsFailure(), QString());
 }
 
 QTEST_GUILESS_MAIN(TestHelperLaunch)

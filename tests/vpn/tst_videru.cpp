@@ -177,6 +177,7 @@ private slots:
     void stopWithoutWorker();
     void statusChangedOnChangeOnly();
     void eventOfAnotherWorkerIgnored();
+    void dnsWordHeldForTheTunnel();
     void setProfilePathKeepsPrevious();
     void startFailsOnUnmergeableProfile();
     void refusedProfileSaysWhy();
@@ -299,6 +300,36 @@ void TestVidEru::eventOfAnotherWorkerIgnored()
     QCOMPARE(vpn.getStatus(), 1);
     QVERIFY(recorder.trail.isEmpty());
     QCOMPARE(log.lines().filter(QStringLiteral("\"Ignored: worker %1 is not the current one\"").arg(stranger)).size(), 4);
+}
+
+// The helper's word on the tunnel's DNS settings: the latest of the current tunnel
+// counts, another worker's does not, and the tunnel's end clears it.
+void TestVidEru::dnsWordHeldForTheTunnel()
+{
+    VidEru vpn;
+    QSignalSpy notApplied(&vpn, &VidEru::onDnsNotApplied);
+    LogCapture log(4);
+    VidEruSignals *relay = VidEruSignals::instance();
+    const quint64 stranger = std::numeric_limits<quint64>::max();
+    emit relay->dnsReported(stranger, false, QStringLiteral("another tunnel's"));
+    QCOMPARE(vpn.getDnsFailure(), QString());
+    QCOMPARE(notApplied.count(), 0);
+    QCOMPARE(log.lines().filter(QStringLiteral("\"Ignored: worker %1 is not the current one\"").arg(stranger)).size(), 1);
+
+    emit relay->connected();
+    emit relay->dnsReported(0, false, QStringLiteral("no resolver"));
+    QCOMPARE(vpn.getDnsFailure(), QStringLiteral("no resolver"));
+    QCOMPARE(notApplied.count(), 1);
+    QCOMPARE(notApplied.at(0).at(0).toString(), QStringLiteral("no resolver"));
+    emit relay->dnsReported(0, true, QString());
+    QCOMPARE(vpn.getDnsFailure(), QString());
+    QCOMPARE(notApplied.count(), 1);
+
+    emit relay->dnsReported(0, false, QStringLiteral("again"));
+    QCOMPARE(vpn.getDnsFailure(), QStringLiteral("again"));
+    emit relay->disconnected();
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(vpn.getDnsFailure(), QString());
 }
 
 void TestVidEru::setProfilePathKeepsPrevious()

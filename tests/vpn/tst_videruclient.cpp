@@ -57,6 +57,9 @@ void TestVidEruClient::event_data()
     QTest::newRow("auth failed, fatal") << "AUTH_FAILED" << "bad" << true << true << 1 << "Event AUTH_FAILED: bad" << "";
     QTest::newRow("tun setup failed") << "TUN_SETUP_FAILED" << "TUNSETIFF" << true << true << 1
                                       << "Event TUN_SETUP_FAILED: TUNSETIFF" << "operationNotPermitted";
+    QTest::newRow("dns applied") << "DNS_APPLIED" << "" << false << false << 4 << "Event DNS_APPLIED: " << "dnsApplied";
+    QTest::newRow("dns not applied") << "DNS_NOT_APPLIED" << "no resolver" << true << false << 2
+                                     << "Event DNS_NOT_APPLIED: no resolver" << "dnsNotApplied";
     QTest::newRow("other name") << "GET_CONFIG" << "" << false << false << 4 << "Event GET_CONFIG: " << "";
     QTest::newRow("lower case") << "connected" << "" << false << false << 4 << "Event connected: " << "";
     QTest::newRow("prefixed name") << "CONNECTED_LATER" << "" << false << false << 4 << "Event CONNECTED_LATER: " << "";
@@ -86,6 +89,7 @@ void TestVidEruClient::event()
     QSignalSpy connected(relay, &VidEruSignals::connected);
     QSignalSpy disconnected(relay, &VidEruSignals::disconnected);
     QSignalSpy notPermitted(relay, &VidEruSignals::operationNotPermitted);
+    QSignalSpy dns(relay, &VidEruSignals::dnsReported);
 
     VidEruClient client;
     {
@@ -104,6 +108,13 @@ void TestVidEruClient::event()
     QCOMPARE(connected.count(), relayed == QLatin1String("connected") ? calls : 0);
     QCOMPARE(disconnected.count(), relayed == QLatin1String("disconnected") ? calls : 0);
     QCOMPARE(notPermitted.count(), relayed == QLatin1String("operationNotPermitted") ? calls : 0);
+    const bool dnsRelayed = relayed.startsWith(QLatin1String("dns"));
+    QCOMPARE(dns.count(), dnsRelayed ? calls : 0);
+    for (const QList<QVariant> &arguments : std::as_const(dns)) {
+        QCOMPARE(arguments.at(0).toULongLong(), client.id());
+        QCOMPARE(arguments.at(1).toBool(), relayed == QLatin1String("dnsApplied"));
+        QCOMPARE(arguments.at(2).toString(), relayed == QLatin1String("dnsApplied") ? QString() : info);
+    }
 }
 
 void TestVidEruClient::logLinesAtLevelThree()

@@ -185,8 +185,8 @@ write_fixture() {
 FIXTURE
 }
 
-# The devices that answer behind the tunnel: id, address suffix.
-online_devices=("101 10" "102 11" "201 20")
+# The devices that answer behind the tunnel: id, address suffix, name in the lab's domain.
+online_devices=("101 10 pump-station" "102 11 compressor" "201 20 conveyor")
 
 up() {
     [[ -x $simulator ]] || die "no simulator at $simulator (build first, or give -b BINDIR)"
@@ -249,12 +249,13 @@ up() {
     # and only there, ports from 80 up need no privilege.
     ip netns exec "$LAB_NETNS" sysctl -qw net.ipv4.ip_unprivileged_port_start=80
 
-    local entry id suffix
+    local entry id suffix host
     for entry in "${online_devices[@]}"; do
-        read -r id suffix <<<"$entry"
+        read -r id suffix host <<<"$entry"
         ip -n "$LAB_NETNS" addr add "$net.$suffix/32" dev lo
         start_simulator "$LAB_NETNS" "device$id" --role device --device-id "$id" --listen "$net.$suffix" \
             --port 443 --http-port 80 --serial >/dev/null
+        "$here/lab.sh" -n "$name" host "$host" "$net.$suffix"
     done
 
     {
@@ -273,6 +274,7 @@ up() {
         echo "DEMO_DEVICE_ID=101"
         echo "DEMO_DEVICE_NAME='Pump station'"
         echo "DEMO_DEVICE_IP=$net.10"
+        echo "DEMO_DEVICE_HOSTNAME=pump-station.$LAB_DNS_DOMAIN"
         echo "DEMO_DEVICE_SERIAL_PORT=4001"
         echo "DEMO_OFFLINE_DEVICE_ID=103"
         grep -v '^#' "$state/lab/lab.env"
@@ -285,6 +287,7 @@ up() {
     echo "  cloud:       $cloud_url (CA $ca_file)"
     echo "  sign in:     demo / demo (all domains), operator / operator (Warehouse South)"
     echo "  devices:     Pump station $net.10, Compressor $net.11, Conveyor $net.20 (http, https, serial 4001-4004)"
+    echo "  names:       pump-station, compressor, conveyor .$LAB_DNS_DOMAIN (name server $LAB_DNS_SERVER, pushed)"
     echo "  VPN server:  $LAB_SERVER_ADDR udp $LAB_SERVER_PORT (lab $name)"
     echo "  settings:    $outdir/demo.env"
 }

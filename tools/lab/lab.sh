@@ -7,10 +7,12 @@
 #   lab.sh -n NAME down                                  remove everything of NAME
 #   lab.sh -n NAME server-stop | server-start            kill / restart the server only
 #   lab.sh -n NAME status                                print the lab's settings
+#   lab.sh -n NAME host HOST ADDRESS                     name a device: HOST.<lab's domain>
 #
 # NAME (default "lab"): 1 to 10 letters/digits, unique per concurrent lab. DIR receives
 # client.ovpn, ca.crt, credentials and lab.env (default: the state directory).
 # PASSWORD (default: random) is the test user's password; any single line.
+# HOST: a DNS label (letters, digits, inner hyphens); ADDRESS: one of the device subnet.
 set -Eeuo pipefail
 
 name=lab
@@ -20,7 +22,7 @@ password=
 state_root=${CORRIVO_LAB_STATE:-/run/corrivo-lab}
 
 usage() {
-    sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -39,8 +41,9 @@ while getopts "n:o:k:p:h" opt; do
     esac
 done
 shift $((OPTIND - 1))
-(($# == 1)) || usage
+(($# >= 1)) || usage
 command=$1
+shift
 
 [[ $name =~ ^[A-Za-z0-9]{1,10}$ ]] || die "NAME must be 1 to 10 letters or digits"
 [[ $keepalive =~ ^[0-9]+,[0-9]+$ ]] || die "keepalive must be PING,RESTART in seconds"
@@ -72,6 +75,76 @@ load_state() {
     [[ -f $state/lab.env ]] || die "no lab named $name is up"
     # shellcheck source=/dev/null
     source "$state/lab.env"
+}
+
+# The devices' name server: dnsmasq in the namespace, on the lab's DNS address only, with
+# its own configuration (no /etc/dnsmasq.conf, no resolv.conf, no /etc/hosts): it
+# answers the names in $state/hosts and nothing else.
+dns_running() {
+    [[ -f $state/dnsmasq.pid ]] && kill -0 "$(cat "$state/dnsmasq.pid")" 2>/dev/null
+}
+
+start_dns() {
+    local address=$1 domain=$2
+    : >"$state/hosts"
+    cat >"$state/dnsmasq.conf" <<CONF
+port=53
+listen-address=$address
+bind-interfaces
+no-resolv
+no-hosts
+no-poll
+addn-hosts=$state/hosts
+local=/$domain/
+domain-needed
+pid-file=$state/dnsmasq.pid
+log-facility=$state/dnsmasq.log
+user=root
+CONF
+    ip netns exec "$netns" dnsmasq --conf-file="$state/dnsmasq.conf" \
+        || die "the name server did not start"
+    local n
+    for n in $(seq 1 100); do
+        ip netns exec "$netns" ss -H -lun "src $address:53" 2>/dev/null | grep -q . && return 0
+        sleep 0.1
+    done
+    die "the name server does not listen on $address"
+}
+
+stop_dns() {
+    if dns_running; then
+        local pid n
+        pid=$(cat "$state/dnsmasq.pid")
+        kill "$pid" 2>/dev/null || true
+        for n in $(seq 1 30); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+    fi
+    rm -f "$state/dnsmasq.pid"
+}
+
+# Gives a device its name: HOST.<domain> (and HOST) answer ADDRESS.
+add_host() {
+    local host=$1 address=$2
+    [[ $host =~ ^[a-z0-9]([a-z0-9-]{0,61}[a-z0-9])?$ ]] || die "HOST must be a DNS label (lower-case letters, digits, inner hyphens)"
+    local net=${LAB_DEVICE_NET%.0/24}
+    local suffix=${address#"$net".}
+    [[ $address == "$net".* && $suffix =~ ^[0-9]{1,3}$ ]] && ((10#$suffix >= 1 && 10#$suffix <= 254)) \
+        || die "ADDRESS must be in $LAB_DEVICE_NET"
+    dns_running || die "the name server of $name is not running"
+    grep -vF " $host.$LAB_DNS_DOMAIN " "$state/hosts" >"$state/hosts.new" || true
+    echo "$address $host.$LAB_DNS_DOMAIN $host" >>"$state/hosts.new"
+    mv "$state/hosts.new" "$state/hosts"
+    # dnsmasq reads its hosts files again on SIGHUP, and logs each reading.
+    local readings n
+    readings=$(grep -c "read $state/hosts " "$state/dnsmasq.log" || true)
+    kill -HUP "$(cat "$state/dnsmasq.pid")"
+    for n in $(seq 1 50); do
+        (($(grep -c "read $state/hosts " "$state/dnsmasq.log" || true) > readings)) && return 0
+        sleep 0.1
+    done
+    die "the name server did not read the new name"
 }
 
 server_running() {
@@ -118,6 +191,7 @@ down() {
         source "$state/lab.env" || true
     fi
     stop_server || true
+    stop_dns || true
     # Whatever else still runs in the namespace (simulated devices) goes with it.
     local pids
     pids=$(ip netns pids "$netns" 2>/dev/null || true)
@@ -174,6 +248,9 @@ up() {
 
     local link_net=10.201.$index vpn_net=10.202.$index device_net=10.203.$index
     local server_addr=$link_net.2 port=1194
+    # The devices' name server and domain, pushed to clients; .test is reserved for this.
+    local dns_addr=$device_net.53 dns_domain
+    dns_domain=$(echo "$name" | tr 'A-Z' 'a-z').corrivo.test
     local username=labuser$index
     [[ -n $password ]] || password=$(openssl rand -hex 12)
 
@@ -188,6 +265,8 @@ LAB_VPN_NET=$vpn_net.0/24
 LAB_VPN_SERVER_ADDR=$vpn_net.1
 LAB_DEVICE_NET=$device_net.0/24
 LAB_DEVICE_GATEWAY=$device_net.1
+LAB_DNS_SERVER=$dns_addr
+LAB_DNS_DOMAIN=$dns_domain
 LAB_USERNAME=$username
 LAB_PASSWORD=$(printf '%q' "$password")
 LAB_STATE_DIR=$state
@@ -206,6 +285,8 @@ ENV
     # The device network: simulated devices listen on addresses of the namespace's
     # loopback (one /32 each) and clients reach them through the route the server pushes.
     ip -n "$netns" addr add "$device_net.1/32" dev lo
+    ip -n "$netns" addr add "$dns_addr/32" dev lo
+    start_dns "$dns_addr" "$dns_domain"
 
     make_pki
 
@@ -240,6 +321,8 @@ auth-user-pass-verify $state/verify-user.sh via-file
 tmp-dir $state
 keepalive $ping $restart
 push "route $device_net.0 255.255.255.0"
+push "dhcp-option DNS $dns_addr"
+push "dhcp-option DOMAIN $dns_domain"
 duplicate-cn
 verb 3
 CONF
@@ -267,11 +350,20 @@ PROFILE
     echo "  credentials: $outdir/credentials"
     echo "  settings:    $outdir/lab.env"
     echo "  devices:     $device_net.0/24 behind the tunnel, namespace $netns"
+    echo "  names:       *.$dns_domain, name server $dns_addr (pushed)"
 }
+
+# Only "host" takes arguments.
+[[ $command == host ]] || (($# == 0)) || usage
 
 case $command in
 up)
     up
+    ;;
+host)
+    (($# == 2)) || usage
+    load_state
+    add_host "$1" "$2"
     ;;
 run)
     up
@@ -296,6 +388,7 @@ status)
     load_state
     cat "$state/lab.env"
     server_running && echo "LAB_SERVER_RUNNING=1" || echo "LAB_SERVER_RUNNING=0"
+    dns_running && echo "LAB_DNS_RUNNING=1" || echo "LAB_DNS_RUNNING=0"
     ;;
 *)
     usage

@@ -12,6 +12,7 @@ var EVENT_RELOAD_DOMAINS_ERROR = 'HLV.domains.reload.error';
 var EVENT_VPN_CONNECTING = 'HLV.vpn.connecting';
 var EVENT_VPN_CONNECTED = 'HLV.vpn.connected';
 var EVENT_VPN_DISCONNECTED = 'HLV.vpn.disconnected';
+var EVENT_VPN_DNS_NOT_APPLIED = 'HLV.vpn.dns_not_applied';
 
 // Native signals become DOM events on window, so pages listen without knowing the
 // web channel.
@@ -42,6 +43,9 @@ var HLV_EVENTS = {
         // carries it until the tunnel is asked for again. (The controller's own
         // "disconnected" may reach the page after the failure it led to.)
         failure: null,
+        // Why the tunnel's DNS settings were not applied to it, as the controller said;
+        // kept while the tunnel lives (the word may come before "connected").
+        dnsFailure: null,
 
         addEventToDispatch: function (event, withTimeout) {
             var queue = HLV_EVENTS.vpn;
@@ -81,6 +85,7 @@ var HLV_EVENTS = {
         function vpnDisconnected(reason) {
             return function () {
                 HLV_EVENTS.vpn.signals++;
+                HLV_EVENTS.vpn.dnsFailure = null;
                 HLV_EVENTS.vpn.addEventToDispatch(new CustomEvent(EVENT_VPN_DISCONNECTED, {
                     detail: { reason: reason, failure: HLV_EVENTS.vpn.failure }
                 }), true);
@@ -132,6 +137,10 @@ var HLV_EVENTS = {
         connect(vpn, 'onOperationNotPermitted', vpnDisconnected('onOperationNotPermitted'));
         connect(vpn, 'onStartFailed', function (failure) {
             HLV_EVENTS.vpn.failure = failure;
+        });
+        connect(vpn, 'onDnsNotApplied', function (reason) {
+            HLV_EVENTS.vpn.dnsFailure = reason;
+            HLV_EVENTS.dispatch(new CustomEvent(EVENT_VPN_DNS_NOT_APPLIED, { detail: { reason: reason } }));
         });
         connect(vpn ? hlv : null, 'onVpnStartNotAuthenticated', vpnDisconnected('onVpnStartNotAuthenticated'));
         connect(vpn ? hlv : null, 'onVpnStartInvalidDomain', vpnDisconnected('onVpnStartInvalidDomain'));

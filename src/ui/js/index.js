@@ -84,7 +84,12 @@ var app = {
         HLV_EVENTS.addListener(EVENT_VPN_CONNECTED, function (event) {
             app.vpnState = { name: 'connected', device: event.detail.device };
             dom.vpn.connected(event.detail.device);
+            dom.vpn.show_dns(HLV_EVENTS.vpn.dnsFailure);
             app.pageCall('connected', event.detail.device);
+        });
+        HLV_EVENTS.addListener(EVENT_VPN_DNS_NOT_APPLIED, function (event) {
+            if (app.vpnState && app.vpnState.name === 'connected')
+                dom.vpn.show_dns(event.detail.reason);
         });
         HLV_EVENTS.addListener(EVENT_VPN_DISCONNECTED, function (event) {
             app.vpnState = { name: 'disconnected', device: null };
@@ -131,6 +136,13 @@ var app = {
         HLV.vpn.getStatus(function (status) {
             if (status !== STATUS_CONNECTED && status !== STATUS_CONNECTING)
                 return;
+            // The word on the tunnel's DNS settings, missed with the events.
+            if (typeof HLV.vpn.getDnsFailure === 'function') {
+                HLV.vpn.getDnsFailure(function (reason) {
+                    if (reason && HLV_EVENTS.vpn.signals === seen)
+                        HLV_EVENTS.vpn.dnsFailure = reason;
+                });
+            }
             HLV.vpn.getDeviceId(function (deviceId) {
                 HLV.getDeviceByIdJson(deviceId, function (device) {
                     if (HLV_EVENTS.vpn.signals !== seen)
@@ -323,18 +335,29 @@ var dom = {
             $('.status-tip').removeClass('border-red border-orange border-green').addClass(tipBorder);
         },
 
-        // Why a start failed, under the status: the controller's sentence (it names the
-        // profile's line), always as text. Any other state hides it.
-        show_failure: function (failure) {
-            var reason = $('.status-reason');
-            if (!failure) {
-                reason.attr('hidden', true).removeAttr('title').empty();
+        // A line under the status: the translated label and the native side's text
+        // (also its tooltip), always as text. An empty text hides it.
+        show_note: function (selector, labelKey, text) {
+            var note = $(selector);
+            if (!text) {
+                note.attr('hidden', true).removeAttr('title').empty();
                 return;
             }
-            var label = $('<span class="label" data-i18n="vpn_start_failed"></span>')
-                .html(i18next.t('vpn_start_failed'));
-            var text = $('<span class="text"></span>').text(String(failure));
-            reason.empty().append(label, ' ', text).attr('title', String(failure)).removeAttr('hidden');
+            var label = $('<span class="label"></span>').attr('data-i18n', labelKey).html(i18next.t(labelKey));
+            var shown = $('<span class="text"></span>').text(String(text));
+            note.empty().append(label, ' ', shown).attr('title', String(text)).removeAttr('hidden');
+        },
+
+        // Why a start failed: the controller's sentence (it names the profile's line).
+        // Any other state hides it.
+        show_failure: function (failure) {
+            dom.vpn.show_note('.status-reason', 'vpn_start_failed', failure);
+        },
+
+        // The tunnel is up but its DNS settings were not applied, with the helper's
+        // reason. Shown while the tunnel is up.
+        show_dns: function (reason) {
+            dom.vpn.show_note('.status-dns', 'dns_not_applied', reason);
         },
 
         reset_stats: function () {
@@ -352,6 +375,7 @@ var dom = {
             $('.power-button .desc').addClass('to-translate').html(i18next.t('connect'));
             $('.status-desc').addClass('to-translate').html(i18next.t('not_connected'));
             $('.status-tip').addClass('to-translate').html(i18next.t('select_a_device'));
+            vpn.show_dns(null);
         },
 
         connecting: function () {
@@ -367,6 +391,7 @@ var dom = {
             $('.status-desc').addClass('to-translate').html(i18next.t('not_connected'));
             $('.status-tip').addClass('to-translate').html(i18next.t('connecting_wait'));
             vpn.show_failure(null);
+            vpn.show_dns(null);
             vpn.reset_stats();
         },
 

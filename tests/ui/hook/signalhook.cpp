@@ -12,15 +12,25 @@ SignalHook::SignalHook(QObject *bridge, QObject *parent)
 
 bool SignalHook::emitSignal(QString property, QString signal)
 {
+    return emitOn(property, signal + QStringLiteral("()"), QGenericArgument());
+}
+
+bool SignalHook::emitSignalWith(QString property, QString signal, QString argument)
+{
+    return emitOn(property, signal + QStringLiteral("(QString)"), Q_ARG(QString, argument));
+}
+
+bool SignalHook::emitOn(const QString &property, const QString &signature, QGenericArgument argument)
+{
     QObject *target = m_bridge;
     if (!property.isEmpty())
         target = m_bridge->property(property.toUtf8().constData()).value<QObject *>();
     if (target == nullptr)
         return false;
     const QMetaObject *meta = target->metaObject();
-    const int index = meta->indexOfSignal(QMetaObject::normalizedSignature((signal + QStringLiteral("()")).toUtf8().constData()));
+    const int index = meta->indexOfSignal(QMetaObject::normalizedSignature(signature.toUtf8().constData()));
     if (index < 0)
         return false;
     // Invoking a signal's meta-method emits it, to every receiver the page connected.
-    return meta->method(index).invoke(target, Qt::DirectConnection);
+    return meta->method(index).invoke(target, Qt::DirectConnection, argument);
 }

@@ -18,7 +18,11 @@ public slots:
     // `property` is empty, otherwise of the object held in that bridge property.
     // False when there is no such object or signal.
     bool emitSignal(QString property, QString signal);
+    // The same for a signal with one string argument.
+    bool emitSignalWith(QString property, QString signal, QString argument);
 
 private:
+    bool emitOn(const QString &property, const QString &signature, QGenericArgument argument);
+
     QObject *m_bridge;
 };

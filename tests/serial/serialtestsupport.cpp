@@ -215,12 +215,14 @@ QList<qint64> SerialDirGuard::processes() const
 void SerialDirGuard::killProcesses()
 {
     // Until none is left: a relay may start a process while the others die.
-    QTest::qWaitFor([this] {
+    const bool gone = QTest::qWaitFor([this] {
         const QList<qint64> left = processes();
         for (qint64 pid : left)
             ::kill(pid_t(pid), SIGKILL);
         return left.isEmpty();
     }, 2000);
+    if (!gone)
+        qWarning("processes of the test's serial directory are still running");
 }
 
 PortEnd::PortEnd(const QString &path)
